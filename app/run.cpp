@@ -1,0 +1,60 @@
+#include "app/run.h"
+
+#include "app/settings_file.h"
+#include "device/device_commands.h"
+#include "device/port_detection.h"
+#include "device/serial_link.h"
+
+namespace kestrelon {
+
+namespace {
+
+constexpr uint32_t kBeforeOpenPauseMs = 250;
+
+// The common exit path: tray icon first, then the ports still open (plainly), then windows
+// and images.
+void release_everything(TrayIndicator* tray, SerialLink& link) {
+  if (tray) tray->remove_icon();
+  link.close_all_ports();
+  if (tray) tray->destroy();
+}
+
+bool needs_detection(const PortSettings& settings) {
+  return settings.port_name.empty() || settings.speed == 0;
+}
+
+}  // namespace
+
+RunEnd run_once(RunServices& services, ProgramState& state) {
+  state.serial_timeout_ms = kSerialTimeoutMs;
+  read_settings_file(services.settings_path, state.port_settings);
+  const std::unique_ptr<TrayIndicator> tray = services.make_tray ? services.make_tray() : nullptr;
+  SerialLink link(services.serial);
+  SequenceCounter counter;
+
+  if (needs_detection(state.port_settings)) {
+    PortDetector detector(link, counter);
+    const auto ask_retry = [&services] {
+      return services.boxes.ask_yes_no(kErrorTitle, kNoDeviceText) != kAnswerNo;
+    };
+    if (!detector.detection_retry_loop(state.port_settings, state.detection_result,
+                                       state.device_port, ask_retry)) {
+      release_everything(tray.get(), link);
+      return RunEnd::user_gave_up;
+    }
+  }
+
+  link.pause(kBeforeOpenPauseMs);
+  release_and_close(link, state.device_port);
+  if (!open_device_port(link, state.device_port, state.port_settings, state.serial_timeout_ms)) {
+    services.boxes.show_plain(kErrorTitle, kBadPortSettingsText);
+    release_everything(tray.get(), link);
+    return RunEnd::port_not_opened;
+  }
+  report_trigger(link, state.device_port, counter, state.serial_timeout_ms);
+  release_and_close(link, state.device_port);
+  release_everything(tray.get(), link);
+  return RunEnd::finished;
+}
+
+}  // namespace kestrelon

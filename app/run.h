@@ -1,0 +1,39 @@
+// One run of the program: settings, tray, detection, the report, the exit path.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/message_boxes.h"
+#include "app/settings_file.h"
+#include "app/tray.h"
+#include "device/command_frame.h"
+#include "device/device_port.h"
+#include "device/serial_platform.h"
+
+namespace kestrelon {
+
+// What a run owns from start to end. Each step writes only its own fields.
+struct ProgramState {
+  PortSettings port_settings;
+  uint32_t serial_timeout_ms = 0;
+  PortId device_port = 0;
+  std::wstring detection_result;
+};
+
+// The outside world of a run; tests replace each part.
+struct RunServices {
+  SerialPlatform& serial;
+  MessageBoxes& boxes;
+  std::function<std::unique_ptr<TrayIndicator>()> make_tray;
+  std::wstring settings_path = kSettingsFileName;
+};
+
+// How the run ended (the process exit code is 0 whatever it says).
+enum class RunEnd { user_gave_up, port_not_opened, finished };
+
+// Steps 3 to 12 of the run; the caller holds the single-instance guard.
+RunEnd run_once(RunServices& services, ProgramState& state);
+
+}  // namespace kestrelon

@@ -1,0 +1,33 @@
+// The identification query and the report command on the device port.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "device/command_frame.h"
+#include "device/serial_link.h"
+
+namespace kestrelon {
+
+inline constexpr char kIdentifyCommand = 0x60;
+inline constexpr char kReportCommand = 0x22;
+inline constexpr uint32_t kReplyBufferSize = 40960;
+
+// The identification frame (command 0x60 without data); advances the counter.
+std::string identification_frame(SequenceCounter& counter);
+
+// The device identifier in an identification reply: the single-byte text from offset 4
+// up to the first zero byte (or the end of the reply), at most 10 characters.
+std::wstring identifier_from_reply(std::string_view reply);
+
+// Sends the identification frame, waits 250 ms, then polls every 25 ms for input for at
+// most `wait_limit_ms` in all, and reads the waiting bytes once. Empty when nothing came.
+std::wstring identification_query(SerialLink& link, PortId device_port, SequenceCounter& counter,
+                                  uint32_t wait_limit_ms);
+
+// Identification query, then the report frame for a device whose identifier begins with
+// "VF". Returns whether the report frame was written.
+bool report_trigger(SerialLink& link, PortId device_port, SequenceCounter& counter,
+                    uint32_t wait_limit_ms);
+
+}  // namespace kestrelon

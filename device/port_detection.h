@@ -1,0 +1,50 @@
+// Finds the fiscal device by itself: every port COM1..COMn at 115200 and 9600.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "device/command_frame.h"
+#include "device/device_port.h"
+#include "device/serial_link.h"
+
+namespace kestrelon {
+
+inline constexpr char kProbeByte = 0x09;
+inline constexpr int32_t kDetectionSpeeds[] = {115200, 9600};
+inline constexpr int kHighestPortNumber = 256;
+inline constexpr uint32_t kReplyAreaSize = 30;
+
+// The status value of a probe answer: first byte plus 256 times the second (0 if absent).
+int status_value(std::string_view answer);
+
+// The identifier in a detection reply: characters 5 to 14 of the text that runs from the
+// first byte to the first zero byte.
+std::wstring detection_identifier(std::string_view reply);
+
+// Two non-numeric characters, then eight numeric ones.
+bool identifier_accepted(std::wstring_view identifier);
+
+class PortDetector {
+ public:
+  PortDetector(SerialLink& link, SequenceCounter& counter) : link_(link), counter_(counter) {}
+
+  // One scan of COM1..COM`highest_port`; one line per port and speed that answered:
+  // "COMp : speed : port id : status : identifier\n". Closes an open device port first.
+  std::wstring detect_device_port(int highest_port, PortId device_port);
+
+  // Scans until a device is found or `ask_retry` says no; then sets the settings from the
+  // first line. Returns false when the user gave up.
+  bool detection_retry_loop(PortSettings& settings, std::wstring& detection_result,
+                            PortId device_port, const std::function<bool()>& ask_retry);
+
+ private:
+  void try_port(int port_number, int32_t speed, std::wstring& result);
+
+  SerialLink& link_;
+  SequenceCounter& counter_;
+  PortId detection_port_ = 0;
+};
+
+}  // namespace kestrelon

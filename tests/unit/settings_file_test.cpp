@@ -1,0 +1,142 @@
+#include "app/settings_file.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "unit/temp_dir.h"
+
+namespace kestrelon {
+namespace {
+
+using testing::TempDir;
+
+TEST(SettingsLine, KeysValuesAndTheirEffects) {
+  struct Case {
+    const wchar_t* line;
+    const wchar_t* port_name;  // nullptr: unchanged
+    int32_t speed;             // -1: unchanged
+  } cases[] = {
+      {L";com=COM1", nullptr, -1},
+      {L";port=115200", nullptr, -1},
+      {L"com=COM3", L"COM3", -1},
+      {L"COM = 4", L"COM4", -1},
+      {L"Com=com12", L"COM12", -1},
+      {L"com=COM 3", L"COM 3", -1},
+      {L"com=", L"COM", -1},
+      {L"com", L"COM", -1},
+      {L"com=CCOMOM3", L"COMCOM3", -1},  // one pass, what remains is not searched again
+      {L"com=COMCOM5", L"COM5", -1},
+      {L"com=3=x", L"COM3", -1},
+      {L"port=9600", nullptr, 9600},
+      {L" Port = 115200 ", nullptr, 115200},
+      {L"port=$1C200", nullptr, 115200},
+      {L"port=9600 baud", nullptr, 9600},
+      {L"port=abc", nullptr, 0},
+      {L"port=-9600", nullptr, -9600},
+      {L"port=115200=8N1", nullptr, 115200},
+      {L"port=4294967296", nullptr, 0},
+      {L"port=4294967295", nullptr, -1},
+      {L"port=%1010", nullptr, 10},
+      {L"\tcom=COM3", nullptr, -1},
+      {L"baud=9600", nullptr, -1},
+      {L"", nullptr, -1},
+      {L"=COM3", nullptr, -1},
+  };
+  for (const Case& c : cases) {
+    PortSettings settings{L"unchanged", -1};
+    apply_settings_line(c.line, settings);
+    EXPECT_EQ(settings.port_name, c.port_name ? c.port_name : L"unchanged") << c.line;
+    EXPECT_EQ(settings.speed, c.speed) << c.line;
+  }
+}
+
+class SettingsFileTest : public ::testing::Test {
+ protected:
+  PortSettings read_file() {
+    PortSettings settings;
+    read_settings_file(path_.wstring(), settings);
+    return settings;
+  }
+  TempDir dir_;
+  std::filesystem::path path_ = dir_.file("Kestrelon.ini");
+};
+
+TEST_F(SettingsFileTest, MissingOrEmptyFileGetsTheDefaultFile) {
+  for (bool empty_file : {false, true}) {
+    std::filesystem::remove(path_);
+    if (empty_file) TempDir::write(path_, "");
+    const PortSettings settings = read_file();
+    EXPECT_EQ(TempDir::read(path_), ";com=COM1\r\n;port=115200\r\n");
+    EXPECT_EQ(std::filesystem::file_size(path_), 25u);
+    EXPECT_EQ(settings.port_name, L"");
+    EXPECT_EQ(settings.speed, 0);
+  }
+}
+
+TEST_F(SettingsFileTest, ContentIsReadAndNeverRewritten) {
+  struct Case {
+    std::string bytes;
+    const wchar_t* port_name;
+    int32_t speed;
+  } cases[] = {
+      {"\r\n", L"", 0},
+      {"com=COM3\r\nport=9600\r\n", L"COM3", 9600},
+      {"com=COM3\nport=9600", L"COM3", 9600},
+      {"com=COM3\rport=9600\r", L"COM3", 9600},
+      {"com=COM3\r\r\nport=9600", L"COM3", 9600},
+      {std::string("com=COM3\0port=9600", 18), L"COM3", 9600},
+      {"com=COM3\r\ncom=\r\n", L"COM", 0},
+      {"com=COM3", L"COM3", 0},
+      {"\xEF\xBB\xBF"
+       "com=COM3\r\nport=9600\r\n",
+       L"", 9600},
+      {"\xEF\xBB\xBF"
+       "port=1\r\ncom=COM4\r\n",
+       L"COM4", 0},
+      {"; comment\r\n\tcom=COM9\r\n  com = com7  \r\n", L"COM7", 0},
+      {"com=COM5\r\n" + std::string(200000, 'x') + "\r\nport=19200", L"COM5", 19200},
+  };
+  for (const Case& c : cases) {
+    TempDir::write(path_, c.bytes);
+    const PortSettings settings = read_file();
+    EXPECT_EQ(settings.port_name, c.port_name) << c.bytes.substr(0, 40);
+    EXPECT_EQ(settings.speed, c.speed) << c.bytes.substr(0, 40);
+    EXPECT_EQ(TempDir::read(path_), c.bytes);
+  }
+}
+
+TEST_F(SettingsFileTest, LineEndSplitAcrossReadChunks) {
+  // CR at the very end of one 64 KiB chunk, LF at the start of the next.
+  std::string bytes(65535, ';');
+  bytes += "\r\ncom=COM6\r\n";
+  TempDir::write(path_, bytes);
+  EXPECT_EQ(read_file().port_name, L"COM6");
+}
+
+TEST_F(SettingsFileTest, ADirectoryOfThatNameLeavesTheSettingsAsTheyWere) {
+  std::filesystem::create_directory(path_);
+  PortSettings settings{L"COM2", 4800};
+  read_settings_file(path_.wstring(), settings);
+  EXPECT_EQ(settings.port_name, L"COM2");
+  EXPECT_EQ(settings.speed, 4800);
+  EXPECT_TRUE(std::filesystem::is_directory(path_));
+}
+
+TEST_F(SettingsFileTest, ReadOnlyFileIsNeverModified) {
+  TempDir::write(path_, "com=COM3\r\nport=9600\r\n");
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_read |
+                                          std::filesystem::perms::group_read |
+                                          std::filesystem::perms::others_read);
+  PortSettings settings;
+  read_settings_file(path_.wstring(), settings);
+  // Whether it could be opened for reading depends on the rights of whoever runs this; either
+  // way the file stays as it was and the settings are all or nothing.
+  EXPECT_EQ(TempDir::read(path_), "com=COM3\r\nport=9600\r\n");
+  EXPECT_TRUE((settings.port_name == L"COM3" && settings.speed == 9600) ||
+              (settings.port_name.empty() && settings.speed == 0));
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
+}
+
+}  // namespace
+}  // namespace kestrelon
