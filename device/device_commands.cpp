@@ -15,11 +15,13 @@ constexpr uint32_t kReplyFirstPauseMs = 250;
 constexpr uint32_t kReplyPollPauseMs = 25;
 
 // Waits for the first input: 25 ms between looks, at most `limit_ms` of looking in all.
+// A failing look ends the wait: the line is gone (a device unplugged) and nothing will come.
 uint32_t wait_for_input(SerialLink& link, PortId port, uint32_t limit_ms) {
   for (uint32_t waited = 0; waited < limit_ms; waited += kReplyPollPauseMs) {
     link.pause(kReplyPollPauseMs);
-    const uint32_t count = link.waiting_input_count(port);
-    if (count > 0) return count;
+    const std::optional<uint32_t> count = link.query_waiting_input(port);
+    if (!count) return 0;
+    if (*count > 0) return *count;
   }
   return 0;
 }

@@ -103,9 +103,13 @@ uint32_t SerialLink::write_bytes(PortId port, std::string_view bytes) {
 }
 
 uint32_t SerialLink::waiting_input_count(PortId port) {
+  return query_waiting_input(port).value_or(0);
+}
+
+std::optional<uint32_t> SerialLink::query_waiting_input(PortId port) {
   const auto found = open_ports_.find(port);
-  if (found == open_ports_.end()) return 0;
-  return found->second->waiting_input().value_or(0);
+  if (found == open_ports_.end()) return std::nullopt;
+  return found->second->waiting_input();
 }
 
 uint32_t SerialLink::read_bytes(PortId port, uint8_t* buffer, uint32_t length) {

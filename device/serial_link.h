@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,7 +55,10 @@ class SerialLink {
   bool set_timeouts(PortId port, const Timeouts& timeouts);
   // Sends the bytes up to the first NUL in one write; returns the count written.
   uint32_t write_bytes(PortId port, std::string_view bytes);
+  // Bytes received and not yet read; 0 when the query fails.
   uint32_t waiting_input_count(PortId port);
+  // The same, but nullopt when the query fails (the line is gone, e.g. a device unplugged).
+  std::optional<uint32_t> query_waiting_input(PortId port);
   // Never asks for more than `length` bytes; returns the count read, 0 on failure.
   uint32_t read_bytes(PortId port, uint8_t* buffer, uint32_t length);
   bool is_open(PortId port) const;

@@ -119,5 +119,13 @@ TEST_F(DeviceCommandsTest, ASilentDeviceEndsTheWaitAtTheBound) {
   EXPECT_THAT(platform_.events_starting("write"), ElementsAre("write COM3 02 23 21 60 36 32 0A"));
 }
 
+TEST_F(DeviceCommandsTest, ALineThatFailsEndsTheWaitAtOnce) {
+  port_->responder = testing::fiscal_device(DeviceScript{});
+  port_->fail_waiting_input = true;  // as a hung-up line answers
+  EXPECT_FALSE(report_trigger(link_, device_port_, counter_, kSerialTimeoutMs));
+  EXPECT_THAT(platform_.pauses(), ElementsAre(250, 25));
+  EXPECT_THAT(platform_.events_starting("write"), ElementsAre("write COM3 02 23 21 60 36 32 0A"));
+}
+
 }  // namespace
 }  // namespace kestrelon

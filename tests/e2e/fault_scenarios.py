@@ -1,0 +1,338 @@
+"""Device faults end to end: the scenario table that the Wine and the native fault tests share,
+and the checks that every scenario gets.
+
+A scenario names the simulators (COM number, options), the settings (a configured port, or no
+file so that the program searches), the bytes each simulator must receive, the report frames
+each must see, the box that must appear and how it is answered, when a second copy is started,
+and, for a device that never answers, when it is unplugged.
+
+Whatever the scenario, every run must end with exit code 0 within a bound, leave the port free,
+and keep the safety rule: the report frame goes out at most once per run, only on the port
+whose device identified itself with an identifier beginning with "VF", and only after that
+identifier was read there.
+"""
+
+import fcntl
+import os
+import struct
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+
+from harness import PROBE, RELEASE, identification_frame, report_frame
+
+CONFIGURED = "com=COM3\r\nport=115200\r\n"
+
+# Bounds, not expectations.
+RUN_LIMIT = 60          # a whole run, detection included
+SECOND_COPY_LIMIT = 30  # a second copy ends at once; Wine alone takes a few seconds to start
+UNPLUG_LIMIT = 10       # a run ends this soon after its device was unplugged
+STILL_WAITING_S = 5     # a device that never answers: the run is looked at after this long
+
+ID21, ID22 = identification_frame(0x21), identification_frame(0x22)
+REPORT22 = report_frame(0x22)
+
+# When a second copy is started, with the first mid-scenario:
+#   "box"      while the first shows its box (a yes/no question on the native terminal);
+#   "waiting"  once the identification frame has reached the device, which then keeps the
+#              first waiting for its reply for seconds;
+#   "stopped"  the first is held (SIGSTOP) as soon as its device port is open at 115200 (the
+#              device then holds no timer of its own), the second runs to its end, and the
+#              first is let go (SIGCONT): for runs too short to start a copy beside them;
+#   "guard"    (native only) the same, as soon as the first holds its single-instance guard:
+#              for a run that never reaches a device.
+
+
+@dataclass(frozen=True)
+class Device:
+    com: int
+    options: dict = field(default_factory=dict)  # Simulator keyword arguments
+    wire: object = None        # exactly what it must receive (bytes, or a tuple of the
+                               # possible ones); None: see wire_prefix
+    wire_prefix: bytes = b""   # what it must receive first (with wire None)
+    reports: int = 0           # report frames it must receive: 0 or 1
+    hangs_up: bool = False     # the simulator closes the line itself (unplugged)
+
+
+@dataclass(frozen=True)
+class Scenario:
+    name: str
+    configured: bool           # Kestrelon.ini names COM3 at 115200; else no file: detection
+    devices: tuple
+    box: str = None            # None, "no-device" (answered No) or "open-failure" (OK)
+    second: str = "stopped"
+    native_second: str = None  # where the native run needs another moment than Wine's
+    unplug_after_wait: bool = False  # never answers: unplugged after STILL_WAITING_S
+    ends_at_unplug: bool = False     # the run must end within UNPLUG_LIMIT of the unplug
+    hold: bool = False         # another program holds COM3 (native only)
+    wine: bool = True
+    native: bool = True
+
+    @property
+    def settings(self):
+        return CONFIGURED if self.configured else None
+
+
+def _device(com=3, **kwargs):
+    return Device(com, **kwargs)
+
+
+SCENARIOS = [
+    # --- the device unplugged ---------------------------------------------------------------
+    Scenario("unplugged_before_reply", True,
+             (_device(options={"fault": "hangup-before-reply"}, wire=ID21, hangs_up=True),),
+             ends_at_unplug=True),
+    Scenario("unplugged_after_reply", True,
+             # The line goes at the next read: the first release byte may come with the frame.
+             (_device(options={"fault": "hangup-after-reply"}, reports=1, hangs_up=True,
+                      wire=(ID21 + REPORT22, ID21 + REPORT22 + RELEASE[:1])),)),
+    Scenario("unplugged_during_detection", False,
+             (_device(options={"fault": "hangup-before-reply"}, wire=PROBE + ID21,
+                      hangs_up=True),),
+             box="no-device", second="box"),
+    Scenario("unplugged_after_reply_during_detection", False,
+             # Found at 115200; the line goes at the first release byte; the open then fails.
+             (_device(options={"fault": "hangup-after-reply"}, wire=PROBE + ID21 + RELEASE[:1],
+                      hangs_up=True),),
+             box="open-failure", second="box", native_second="guard"),
+    # --- a device that does not answer, or answers late ------------------------------------
+    Scenario("never_answers_then_unplugged", True,
+             (_device(options={"fault": "no-id-reply"}, wire=ID21, hangs_up=True),),
+             second="waiting", unplug_after_wait=True, ends_at_unplug=True),
+    Scenario("answers_only_the_probe", False,
+             (_device(options={"fault": "no-id-reply"},
+                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),),
+             box="no-device", second="box"),
+    Scenario("answers_3s_late", True,
+             (_device(options={"fault": "delay-id-ms=3000"}, wire=ID21 + REPORT22 + RELEASE,
+                      reports=1),),
+             second="waiting"),
+    Scenario("answers_3s_late_during_detection", False,
+             # Too late for the scan's 250 ms: no device is found.
+             (_device(options={"fault": "delay-id-ms=3000"},
+                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),),
+             box="no-device", second="box"),
+    # --- replies of every size --------------------------------------------------------------
+    Scenario("reply_beyond_the_reply_buffer", True,
+             (_device(options={"fault": "huge-reply=50000"}, wire=ID21 + REPORT22 + RELEASE,
+                      reports=1),)),
+    Scenario("flood_of_bytes", True,
+             (_device(options={"fault": "flood-bytes=200000"}, wire=ID21 + RELEASE),)),
+    Scenario("flood_of_bytes_during_detection", False,
+             # What the next trial finds in the line depends on how much of the flood is left.
+             (_device(options={"fault": "flood-bytes=200000"}, wire_prefix=PROBE + ID21),),
+             box="no-device", second="box"),
+    Scenario("reply_of_zero_bytes", True,
+             (_device(options={"fault": "empty-reply"}, wire=ID21 + RELEASE),)),
+    Scenario("reply_of_zero_bytes_during_detection", False,
+             (_device(options={"fault": "empty-reply"},
+                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),),
+             box="no-device", second="box"),
+    Scenario("random_reply", True,
+             (_device(options={"fault": "garbage-reply"}, wire=ID21 + RELEASE),)),
+    Scenario("random_reply_during_detection", False,
+             (_device(options={"fault": "garbage-reply"},
+                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),),
+             box="no-device", second="box"),
+    # --- the report only on the port whose device said VF ----------------------------------
+    Scenario("faulty_device_beside_a_good_one", False,
+             (_device(3, options={"fault": "no-id-reply"},
+                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),
+              _device(4, wire=(PROBE + identification_frame(0x23) + RELEASE + PROBE +
+                               identification_frame(0x24) + RELEASE +
+                               identification_frame(0x25) + report_frame(0x26) + RELEASE),
+                      reports=1))),
+    Scenario("device_not_vf_beside_a_vf_one_during_detection", False,
+             (_device(3, options={"device_id": "AB12345678"},
+                      wire=(PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE +
+                            identification_frame(0x25) + RELEASE)),
+              _device(4, wire=(PROBE + identification_frame(0x23) + RELEASE + PROBE +
+                               identification_frame(0x24) + RELEASE))),
+             # The first port found wins: COM3's AB12345678 passes the detection test but is no
+             # VF device, so no report frame goes anywhere.
+             ),
+    # --- a port held by another program (Wine does not refuse a second opener) --------------
+    Scenario("port_held_by_another_program", True, (_device(wire=b""),),
+             box="open-failure", second="guard", hold=True, wine=False),
+    Scenario("port_held_during_detection", False, (_device(wire=b""),),
+             box="no-device", second="box", hold=True, wine=False),
+]
+
+
+def scenarios_for(platform):
+    return [s for s in SCENARIOS if getattr(s, platform)]
+
+
+# ---------------------------------------------------------------------------------------------
+# The safety rule, read from a simulator's log
+
+def _is_frame(window):
+    if len(window) != 7 or window[0] != 0x02 or window[1] != 0x23 or window[6] != 0x0A:
+        return False
+    x = window[1] ^ window[2] ^ window[3]
+    return window[4] == 0x30 + (x >> 4) and window[5] == 0x30 + (x & 0x0F)
+
+
+def report_frames(simulator):
+    """(count, violations) of the report frames the simulator received.
+
+    A report frame is allowed only when, since the last identification frame received, the
+    simulator's first reply to it carried an identifier beginning with "VF" at offset 4.
+    """
+    window = b""
+    identified_vf = False
+    awaiting_reply = False
+    count = 0
+    violations = []
+    for event in simulator.events():
+        if event.kind == "TX" and awaiting_reply:
+            awaiting_reply = False
+            identified_vf = event.data[4:6] == b"VF"
+        elif event.kind == "RX":
+            for byte in event.data:
+                window = (window + bytes([byte]))[-7:]
+                if not _is_frame(window):
+                    continue
+                if window[3] == 0x60:
+                    awaiting_reply, identified_vf = True, False
+                elif window[3] == 0x22:
+                    count += 1
+                    if not identified_vf:
+                        violations.append(f"report frame at T={event.time_ms} without a VF "
+                                          f"identifier read before it")
+                    identified_vf = False
+                window = b""
+    return count, violations
+
+
+# ---------------------------------------------------------------------------------------------
+# The port free again
+
+TIOCGEXCL = 0x80045440
+
+
+def processes_holding(path, except_pids):
+    """Ids of the processes (other than those given) that have path open."""
+    holders = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        if int(pid) in except_pids:
+            continue
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                if os.readlink(f"/proc/{pid}/fd/{fd}") == path:
+                    holders.append(int(pid))
+                    break
+        except OSError:  # gone, or not ours to look at
+            continue
+    return holders
+
+
+def port_problems(simulator):
+    """What keeps the simulator's port from being opened again; empty when it is free.
+
+    Nobody but the simulator has its terminal open, the terminal is not left exclusive, and an
+    exclusive lock can be taken on it, as the next run of the program will.
+    """
+    path = simulator.slave
+    problems = []
+    holders = processes_holding(path, {simulator.process.pid, os.getpid()})
+    if holders:
+        problems.append(f"{path} still open in processes {holders}")
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0]
+        if exclusive:
+            problems.append(f"{path} left in exclusive mode")
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            fcntl.flock(fd, fcntl.LOCK_UN)
+        except BlockingIOError:
+            problems.append(f"{path} still locked")
+    finally:
+        os.close(fd)
+    return problems
+
+
+class PortHolder:
+    """Another program that holds a port as the program itself would: the terminal opened,
+    locked with flock and made exclusive (TIOCEXCL)."""
+
+    CODE = (
+        "import fcntl, os, sys, termios\n"
+        "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)\n"
+        "fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+        "fcntl.ioctl(fd, termios.TIOCEXCL)\n"
+        "print('held', flush=True)\n"
+        "sys.stdin.read()\n"
+        "fcntl.ioctl(fd, termios.TIOCNXCL)\n"
+        "os.close(fd)\n")
+
+    def __init__(self, path):
+        self.process = subprocess.Popen([sys.executable, "-c", self.CODE, str(path)],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        line = self.process.stdout.readline()
+        if line.strip() != b"held":
+            self.release()
+            raise AssertionError(f"could not hold {path}")
+
+    def release(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(5)
+        self.process.stdout.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# What every scenario asserts, for either program
+
+class FaultChecks:
+    """Assertions shared by the Wine and the native fault tests (a unittest.TestCase mixin)."""
+
+    def assert_devices(self, scenario, simulators):
+        total = 0
+        for device, simulator in zip(scenario.devices, simulators):
+            with self.subTest(device=f"COM{device.com}"):
+                received = simulator.received()
+                if device.wire is not None:
+                    allowed = device.wire if isinstance(device.wire, tuple) else (device.wire,)
+                    self.assertIn(received.hex(" "), [w.hex(" ") for w in allowed],
+                                  f"COM{device.com}: the bytes received")
+                else:
+                    self.assertTrue(received.startswith(device.wire_prefix),
+                                    f"COM{device.com}: received {received[:32].hex(' ')}...")
+                count, violations = report_frames(simulator)
+                self.assertEqual(violations, [], f"COM{device.com}: the safety rule")
+                self.assertEqual(count, device.reports, f"COM{device.com}: report frames")
+                total += count
+                unplugged = simulator.process.poll() is not None
+                self.assertEqual(unplugged, device.hangs_up, f"COM{device.com}: unplugged")
+                if not unplugged:
+                    self.assert_port_free(simulator)
+        self.assertLessEqual(total, 1, "at most one report frame in a run")
+
+    def assert_port_free(self, simulator, timeout=5):
+        """The port free again; a moment is allowed for Wine's server to close its copy."""
+        deadline = time.monotonic() + timeout
+        while True:
+            problems = port_problems(simulator)
+            if not problems or time.monotonic() >= deadline:
+                break
+            time.sleep(0.1)
+        self.assertEqual(problems, [], "the port must be free after the run")
+
+    def wait_for_events(self, simulator, predicate, timeout, what):
+        from harness import wait_until
+        return wait_until(lambda: predicate(simulator.events()), timeout, what, interval=0.01)
+
+
+def port_open_at_115200(events):
+    return any(e.kind == "SPEED" and e.detail.split()[0] == "115200" for e in events)
+
+
+def identification_received(events):
+    return identification_frame(0x21) in b"".join(e.data for e in events if e.kind == "RX")

@@ -1,0 +1,593 @@
+"""End-to-end harness: the real programs against the device simulator.
+
+Kestrelon.exe runs under Wine on a private X server (Xvfb) with a private prefix; simulators sit
+on pseudo-terminals mapped as COM3 upward. The native program runs on a pseudo-terminal of its
+own, so that its yes/no question can be answered. Every wait here is bounded.
+
+Runs only inside scripts/isolated.sh (KESTRELON_ISOLATED=1), where the machine's own serial
+devices are /dev/null: nothing started from here can reach real hardware.
+
+Paths come from the environment (CTest sets them):
+  KESTRELON_SIM        build/native/simulator/kestrelon-sim
+  KESTRELON_EXE        build/windows/Kestrelon.exe           (Wine tests)
+  KESTRELON_NATIVE     build/<preset>/kestrelon               (native tests)
+  KESTRELON_E2E_DIR    build/<preset>/e2e-artifacts: screenshots, logs, the Wine prefix
+"""
+
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+SETTINGS_NAME = "Kestrelon.ini"
+DEFAULT_SETTINGS = b";com=COM1\r\n;port=115200\r\n"
+BOX_TITLE = "^Eroare$"
+RELEASE = bytes([0x18, 0x17, 0x04])
+PROBE = bytes([0x09])
+
+
+def require_isolation():
+    if os.environ.get("KESTRELON_ISOLATED") != "1":
+        sys.exit("refusing to run: start this through scripts/isolated.sh "
+                 "(the machine's serial devices must be out of reach)")
+
+
+def log(message):
+    print(f"[e2e {time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
+
+
+def required_path(variable):
+    value = os.environ.get(variable)
+    if not value:
+        raise RuntimeError(f"{variable} is not set")
+    path = Path(value)
+    if not path.exists():
+        raise RuntimeError(f"{variable}={path} does not exist: build it first")
+    return path
+
+
+def artifacts_dir():
+    path = Path(os.environ.get("KESTRELON_E2E_DIR", REPO / "build" / "e2e-artifacts"))
+    path.mkdir(parents=True, exist_ok=True)
+    return path
+
+
+def wait_until(predicate, timeout, what, interval=0.05):
+    """Polls predicate until it returns something true; fails after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError(f"timed out after {timeout:.1f} s waiting for {what}")
+        time.sleep(interval)
+
+
+def frame(sequence, command):
+    """The command frame the program sends for a one-byte command text."""
+    head = bytes([0x23, sequence, command])
+    x = 0
+    for b in head:
+        x ^= b
+    return bytes([0x02]) + head + bytes([0x30 + (x >> 4), 0x30 + (x & 0x0F), 0x0A])
+
+
+def identification_frame(sequence):
+    return frame(sequence, 0x60)
+
+
+def report_frame(sequence):
+    return frame(sequence, 0x22)
+
+
+def merge_by_speed(pieces):
+    """(speed, bytes) pieces with neighbours at one speed joined."""
+    groups = []
+    for speed, data in pieces:
+        if groups and groups[-1][0] == speed:
+            groups[-1] = (speed, groups[-1][1] + data)
+        else:
+            groups.append((speed, data))
+    return groups
+
+
+# ---------------------------------------------------------------------------------------------
+# The device simulator
+
+@dataclass
+class Event:
+    time_ms: float
+    kind: str
+    detail: str
+
+    @property
+    def data(self):
+        """The bytes of an RX or TX line."""
+        return bytes.fromhex(self.detail.split("+")[0].replace(" ", ""))
+
+
+LOG_LINE = re.compile(r"^T=(\d+(?:\.\d+)?) (\S+) ?(.*)$")
+
+
+class Simulator:
+    """One kestrelon-sim on a pseudo-terminal; the link is what a COM port points at."""
+
+    def __init__(self, workdir, name, device_id="VF12345678", speeds=None, status=None,
+                 silent=False, fault=None, link=None):
+        self.name = name
+        self.workdir = Path(workdir)
+        self.link = Path(link) if link else self.workdir / f"{name}.link"
+        self.log_path = self.workdir / f"{name}.log"
+        self.ready_path = self.workdir / f"{name}.ready"
+        self.args = [str(required_path("KESTRELON_SIM")), "--link", str(self.link),
+                     "--log", str(self.log_path), "--ready-file", str(self.ready_path),
+                     "--id", device_id, "--lifetime-s", "600"]
+        if speeds:
+            self.args += ["--speeds", ",".join(str(s) for s in speeds)]
+        if status:
+            self.args += ["--status", status]
+        if silent:
+            self.args.append("--silent")
+        if fault:
+            self.args += ["--fault", fault]
+        self.process = None
+        self.slave = None
+
+    def start(self):
+        for path in (self.ready_path, self.log_path):
+            path.unlink(missing_ok=True)
+        self.process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+        def ready():
+            if self.process.poll() is not None:
+                raise AssertionError(f"simulator {self.name} ended at start: "
+                                     f"{self.process.stderr.read().decode(errors='replace')}")
+            return self.ready_path.exists() and self.ready_path.read_text().strip()
+
+        self.slave = wait_until(ready, 10, f"simulator {self.name} to be ready")
+        return self
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(5)
+        if self.process and self.process.stderr:
+            self.process.stderr.close()
+
+    def events(self):
+        if not self.log_path.exists():
+            return []
+        result = []
+        for line in self.log_path.read_text(errors="replace").splitlines():
+            match = LOG_LINE.match(line)
+            if match:
+                result.append(Event(float(match[1]), match[2], match[3]))
+        return result
+
+    def received(self):
+        """Every byte received, in order."""
+        return b"".join(e.data for e in self.events() if e.kind == "RX")
+
+    def received_by_speed(self):
+        """(speed, bytes) for every RX line, with the line speed at that moment."""
+        speed = None
+        result = []
+        for e in self.events():
+            if e.kind == "SPEED":
+                speed = int(e.detail.split()[0])
+            elif e.kind == "RX":
+                result.append((speed, e.data))
+        return result
+
+    def speeds_seen(self):
+        return [int(e.detail.split()[0]) for e in self.events() if e.kind == "SPEED"]
+
+    def reports_printed(self):
+        return sum(1 for e in self.events()
+                   if e.kind == "EVENT" and e.detail.startswith("Z report printed"))
+
+    def warnings(self):
+        return [e.detail for e in self.events() if e.kind == "WARN"]
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+# ---------------------------------------------------------------------------------------------
+# X server and Wine
+
+def run_tool(args, env, timeout=10, check=False):
+    result = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, timeout=timeout)
+    if check and result.returncode != 0:
+        raise AssertionError(f"{args[0]} failed ({result.returncode}): {result.stderr.strip()}")
+    return result
+
+
+class XServer:
+    """A private Xvfb on a display it picks itself (-displayfd)."""
+
+    def __init__(self):
+        self.process = None
+        self.display = None
+
+    def start(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        # Xvfb writes the number, then a line feed; it dies if the pipe closes in between.
+        text = b""
+        deadline = time.monotonic() + 15
+        while not text.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([read_end], [], [], 0.5)
+            chunk = os.read(read_end, 32) if ready else b""
+            if ready and not chunk:
+                break
+            text += chunk
+        os.close(read_end)
+        number = text.decode().strip() if text.endswith(b"\n") else ""
+        if not number:
+            self.stop()
+            raise AssertionError("Xvfb did not start")
+        self.display = f":{number}"
+        return self
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(5)
+
+
+class WineSession:
+    """Xvfb, a private prefix with its server and desktop kept up, simulators as COM ports.
+
+    A small holder process keeps Wine's desktop process (and so its tray window) alive between
+    runs of the program, so that the tray can be looked at after a run has ended.
+    """
+
+    FIRST_OWN_PORT = 3
+
+    def __init__(self, artifacts):
+        self.artifacts = Path(artifacts)
+        self.exe = required_path("KESTRELON_EXE")
+        self.prefix_path = self.artifacts / "wine-prefix"
+        self.xserver = XServer()
+        self.holder = None
+        self.env = None
+        self.mapped = {}
+        self.manifest = None
+
+    # -- start and stop --
+    def start(self):
+        started = time.monotonic()
+        prefix = subprocess.run([str(REPO / "scripts" / "wine_prefix.sh"), str(self.prefix_path)],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=240)
+        if prefix.returncode != 0:
+            raise AssertionError(f"wine_prefix.sh failed: {prefix.stderr}")
+        self.prefix = Path(prefix.stdout.strip().splitlines()[-1])
+        self.dosdevices = self.prefix / "dosdevices"
+        self.manifest = self.prefix / ".kestrelon-e2e-links"
+        self.xserver.start()
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH="win32",
+                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                        DISPLAY=self.xserver.display)
+        # A server left from an earlier session would keep its own display.
+        run_tool(["wineserver", "-k"], self.env, timeout=30)
+        run_tool(["wineserver", "-w"], self.env, timeout=30)
+        self.remove_stale_links()
+        self.holder = subprocess.Popen(["wine", "cmd", "/c", "echo up& set /p x="],
+                                       env=self.env, stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.holder.stdout], [], [], 60)
+        if not ready or b"up" not in self.holder.stdout.readline():
+            raise AssertionError("Wine did not start")
+        self.check_system_ports()
+        log(f"Wine up on {self.xserver.display} in {time.monotonic() - started:.1f} s")
+        return self
+
+    def stop(self):
+        self.unmap_all()
+        if self.holder:
+            try:
+                self.holder.stdin.close()
+                self.holder.wait(10)
+            except (subprocess.TimeoutExpired, BrokenPipeError):
+                self.holder.kill()
+                self.holder.wait(5)
+            self.holder.stdout.close()
+        if self.env:
+            run_tool(["wineserver", "-k"], self.env, timeout=30)
+            run_tool(["wineserver", "-w"], self.env, timeout=30)
+        self.xserver.stop()
+
+    def __enter__(self):
+        try:
+            return self.start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # -- COM ports --
+    def com_link(self, number):
+        return self.dosdevices / f"com{number}"
+
+    def remove_stale_links(self):
+        """Removes the comN links that an earlier session of this harness made."""
+        if self.manifest.exists():
+            for name in self.manifest.read_text().split():
+                link = self.dosdevices / name
+                if link.is_symlink():
+                    link.unlink()
+            self.manifest.unlink()
+
+    def check_system_ports(self):
+        """COM1 and COM2 are Wine's own (the machine's /dev/ttyS*, /dev/null here); no port
+        from COM3 up exists before the tests map theirs."""
+        for entry in self.dosdevices.iterdir():
+            match = re.fullmatch(r"com(\d+)", entry.name)
+            if not match:
+                continue
+            target = os.readlink(entry) if entry.is_symlink() else ""
+            if int(match[1]) < self.FIRST_OWN_PORT:
+                if not re.fullmatch(r"/dev/tty(S|USB|ACM)\d+", target):
+                    raise AssertionError(f"{entry.name} -> {target!r} is not Wine's own mapping")
+            else:
+                raise AssertionError(f"{entry.name} -> {target!r} exists before any test mapped "
+                                     f"it: COM{self.FIRST_OWN_PORT} upward must be free")
+
+    def map_port(self, number, simulator):
+        if number < self.FIRST_OWN_PORT:
+            raise ValueError("COM1 and COM2 belong to Wine's own mapping")
+        link = self.com_link(number)
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        link.symlink_to(simulator.slave)
+        self.mapped[number] = link
+        names = set(self.manifest.read_text().split()) if self.manifest.exists() else set()
+        self.manifest.write_text("\n".join(sorted(names | {link.name})) + "\n")
+
+    def unmap_all(self):
+        for link in self.mapped.values():
+            if link.is_symlink():
+                link.unlink()
+        self.mapped.clear()
+        if self.manifest and self.manifest.exists():
+            self.manifest.unlink()
+
+    # -- the X display --
+    def visible_windows(self, name_pattern):
+        result = run_tool(["xdotool", "search", "--onlyvisible", "--name", name_pattern],
+                          self.env)
+        return [int(w) for w in result.stdout.split()]
+
+    def window_geometry(self, window):
+        result = run_tool(["xdotool", "getwindowgeometry", "--shell", str(window)], self.env,
+                          check=True)
+        values = dict(line.split("=", 1) for line in result.stdout.split())
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def tray_windows(self):
+        return self.visible_windows("^Wine System Tray$")
+
+    def screenshot(self, name, crop=None):
+        path = self.artifacts / f"{name}.png"
+        xwd = subprocess.run(["xwd", "-root", "-silent"], env=self.env, capture_output=True,
+                             timeout=20, check=True)
+        convert = shutil.which("convert", path="/usr/bin") or "convert"
+        args = [convert, "xwd:-"]
+        if crop:
+            x, y, w, h = crop
+            args += ["-crop", f"{w}x{h}+{x}+{y}", "+repage"]
+        subprocess.run(args + [str(path)], input=xwd.stdout, capture_output=True, timeout=20,
+                       check=True)
+        return path
+
+    def click(self, x, y, button):
+        run_tool(["xdotool", "mousemove", str(x), str(y), "click", str(button)], self.env,
+                 check=True)
+
+    def press(self, window, key):
+        run_tool(["xdotool", "windowfocus", "--sync", str(window)], self.env, check=True)
+        run_tool(["xdotool", "key", key], self.env, check=True)
+
+    def launch(self, workdir, name):
+        return WineRun(self, workdir, name)
+
+
+class WineRun:
+    """One launch of Kestrelon.exe in a working directory (where Kestrelon.ini lives)."""
+
+    def __init__(self, session, workdir, name):
+        self.session = session
+        self.name = name
+        self.workdir = Path(workdir)
+        self.main_window_seen = False
+        self.output = open(session.artifacts / f"{name}.wine.log", "wb")
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(["wine", str(session.exe)], cwd=self.workdir,
+                                        env=session.env, stdin=subprocess.DEVNULL,
+                                        stdout=self.output, stderr=subprocess.STDOUT)
+
+    def poll(self):
+        # The program's own window must never show: looked at on every poll.
+        if self.session.visible_windows("^Kestrelon$"):
+            self.main_window_seen = True
+        return self.process.poll()
+
+    def wait_for_box(self, timeout):
+        """The visible "Eroare" box; fails if the program ends without one."""
+
+        def box():
+            ended = self.poll()
+            windows = self.session.visible_windows(BOX_TITLE)
+            if windows:
+                return windows[0]
+            if ended is not None:
+                raise AssertionError(f"{self.name}: ended with {ended} without a box")
+            return None
+
+        return wait_until(box, timeout, f"{self.name}: the Eroare box", interval=0.1)
+
+    def answer(self, window, key, attempts=3):
+        """Sends a key to the box and waits until the box has gone.
+
+        A click on Wine's tray window can leave keyboard input with that window for a while:
+        the key is sent again (focus first) when the box is still there after 3 s.
+        """
+        for attempt in range(1, attempts + 1):
+            self.session.press(window, key)
+            try:
+                wait_until(lambda: window not in self.session.visible_windows(BOX_TITLE), 3,
+                           f"{self.name}: the box to close after {key}", interval=0.02)
+                if attempt > 1:
+                    log(f"{self.name}: the box took {key} at attempt {attempt}")
+                return
+            except AssertionError:
+                if attempt == attempts:
+                    raise
+
+    def wait(self, timeout):
+        try:
+            wait_until(lambda: self.poll() is not None, timeout, f"{self.name}: the end",
+                       interval=0.1)
+        except AssertionError:
+            self.kill()
+            raise
+        finally:
+            self.output.close()
+        return self.process.returncode
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
+        if not self.output.closed:
+            self.output.close()
+
+    def elapsed(self):
+        return time.monotonic() - self.started
+
+
+# ---------------------------------------------------------------------------------------------
+# The native program
+
+class NativeRun:
+    """The native program on a pseudo-terminal, with COM ports from a directory of links."""
+
+    def __init__(self, workdir, com_dir, lock_dir, name, artifacts):
+        import pty
+        self.name = name
+        self.transcript_path = Path(artifacts) / f"{name}.native.log"
+        self.master, slave = pty.openpty()
+        env = dict(os.environ, KESTRELON_COM_DIR=str(com_dir), KESTRELON_LOCK_DIR=str(lock_dir))
+        self.started = time.monotonic()
+        self.process = subprocess.Popen([str(required_path("KESTRELON_NATIVE"))], cwd=workdir,
+                                        env=env, stdin=slave, stdout=slave, stderr=slave,
+                                        start_new_session=True)
+        os.close(slave)
+        self.text = b""
+
+    def _read(self, timeout):
+        ready, _, _ = select.select([self.master], [], [], timeout)
+        if not ready:
+            return False
+        try:
+            data = os.read(self.master, 4096)
+        except OSError:  # the terminal's last user has gone
+            return False
+        self.text += data
+        return bool(data)
+
+    def wait_for_text(self, pattern, timeout, start=0):
+        """Waits until the output from offset start holds pattern; returns the end offset."""
+        deadline = time.monotonic() + timeout
+        regex = re.compile(pattern.encode() if isinstance(pattern, str) else pattern)
+        while True:
+            match = regex.search(self.text, start)
+            if match:
+                return match.end()
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError(f"{self.name}: no {pattern!r} within {timeout} s; "
+                                     f"output so far: {self.text!r}")
+            if not self._read(min(remaining, 0.2)) and self.process.poll() is not None:
+                raise AssertionError(f"{self.name}: ended ({self.process.returncode}) without "
+                                     f"{pattern!r}; output: {self.text!r}")
+
+    def send(self, text):
+        os.write(self.master, text.encode())
+
+    def wait(self, timeout):
+        deadline = time.monotonic() + timeout
+        while self.process.poll() is None:
+            if time.monotonic() >= deadline:
+                self.process.kill()
+                self.process.wait(10)
+                self.close()
+                raise AssertionError(f"{self.name}: still running after {timeout} s; "
+                                     f"output: {self.text!r}")
+            self._read(0.1)
+        while self._read(0.05):
+            pass
+        self.close()
+        return self.process.returncode
+
+    def close(self):
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+        self.transcript_path.write_bytes(self.text)
+
+    def output(self):
+        return self.text.decode(errors="replace").replace("\r\n", "\n")
+
+
+class Workspace:
+    """Temporary working directory (settings file), COM link and lock directories."""
+
+    def __init__(self, name):
+        self.root = Path(tempfile.mkdtemp(prefix=f"kestrelon-e2e-{name}-"))
+        self.work = self.root / "work"
+        self.com_dir = self.root / "ports"
+        self.lock_dir = self.root / "lock"
+        for path in (self.work, self.com_dir, self.lock_dir):
+            path.mkdir()
+
+    def write_settings(self, text):
+        (self.work / SETTINGS_NAME).write_bytes(text.encode())
+
+    def settings(self):
+        path = self.work / SETTINGS_NAME
+        return path.read_bytes() if path.exists() else None
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)

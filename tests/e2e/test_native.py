@@ -1,0 +1,134 @@
+"""The native program against simulators, its COM ports being links in a directory."""
+
+import time
+import unittest
+
+from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, NativeRun, Simulator, Workspace,
+                     artifacts_dir, identification_frame, log, merge_by_speed, report_frame,
+                     require_isolation)
+
+require_isolation()
+
+RUN_LIMIT = 60
+PROMPT = r"Reincercati\? \(d/n\): "
+NO_DEVICE_BOX = ("[Eroare]\nAparatul fiscal nu este in modul de lucru\n"
+                 "sau nu are parametrul de comunicatie setat\n\nrog reincercati\n")
+OPEN_FAILURE_BOX = "[Eroare]\nConfigurare COM/PORT Incorecta\nInchidem Aplicatia\n"
+
+
+class NativeTestCase(unittest.TestCase):
+    def setUp(self):
+        self.artifacts = artifacts_dir()
+        self.workspace = Workspace(self.id().split(".")[-1])
+        self.simulators = []
+        self.runs = []
+        self.started = time.monotonic()
+
+    def tearDown(self):
+        for run in self.runs:
+            if run.process.poll() is None:
+                run.process.kill()
+                run.process.wait(10)
+            if run.master is not None:
+                run.close()
+        for simulator in self.simulators:
+            simulator.stop()
+        self.workspace.remove()
+        log(f"{self.id()}: {time.monotonic() - self.started:.1f} s")
+
+    def simulator(self, com, **options):
+        simulator = Simulator(self.workspace.root, f"com{com}",
+                              link=self.workspace.com_dir / f"com{com}", **options).start()
+        self.simulators.append(simulator)
+        return simulator
+
+    def launch(self, name):
+        run = NativeRun(self.workspace.work, self.workspace.com_dir, self.workspace.lock_dir,
+                        f"native-{name}", self.artifacts)
+        self.runs.append(run)
+        return run
+
+    def assert_traffic(self, simulator, expected):
+        self.assertEqual(merge_by_speed(simulator.received_by_speed()),
+                         merge_by_speed(expected))
+
+
+class ConfiguredRun(NativeTestCase):
+    def run_configured(self, device_id):
+        simulator = self.simulator(3, device_id=device_id)
+        self.workspace.write_settings("com=COM3\r\nport=115200\r\n")
+        run = self.launch(f"configured-{device_id}")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(run.output(), "", "a normal run says nothing")
+        return simulator
+
+    def test_device_prints_its_report(self):
+        simulator = self.run_configured("VF12345678")
+        self.assert_traffic(simulator, [(115200, bytes.fromhex("02 23 21 60 36 32 0A") +
+                                         bytes.fromhex("02 23 22 22 32 33 0A") + RELEASE)])
+        self.assertEqual(simulator.reports_printed(), 1)
+        self.assertEqual(simulator.warnings(), [])
+
+    def test_identifier_without_vf_gets_no_report(self):
+        for device_id in ("XX12345678", "vf12345678"):
+            with self.subTest(device_id=device_id):
+                simulator = self.run_configured(device_id)
+                self.assert_traffic(simulator, [(115200, identification_frame(0x21) + RELEASE)])
+                self.assertEqual(simulator.reports_printed(), 0)
+                simulator.stop()
+
+    def test_port_that_cannot_be_opened(self):
+        self.workspace.write_settings("com=COM250\r\nport=9600\r\n")
+        run = self.launch("open-failure")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(run.output(), OPEN_FAILURE_BOX)
+        self.assertEqual(self.workspace.settings(), b"com=COM250\r\nport=9600\r\n")
+
+
+class Detection(NativeTestCase):
+    def test_finds_the_device_and_prints(self):
+        simulator = self.simulator(3)
+        run = self.launch("detect")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        log(f"native detection run with one device: {time.monotonic() - run.started:.2f} s")
+        self.assertEqual(self.workspace.settings(), DEFAULT_SETTINGS)
+        self.assertEqual(run.output(), "")
+        self.assert_traffic(simulator, [
+            (115200, PROBE + identification_frame(0x21) + RELEASE),
+            (9600, PROBE + identification_frame(0x22) + RELEASE),
+            (115200, identification_frame(0x23) + report_frame(0x24) + RELEASE),
+        ])
+        self.assertEqual(simulator.reports_printed(), 1)
+
+    def test_no_device_answered_n(self):
+        silent = self.simulator(4, silent=True)
+        run = self.launch("no-device-n")
+        run.wait_for_text(PROMPT, RUN_LIMIT)
+        scanned = silent.received()
+        self.assertEqual(scanned, PROBE + RELEASE + PROBE + RELEASE)
+        run.send("n\n")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(run.output(), NO_DEVICE_BOX + "Reincercati? (d/n): n\n")
+        time.sleep(0.3)
+        self.assertEqual(silent.received(), scanned, "no port may be opened after n")
+        self.assertEqual(self.workspace.settings(), DEFAULT_SETTINGS)
+
+    def test_no_device_answered_d_then_n(self):
+        silent = self.simulator(3, silent=True)
+        run = self.launch("no-device-d-n")
+        one_scan = PROBE + RELEASE + PROBE + RELEASE
+        end = run.wait_for_text(PROMPT, RUN_LIMIT)
+        self.assertEqual(silent.received(), one_scan)
+        run.send("d\n")
+        run.wait_for_text(PROMPT, RUN_LIMIT, start=end)
+        self.assertEqual(silent.received(), one_scan * 2, "d must scan again")
+        run.send("n\n")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(run.output(), (NO_DEVICE_BOX + "Reincercati? (d/n): d\n") +
+                         (NO_DEVICE_BOX + "Reincercati? (d/n): n\n"))
+        time.sleep(0.3)
+        self.assertEqual(silent.received(), one_scan * 2)
+
+
+if __name__ == "__main__":
+    unittest.main()

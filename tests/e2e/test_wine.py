@@ -1,0 +1,258 @@
+"""Kestrelon.exe under Wine, against simulators mapped as COM ports."""
+
+import time
+import unittest
+
+from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, Simulator, WineSession, Workspace,
+                     artifacts_dir, identification_frame, log, merge_by_speed, report_frame,
+                     require_isolation, wait_until)
+
+require_isolation()
+
+# Bounds, not expectations: a configured run takes about 1 s; a scan with a device about 2 s.
+RUN_LIMIT = 60
+BOX_LIMIT = 60
+
+
+class WineTestCase(unittest.TestCase):
+    """One Wine session (Xvfb, prefix, desktop) for all tests of a class."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.artifacts = artifacts_dir()
+        cls.session = WineSession(cls.artifacts).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.__exit__(None, None, None)
+
+    def setUp(self):
+        self.workspace = Workspace(self.id().split(".")[-1])
+        self.simulators = []
+        self.runs = []
+        self.started = time.monotonic()
+
+    def tearDown(self):
+        for run in self.runs:
+            run.kill()
+        for simulator in self.simulators:
+            simulator.stop()
+        self.session.unmap_all()
+        self.workspace.remove()
+        log(f"{self.id()}: {time.monotonic() - self.started:.1f} s")
+
+    def simulator(self, com, name=None, **options):
+        simulator = Simulator(self.workspace.root, name or f"com{com}", **options).start()
+        self.simulators.append(simulator)
+        self.session.map_port(com, simulator)
+        return simulator
+
+    def launch(self, name, workdir=None):
+        run = self.session.launch(workdir or self.workspace.work, name)
+        self.runs.append(run)
+        return run
+
+    def shot(self, name):
+        return self.session.screenshot(f"{self.id().split('.')[-1]}-{name}")
+
+    def assert_tray_gone(self, run):
+        # Wine's desktop hides its tray window once the last icon is removed; the holder keeps
+        # the desktop (and so the tray window) alive, so a hidden window means no icon.
+        self.assertIsNone(self.session.holder.poll(), "the Wine desktop must still be up")
+        wait_until(lambda: not self.session.tray_windows(), 10,
+                   f"{run.name}: the tray icon to go")
+        self.assertFalse(run.main_window_seen, "the main window must never be shown")
+
+    def assert_tray_shown(self, run):
+        trays = self.session.tray_windows()
+        self.assertEqual(len(trays), 1, "the tray icon must be shown while the box is open")
+        x, y, width, height = self.session.window_geometry(trays[0])
+        self.session.screenshot(f"{self.id().split('.')[-1]}-tray",
+                                crop=(x, y, width, height))
+        return x, y, width, height
+
+
+class ConfiguredRun(WineTestCase):
+    """Kestrelon.ini names the port and the speed: no detection."""
+
+    def run_configured(self, device_id):
+        simulator = self.simulator(3, device_id=device_id)
+        self.workspace.write_settings("com=COM3\r\nport=115200\r\n")
+        run = self.launch(f"configured-{device_id}")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertFalse(self.session.visible_windows("^Eroare$"), "no box on a normal run")
+        self.assert_tray_gone(run)
+        log(f"configured run {device_id}: {run.elapsed():.2f} s")
+        return simulator
+
+    def test_device_prints_its_report(self):
+        simulator = self.run_configured("VF12345678")
+        self.assertEqual(simulator.received(),
+                         bytes.fromhex("02 23 21 60 36 32 0A") +
+                         bytes.fromhex("02 23 22 22 32 33 0A") + RELEASE)
+        self.assertEqual({speed for speed, _ in simulator.received_by_speed()}, {115200})
+        self.assertIn(115200, simulator.speeds_seen())
+        self.assertEqual(simulator.reports_printed(), 1)
+        self.assertEqual(simulator.warnings(), [])
+
+    def test_identifier_without_vf_gets_no_report(self):
+        for device_id in ("XX12345678", "vf12345678"):
+            with self.subTest(device_id=device_id):
+                simulator = self.run_configured(device_id)
+                self.assertEqual(simulator.received(), identification_frame(0x21) + RELEASE)
+                self.assertEqual(simulator.reports_printed(), 0)
+                simulator.stop()
+                self.session.unmap_all()
+
+    def test_missing_settings_file_gets_the_default_one(self):
+        # No file and no device: the default file is written, then detection finds nothing.
+        run = self.launch("default-settings")
+        box = run.wait_for_box(BOX_LIMIT)
+        self.assertEqual(self.workspace.settings(), DEFAULT_SETTINGS)
+        self.assertEqual(len(DEFAULT_SETTINGS), 25)
+        run.answer(box, "alt+n")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(self.workspace.settings(), DEFAULT_SETTINGS)
+        self.assert_tray_gone(run)
+
+
+class OpenFailure(WineTestCase):
+    """A configured port that does not exist: the plain box, the single-instance guard."""
+
+    def test_no_usable_port_and_second_copy(self):
+        settings = "com=COM250\r\nport=9600\r\n"
+        self.workspace.write_settings(settings)
+        first = self.launch("open-failure")
+        box = first.wait_for_box(BOX_LIMIT)
+        self.shot("box")
+        self.assert_tray_shown(first)
+
+        # A second copy while the first shows its box: ends at once, touches nothing.
+        other = Workspace("second-copy")
+        try:
+            second = self.launch("second-copy", other.work)
+            self.assertEqual(second.wait(30), 0)
+            self.assertIsNone(other.settings(), "the second copy must not write a settings file")
+            self.assertEqual(self.session.visible_windows("^Eroare$"), [box])
+
+            self.assertEqual(self.workspace.settings(), settings.encode())
+            first.answer(box, "Return")
+            self.assertEqual(first.wait(RUN_LIMIT), 0)
+            self.assert_tray_gone(first)
+            self.assertEqual(self.workspace.settings(), settings.encode())
+
+            # After the first has ended the guard lets a new run through: it writes the
+            # default file and, finding no device, asks.
+            third = self.launch("after-first", other.work)
+            box = third.wait_for_box(BOX_LIMIT)
+            self.assertEqual(other.settings(), DEFAULT_SETTINGS)
+            third.answer(box, "alt+n")
+            self.assertEqual(third.wait(RUN_LIMIT), 0)
+            self.assert_tray_gone(third)
+        finally:
+            other.remove()
+
+
+class Detection(WineTestCase):
+    """No usable settings: the program searches COM1 to COM256 itself."""
+
+    def test_finds_the_device_and_prints(self):
+        simulator = self.simulator(3)
+        run = self.launch("detect-com3")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        log(f"detection run with one device: {run.elapsed():.2f} s")
+        self.assertEqual(self.workspace.settings(), DEFAULT_SETTINGS)
+        # The scan meets the device at both speeds (frames 0x21 and 0x22); the run then uses
+        # COM3 at 115200 and goes on with the next sequence numbers.
+        self.assert_traffic(simulator, [
+            (115200, PROBE + identification_frame(0x21) + RELEASE),
+            (9600, PROBE + identification_frame(0x22) + RELEASE),
+            (115200, identification_frame(0x23) + report_frame(0x24) + RELEASE),
+        ])
+        self.assertEqual(simulator.reports_printed(), 1)
+        self.assertEqual(simulator.warnings(), [])
+        self.assert_tray_gone(run)
+
+    def assert_traffic(self, simulator, expected):
+        """The bytes received, each with the line speed of that moment (neighbouring pieces
+        at one speed joined: the log shows speed changes, not opens and closes)."""
+        self.assertEqual(merge_by_speed(simulator.received_by_speed()),
+                         merge_by_speed(expected))
+
+    def test_first_port_wins_at_its_own_speed(self):
+        slow = self.simulator(3, speeds=[9600])
+        fast = self.simulator(5, speeds=[115200])
+        run = self.launch("two-devices")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assert_traffic(slow, [
+            (115200, PROBE + RELEASE),                                 # not answered
+            (9600, PROBE + identification_frame(0x21) + RELEASE),      # found
+            (9600, identification_frame(0x23) + report_frame(0x24) + RELEASE),
+        ])
+        self.assert_traffic(fast, [
+            (115200, PROBE + identification_frame(0x22) + RELEASE),
+            (9600, PROBE + RELEASE),
+        ])
+        self.assertEqual((slow.reports_printed(), fast.reports_printed()), (1, 0))
+
+    def test_device_answering_only_at_9600(self):
+        simulator = self.simulator(4, speeds=[9600])
+        run = self.launch("only-9600")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assert_traffic(simulator, [
+            (115200, PROBE + RELEASE),
+            (9600, PROBE + identification_frame(0x21) + RELEASE),
+            (9600, identification_frame(0x22) + report_frame(0x23) + RELEASE),
+        ])
+        self.assertEqual(simulator.reports_printed(), 1)
+
+    def test_no_device_answered_no(self):
+        silent = self.simulator(6, silent=True)
+        run = self.launch("no-device-no")
+        box = run.wait_for_box(BOX_LIMIT)
+        log(f"scan without a device: box after {run.elapsed():.2f} s")
+        self.shot("question")
+        x, y, width, height = self.assert_tray_shown(run)
+        self.check_tray_click_does_nothing(run, box, (x, y, width, height))
+        scanned = silent.received()
+        self.assertEqual(scanned, PROBE + RELEASE + PROBE + RELEASE)
+        run.answer(box, "alt+n")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        time.sleep(0.5)
+        self.assertEqual(silent.received(), scanned, "no port may be opened after No")
+        self.assert_tray_gone(run)
+
+    def check_tray_click_does_nothing(self, run, box, tray):
+        x, y, _, height = tray
+        before = set(self.session.visible_windows(""))
+        for button in (1, 3):
+            self.session.click(x + height // 2, y + height // 2, button)
+            time.sleep(0.5)
+        self.shot("after-tray-click")
+        appeared = set(self.session.visible_windows("")) - before
+        # After a click on its icon Wine's tray window keeps the pointer and the keyboard
+        # until the next click anywhere; a click on the box's text ends that and does nothing.
+        bx, by, _, _ = self.session.window_geometry(box)
+        self.session.click(bx + 12, by + 12, 1)
+        self.assertEqual(appeared, set(), "clicking the tray icon must show nothing")
+        self.assertIsNone(run.poll())
+        self.assertEqual(self.session.visible_windows("^Eroare$"), [box])
+
+    def test_no_device_answered_yes_then_no(self):
+        silent = self.simulator(3, silent=True)
+        run = self.launch("no-device-yes")
+        box = run.wait_for_box(BOX_LIMIT)
+        one_scan = PROBE + RELEASE + PROBE + RELEASE
+        self.assertEqual(silent.received(), one_scan)
+        run.answer(box, "alt+y")
+        box = run.wait_for_box(BOX_LIMIT)
+        self.assertEqual(silent.received(), one_scan * 2, "Yes must scan again")
+        run.answer(box, "alt+n")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        time.sleep(0.5)
+        self.assertEqual(silent.received(), one_scan * 2)
+        self.assert_tray_gone(run)
+
+
+if __name__ == "__main__":
+    unittest.main()
