@@ -90,12 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Where the input runs out: every port up to one past the last device, each with a device.
   const int highest =
       kPortsWithDevices + 1 - input.ConsumeIntegralInRange<int>(0, kPortsWithDevices + 2);
-  std::vector<std::wstring> names;
-  for (int p = 1; p <= kPortsWithDevices; ++p) {
-    if (input.ConsumeBool()) continue;
-    names.push_back(L"COM" + std::to_wstring(p));
-    add_fuzzed_device(fake, names.back(), input);
-  }
+  const std::vector<std::wstring> names = add_fuzzed_devices(fake, kPortsWithDevices, input);
   RecordingPlatform platform(fake);
   SerialLink link(platform);
   SequenceCounter counter;

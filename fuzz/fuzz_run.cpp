@@ -2,14 +2,9 @@
 // scripted fake. The report frame goes out at most once, only on the device port, and only
 // after the identification reply on that port gave an identifier beginning with "VF"; every
 // port is closed at the end and nothing but a serial port's own name is ever opened.
-#include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "app/run.h"
 #include "fuzz/recording_platform.h"
@@ -21,32 +16,6 @@ using namespace kestrelon::fuzz;
 namespace {
 
 constexpr int kPortsWithDevices = 4;
-
-std::filesystem::path& work_directory() {
-  static std::filesystem::path directory;
-  return directory;
-}
-
-void remove_work_directory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(work_directory(), ignored);
-}
-
-void write_file(const std::filesystem::path& path, std::string_view bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  FUZZ_CHECK(fd >= 0);
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    FUZZ_CHECK(written > 0);
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  close(fd);
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 class ScriptedBoxes : public MessageBoxes {
  public:
@@ -96,10 +65,7 @@ std::string fuzzed_settings(FuzzedDataProvider& input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/kestrelon-fuzz-run-XXXXXX";
-  FUZZ_CHECK(mkdtemp(pattern) != nullptr);
-  work_directory() = pattern;
-  std::atexit(remove_work_directory);
+  make_work_directory("kestrelon-fuzz-run-");
   return 0;
 }
 
@@ -111,12 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!settings_bytes.empty()) write_file(path, settings_bytes);
 
   testing::FakeSerialPlatform fake;
-  std::vector<std::wstring> names;
-  for (int p = 1; p <= kPortsWithDevices; ++p) {
-    if (input.ConsumeBool()) continue;
-    names.push_back(L"COM" + std::to_wstring(p));
-    add_fuzzed_device(fake, names.back(), input);
-  }
+  const std::vector<std::wstring> names = add_fuzzed_devices(fake, kPortsWithDevices, input);
   RecordingPlatform platform(fake);
   ScriptedBoxes boxes;
   boxes.retries = input.ConsumeIntegralInRange<int>(0, 2);

@@ -1,13 +1,8 @@
 // The settings step on a real file holding the input, and one settings line in memory,
 // each against the reference model. A file that holds anything is never changed; a missing
 // or empty one becomes the default file.
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "app/settings_file.h"
 #include "fuzz/fuzz_support.h"
@@ -17,32 +12,6 @@ using namespace kestrelon::fuzz;
 
 namespace {
 
-std::filesystem::path& work_directory() {
-  static std::filesystem::path directory;
-  return directory;
-}
-
-void remove_work_directory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(work_directory(), ignored);
-}
-
-void write_file(const std::filesystem::path& path, std::string_view bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  FUZZ_CHECK(fd >= 0);
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    FUZZ_CHECK(written > 0);
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  close(fd);
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 bool same(const PortSettings& a, const PortSettings& b) {
   return a.port_name == b.port_name && a.speed == b.speed;
 }
@@ -50,10 +19,7 @@ bool same(const PortSettings& a, const PortSettings& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/kestrelon-fuzz-XXXXXX";
-  FUZZ_CHECK(mkdtemp(pattern) != nullptr);
-  work_directory() = pattern;
-  std::atexit(remove_work_directory);
+  make_work_directory("kestrelon-fuzz-");
   return 0;
 }
 

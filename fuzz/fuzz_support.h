@@ -4,9 +4,17 @@
 // can compare the two on every input.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 #include <string_view>
 
@@ -40,6 +48,40 @@ inline std::wstring wide_from_bytes(std::string_view bytes) {
     }
   }
   return text;
+}
+
+// ---- Files ------------------------------------------------------------------------------
+
+// A private directory for the target's files, made once at start and removed at exit.
+inline std::filesystem::path& work_directory() {
+  static std::filesystem::path directory;
+  return directory;
+}
+
+inline void make_work_directory(const char* prefix) {
+  std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
+  FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
+  work_directory() = pattern;
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(work_directory(), ignored);
+  });
+}
+
+inline void write_file(const std::filesystem::path& path, std::string_view bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  FUZZ_CHECK(fd >= 0);
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    FUZZ_CHECK(written > 0);
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  close(fd);
+}
+
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // ---- Reference: text to integer --------------------------------------------------------
@@ -79,91 +121,48 @@ inline int64_t reference_text_to_integer(std::wstring_view text) {
 }
 
 // ---- Reference: numeric text check -----------------------------------------------------
+// The notation as a pattern: one optional sign in front, an integer part of plain digits or of
+// digits with "," before every group of exactly three (the first and the last group free),
+// and an optional "." with plain digits after it. What a pattern cannot say is counted: k
+// separators need n digits with n >= 1 and k == (n - 1) / 3, something besides the sign and
+// the point is needed, and the value of each digit run must fit a signed 64-bit integer.
 
-inline bool reference_is_digit(wchar_t c) {
-  return c >= L'0' && c <= L'9';
-}
-
-// Zero or more decimal digits whose value is at most 2^63 - 1 (leading zeros are free).
-inline bool reference_digit_run(std::wstring_view t) {
-  unsigned __int128 value = 0;
-  for (wchar_t c : t) {
-    if (!reference_is_digit(c)) return false;
-    value = value * 10 + static_cast<unsigned>(c - L'0');
-    if (value > static_cast<unsigned __int128>(INT64_MAX)) return false;
+inline bool reference_fits_int64(std::wstring_view digits) {
+  int64_t value = 0;
+  for (wchar_t c : digits) {
+    if (__builtin_mul_overflow(value, 10, &value) ||
+        __builtin_add_overflow(value, static_cast<int>(c - L'0'), &value)) {
+      return false;
+    }
   }
   return true;
-}
-
-inline bool reference_grouping(std::wstring_view s) {
-  long commas = 0;
-  for (wchar_t c : s) commas += c == L',';
-  const long n = static_cast<long>(s.size()) - commas;
-  const long expected = n / 3 - (n % 3 == 0 ? 1 : 0);
-  if (commas != expected) return false;
-  long previous = -1;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != L',') continue;
-    if (previous >= 0 && static_cast<long>(i) - previous != 4) return false;
-    previous = static_cast<long>(i);
-  }
-  for (wchar_t c : s) {
-    if (!reference_is_digit(c) && c != L',') return false;
-  }
-  return true;
-}
-
-inline std::wstring reference_strip_commas(std::wstring_view s) {
-  std::wstring out;
-  for (wchar_t c : s) {
-    if (c != L',') out += c;
-  }
-  return out;
-}
-
-inline bool reference_contains_sign(std::wstring_view t) {
-  for (wchar_t c : t) {
-    if (c == L'+' || c == L'-') return true;
-  }
-  return false;
 }
 
 inline int reference_numeric_text(std::wstring_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && text[begin] == L' ') ++begin;
-  while (end > begin && text[end - 1] == L' ') --end;
-  std::wstring_view t = text.substr(begin, end - begin);
-  if (!t.empty() && t[0] == L'+') {
-    t.remove_prefix(1);
-    if (reference_contains_sign(t)) return 0;
+  const size_t first = text.find_first_not_of(L' ');
+  if (first == text.npos) return 0;
+  std::wstring_view t = text.substr(first, text.find_last_not_of(L' ') + 1 - first);
+
+  // The pattern sees a run of more than four digits as four: to the shape they are the same,
+  // and the matcher recurses once per character.
+  std::wstring shape;
+  size_t digits_in_a_row = 0;
+  for (wchar_t c : t) {
+    digits_in_a_row = c >= L'0' && c <= L'9' ? digits_in_a_row + 1 : 0;
+    if (digits_in_a_row <= 4) shape += c;
   }
-  if (!t.empty() && t[0] == L'-') {
-    t.remove_prefix(1);
-    if (reference_contains_sign(t)) return 0;
-  }
-  size_t points = 0;
-  for (wchar_t c : t) points += c == L'.';
-  if (points > 1) return 0;
-  if (points == 0) {
-    std::wstring digits(t);
-    if (t.find(L',') != t.npos) {
-      if (!reference_grouping(t)) return 0;
-      digits = reference_strip_commas(t);
-    }
-    if (digits.empty()) return 0;
-    return reference_digit_run(digits) ? 1 : 0;
-  }
-  if (t == L".") return 0;
-  const size_t point = t.find(L'.');
+  static const std::wregex kShape(LR"([+-]?([0-9]*(,[0-9]{3})*,[0-9]*|[0-9]*)(\.[0-9]*)?)");
+  if (!std::regex_match(shape, kShape)) return 0;
+
+  if (t.front() == L'+' || t.front() == L'-') t.remove_prefix(1);
+  const size_t point = std::min(t.find(L'.'), t.size());
   std::wstring whole(t.substr(0, point));
-  const std::wstring_view fraction = t.substr(point + 1);
-  if (fraction.find(L',') != fraction.npos) return 0;
-  if (whole.find(L',') != whole.npos) {
-    if (!reference_grouping(whole)) return 0;
-    whole = reference_strip_commas(whole);
-  }
-  return reference_digit_run(whole) && reference_digit_run(fraction) ? 1 : 0;
+  const std::wstring_view fraction = t.substr(std::min(point + 1, t.size()));
+  if (whole.empty() && fraction.empty()) return 0;
+  const auto separators = static_cast<int64_t>(std::erase(whole, L','));
+  const auto digits = static_cast<int64_t>(whole.size());
+  if (separators > 0 && (digits < 1 || separators != (digits - 1) / 3)) return 0;
+  return reference_fits_int64(whole) && reference_fits_int64(fraction) ? 1 : 0;
 }
 
 // ---- Reference: identifiers in replies -------------------------------------------------

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "unit/fake_serial_platform.h"
 
@@ -108,6 +109,19 @@ inline void add_fuzzed_device(testing::FakeSerialPlatform& fake, const std::wstr
     if (written == "\x09") return device.to_probe;
     return identification ? device.to_identification : device.to_other;
   };
+}
+
+// Ports COM1 to COMcount, each left out or given a fuzzed device by the input; the names of
+// those that have one.
+inline std::vector<std::wstring> add_fuzzed_devices(testing::FakeSerialPlatform& fake, int count,
+                                                    FuzzedDataProvider& input) {
+  std::vector<std::wstring> names;
+  for (int p = 1; p <= count; ++p) {
+    if (input.ConsumeBool()) continue;
+    names.push_back(L"COM" + std::to_wstring(p));
+    add_fuzzed_device(fake, names.back(), input);
+  }
+  return names;
 }
 
 }  // namespace kestrelon::fuzz

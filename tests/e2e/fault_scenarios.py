@@ -14,13 +14,15 @@ identifier was read there.
 
 import fcntl
 import os
+import signal
 import struct
 import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
 
-from harness import PROBE, RELEASE, identification_frame, report_frame
+from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, Workspace, identification_frame, log,
+                     report_frame, wait_until)
 
 CONFIGURED = "com=COM3\r\nport=115200\r\n"
 
@@ -32,6 +34,8 @@ STILL_WAITING_S = 5     # a device that never answers: the run is looked at afte
 
 ID21, ID22 = identification_frame(0x21), identification_frame(0x22)
 REPORT22 = report_frame(0x22)
+# A scan that finds no device at COM3: the probe and the identification frame at each speed.
+SCANNED_NOT_FOUND = PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE
 
 # When a second copy is started, with the first mid-scenario:
 #   "box"      while the first shows its box (a yes/no question on the native terminal);
@@ -78,6 +82,13 @@ def _device(com=3, **kwargs):
     return Device(com, **kwargs)
 
 
+def _not_found(name, fault):
+    """The device at COM3 fails the scan with its fault: the no-device box, answered No, and a
+    second copy while the box shows."""
+    return Scenario(name, False, (_device(options={"fault": fault}, wire=SCANNED_NOT_FOUND),),
+                    box="no-device", second="box")
+
+
 SCENARIOS = [
     # --- the device unplugged ---------------------------------------------------------------
     Scenario("unplugged_before_reply", True,
@@ -100,19 +111,13 @@ SCENARIOS = [
     Scenario("never_answers_then_unplugged", True,
              (_device(options={"fault": "no-id-reply"}, wire=ID21, hangs_up=True),),
              second="waiting", unplug_after_wait=True, ends_at_unplug=True),
-    Scenario("answers_only_the_probe", False,
-             (_device(options={"fault": "no-id-reply"},
-                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),),
-             box="no-device", second="box"),
+    _not_found("answers_only_the_probe", "no-id-reply"),
     Scenario("answers_3s_late", True,
              (_device(options={"fault": "delay-id-ms=3000"}, wire=ID21 + REPORT22 + RELEASE,
                       reports=1),),
              second="waiting"),
-    Scenario("answers_3s_late_during_detection", False,
-             # Too late for the scan's 250 ms: no device is found.
-             (_device(options={"fault": "delay-id-ms=3000"},
-                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),),
-             box="no-device", second="box"),
+    # Too late for the scan's 250 ms: no device is found.
+    _not_found("answers_3s_late_during_detection", "delay-id-ms=3000"),
     # --- replies of every size --------------------------------------------------------------
     Scenario("reply_beyond_the_reply_buffer", True,
              (_device(options={"fault": "huge-reply=50000"}, wire=ID21 + REPORT22 + RELEASE,
@@ -125,28 +130,20 @@ SCENARIOS = [
              box="no-device", second="box"),
     Scenario("reply_of_zero_bytes", True,
              (_device(options={"fault": "empty-reply"}, wire=ID21 + RELEASE),)),
-    Scenario("reply_of_zero_bytes_during_detection", False,
-             (_device(options={"fault": "empty-reply"},
-                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),),
-             box="no-device", second="box"),
+    _not_found("reply_of_zero_bytes_during_detection", "empty-reply"),
     Scenario("random_reply", True,
              (_device(options={"fault": "garbage-reply"}, wire=ID21 + RELEASE),)),
-    Scenario("random_reply_during_detection", False,
-             (_device(options={"fault": "garbage-reply"},
-                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),),
-             box="no-device", second="box"),
+    _not_found("random_reply_during_detection", "garbage-reply"),
     # --- the report only on the port whose device said VF ----------------------------------
     Scenario("faulty_device_beside_a_good_one", False,
-             (_device(3, options={"fault": "no-id-reply"},
-                      wire=PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE),
+             (_device(3, options={"fault": "no-id-reply"}, wire=SCANNED_NOT_FOUND),
               _device(4, wire=(PROBE + identification_frame(0x23) + RELEASE + PROBE +
                                identification_frame(0x24) + RELEASE +
                                identification_frame(0x25) + report_frame(0x26) + RELEASE),
                       reports=1))),
     Scenario("device_not_vf_beside_a_vf_one_during_detection", False,
              (_device(3, options={"device_id": "AB12345678"},
-                      wire=(PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE +
-                            identification_frame(0x25) + RELEASE)),
+                      wire=SCANNED_NOT_FOUND + identification_frame(0x25) + RELEASE),
               _device(4, wire=(PROBE + identification_frame(0x23) + RELEASE + PROBE +
                                identification_frame(0x24) + RELEASE))),
              # The first port found wins: COM3's AB12345678 passes the detection test but is no
@@ -160,8 +157,16 @@ SCENARIOS = [
 ]
 
 
-def scenarios_for(platform):
-    return [s for s in SCENARIOS if getattr(s, platform)]
+def add_scenario_tests(case, platform):
+    """One test method of case per scenario of the platform."""
+    for scenario in SCENARIOS:
+        if not getattr(scenario, platform):
+            continue
+
+        def test(self, scenario=scenario):
+            self.run_scenario(scenario)
+        test.__name__ = f"test_{scenario.name}"
+        setattr(case, test.__name__, test)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -291,7 +296,98 @@ class PortHolder:
 # What every scenario asserts, for either program
 
 class FaultChecks:
-    """Assertions shared by the Wine and the native fault tests (a unittest.TestCase mixin)."""
+    """A scenario's run and the assertions it gets, for either program: a mixin before
+    harness.E2ECase. The program's own class says how the second copy shows nothing
+    (shown_now, assert_shows_nothing), which boxes are answered (BOX_ANSWERS, answer_box),
+    when the second copy starts (second_moment), what its output is (assert_run_clean) and
+    what follows the run (after_scenario)."""
+
+    def setUp(self):
+        super().setUp()
+        self.other = Workspace("second-copy")
+        self.workspaces.append(self.other)
+
+    def run_scenario(self, scenario):
+        for device in scenario.devices:
+            self.simulator(device.com, **device.options)
+        main = self.simulators[0]
+        if scenario.hold:
+            self.holders.append(PortHolder(main.slave))
+        if scenario.settings is not None:
+            self.workspace.write_settings(scenario.settings)
+        settings_before = self.workspace.settings()
+        first = self.launch(scenario.name, self.workspace.work)
+        moment = self.second_moment(scenario)
+
+        if moment == "guard":
+            wait_until(self.guard_held, RUN_LIMIT, "the first to hold its guard", interval=0.002)
+            self.hold_first(first, scenario.name)
+        elif moment == "stopped":
+            self.wait_for_events(main, port_open_at_115200, RUN_LIMIT, "the port opened")
+            self.hold_first(first, scenario.name)
+        elif moment == "waiting":
+            self.wait_for_events(main, identification_received, RUN_LIMIT,
+                                 "the identification frame")
+            self.second_copy(first, scenario.name)
+
+        if scenario.unplug_after_wait:
+            self.wait_for_events(main, identification_received, RUN_LIMIT,
+                                 "the identification frame")
+            time.sleep(STILL_WAITING_S)
+            self.assertIsNone(first.poll(), "a run waits for a device that says nothing yet")
+            self.assertEqual(main.received(), scenario.devices[0].wire)
+            main.stop()  # unplugged: the simulator's end of the line closes
+            self.assertEqual(self.wait_after_unplug(first), 0)
+        elif scenario.box in self.BOX_ANSWERS:
+            self.answer_box(scenario, first, moment)
+            self.assertEqual(first.wait(RUN_LIMIT), 0)
+        elif scenario.ends_at_unplug:
+            wait_until(lambda: main.process.poll() is not None, RUN_LIMIT, "the hang-up")
+            self.assertEqual(self.wait_after_unplug(first), 0)
+        else:
+            self.assertEqual(first.wait(RUN_LIMIT), 0)
+        log(f"{scenario.name}: {time.monotonic() - first.started:.2f} s")
+
+        self.assert_run_clean(scenario, first)
+        self.assertEqual(self.workspace.settings(),
+                         settings_before if settings_before is not None else DEFAULT_SETTINGS)
+        for holder in self.holders:
+            holder.release()
+        self.assert_devices(scenario, self.simulators)
+        self.after_scenario(scenario, main)
+
+    def after_scenario(self, scenario, main):
+        pass
+
+    def second_copy(self, first, name):
+        """A second copy beside the first: ends at once, touches no file, sends and shows
+        nothing."""
+        received = [s.received() for s in self.simulators]
+        shown = self.shown_now()
+        second = self.launch(f"{name}-second", self.other.work)
+        self.assertEqual(second.wait(SECOND_COPY_LIMIT), 0)
+        self.assertIsNone(first.process.poll(), "the first must still run while the second "
+                                                "copy starts, or the test proves nothing")
+        self.assertEqual(list(self.other.work.iterdir()), [], "the second copy touches no file")
+        self.assertEqual([s.received() for s in self.simulators], received,
+                         "the second copy sends nothing")
+        self.assert_shows_nothing(second, shown)
+
+    def hold_first(self, first, name):
+        """The second copy while the first is stopped (SIGSTOP), then the first let go."""
+        os.kill(first.process.pid, signal.SIGSTOP)
+        try:
+            self.second_copy(first, name)
+        finally:
+            os.kill(first.process.pid, signal.SIGCONT)
+
+    def wait_after_unplug(self, run):
+        try:
+            return run.wait(UNPLUG_LIMIT)
+        except AssertionError:
+            self.fail(f"{run.name}: still waiting for the identification reply {UNPLUG_LIMIT} s "
+                      "after the device was unplugged (the line has hung up: the failing "
+                      "waiting-input query is taken for 'nothing yet' until the 120 s bound)")
 
     def assert_devices(self, scenario, simulators):
         total = 0
@@ -326,7 +422,6 @@ class FaultChecks:
         self.assertEqual(problems, [], "the port must be free after the run")
 
     def wait_for_events(self, simulator, predicate, timeout, what):
-        from harness import wait_until
         return wait_until(lambda: predicate(simulator.events()), timeout, what, interval=0.01)
 
 

@@ -23,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -87,6 +88,16 @@ def identification_frame(sequence):
 
 def report_frame(sequence):
     return frame(sequence, 0x22)
+
+
+# What the only device receives when the scan finds it on its own and the run prints: the scan
+# meets it at both speeds (frames 0x21 and 0x22); the run then uses it at 115200 and goes on
+# with the next sequence numbers.
+FOUND_AND_PRINTED = [
+    (115200, PROBE + identification_frame(0x21) + RELEASE),
+    (9600, PROBE + identification_frame(0x22) + RELEASE),
+    (115200, identification_frame(0x23) + report_frame(0x24) + RELEASE),
+]
 
 
 def merge_by_speed(pieces):
@@ -546,6 +557,9 @@ class NativeRun:
     def send(self, text):
         os.write(self.master, text.encode())
 
+    def poll(self):
+        return self.process.poll()
+
     def wait(self, timeout):
         deadline = time.monotonic() + timeout
         while self.process.poll() is None:
@@ -591,3 +605,102 @@ class Workspace:
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# Test cases
+
+class E2ECase(unittest.TestCase):
+    """A test's own workspace, and the simulators and runs it starts: all ended after it."""
+
+    def setUp(self):
+        self.workspace = Workspace(self.short_name())
+        self.workspaces = [self.workspace]
+        self.simulators = []
+        self.runs = []
+        self.holders = []  # other programs holding a port, each with release()
+        self.started = time.monotonic()
+
+    def tearDown(self):
+        for run in self.runs:
+            if run.process.poll() is None:
+                os.kill(run.process.pid, signal.SIGCONT)  # a run held with SIGSTOP
+            self.end_run(run)
+        for holder in self.holders:
+            holder.release()
+        for simulator in self.simulators:
+            simulator.stop()
+        self.unmap_ports()
+        for workspace in self.workspaces:
+            workspace.remove()
+        log(f"{self.id()}: {time.monotonic() - self.started:.1f} s")
+
+    def short_name(self):
+        return self.id().split(".")[-1]
+
+    def unmap_ports(self):
+        pass
+
+    def assert_traffic(self, simulator, expected):
+        """The bytes received, each with the line speed of that moment (neighbouring pieces
+        at one speed joined: the log shows speed changes, not opens and closes)."""
+        self.assertEqual(merge_by_speed(simulator.received_by_speed()),
+                         merge_by_speed(expected))
+
+
+class NativeCase(E2ECase):
+    """The native program; its COM ports are links in the workspace."""
+
+    def setUp(self):
+        super().setUp()
+        self.artifacts = artifacts_dir()
+
+    def end_run(self, run):
+        if run.process.poll() is None:
+            run.process.kill()
+            run.process.wait(10)
+        if run.master is not None:
+            run.close()
+
+    def simulator(self, com, **options):
+        simulator = Simulator(self.workspace.root, f"com{com}",
+                              link=self.workspace.com_dir / f"com{com}", **options).start()
+        self.simulators.append(simulator)
+        return simulator
+
+    def launch(self, name, workdir=None):
+        run = NativeRun(workdir or self.workspace.work, self.workspace.com_dir,
+                        self.workspace.lock_dir, f"native-{name}", self.artifacts)
+        self.runs.append(run)
+        return run
+
+
+class WineCase(E2ECase):
+    """Kestrelon.exe under Wine: one Wine session (Xvfb, prefix, desktop) for all tests of a
+    class, the simulators mapped as its COM ports."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.artifacts = artifacts_dir()
+        cls.session = WineSession(cls.artifacts).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.__exit__(None, None, None)
+
+    def end_run(self, run):
+        run.kill()
+
+    def unmap_ports(self):
+        self.session.unmap_all()
+
+    def simulator(self, com, name=None, **options):
+        simulator = Simulator(self.workspace.root, name or f"com{com}", **options).start()
+        self.simulators.append(simulator)
+        self.session.map_port(com, simulator)
+        return simulator
+
+    def launch(self, name, workdir=None):
+        run = self.session.launch(workdir or self.workspace.work, name)
+        self.runs.append(run)
+        return run

@@ -3,15 +3,12 @@ on the wait for a device that never answers."""
 
 import fcntl
 import os
-import signal
 import time
 import unittest
 
-from fault_scenarios import (ID21, RUN_LIMIT, SECOND_COPY_LIMIT, STILL_WAITING_S, UNPLUG_LIMIT,
-                             FaultChecks, PortHolder, identification_received,
-                             port_open_at_115200, scenarios_for)
-from harness import (DEFAULT_SETTINGS, RELEASE, NativeRun, Simulator, Workspace, artifacts_dir,
-                     log, require_isolation, wait_until)
+from fault_scenarios import (ID21, RUN_LIMIT, STILL_WAITING_S, FaultChecks,
+                             add_scenario_tests, identification_received)
+from harness import RELEASE, NativeCase, log, require_isolation
 from test_native import NO_DEVICE_BOX, OPEN_FAILURE_BOX, PROMPT
 
 require_isolation()
@@ -29,43 +26,12 @@ REPLY_WAIT_S = 120
 REPLY_WAIT_MARGIN_S = 15
 
 
-class NativeFaultCase(unittest.TestCase, FaultChecks):
-    def setUp(self):
-        self.artifacts = artifacts_dir()
-        self.workspace = Workspace(self.id().split(".")[-1])
-        self.other = Workspace("second-copy")
-        self.simulators = []
-        self.runs = []
-        self.holders = []
-        self.started = time.monotonic()
+class NativeFaultCase(FaultChecks, NativeCase):
+    # The yes/no question on the terminal; the open-failure text needs no answer.
+    BOX_ANSWERS = {"no-device": "n\n"}
 
-    def tearDown(self):
-        for run in self.runs:
-            if run.process.poll() is None:
-                os.kill(run.process.pid, signal.SIGCONT)
-                run.process.kill()
-                run.process.wait(10)
-            if run.master is not None:
-                run.close()
-        for holder in self.holders:
-            holder.release()
-        for simulator in self.simulators:
-            simulator.stop()
-        self.workspace.remove()
-        self.other.remove()
-        log(f"{self.id()}: {time.monotonic() - self.started:.1f} s")
-
-    def simulator(self, com, **options):
-        simulator = Simulator(self.workspace.root, f"com{com}",
-                              link=self.workspace.com_dir / f"com{com}", **options).start()
-        self.simulators.append(simulator)
-        return simulator
-
-    def launch(self, name, workdir):
-        run = NativeRun(workdir, self.workspace.com_dir, self.workspace.lock_dir,
-                        f"native-{name}", self.artifacts)
-        self.runs.append(run)
-        return run
+    def second_moment(self, scenario):
+        return scenario.native_second or scenario.second
 
     def guard_held(self):
         """True while a copy of the program holds the single-instance guard."""
@@ -81,33 +47,20 @@ class NativeFaultCase(unittest.TestCase, FaultChecks):
         finally:
             os.close(fd)
 
-    def second_copy(self, first, name):
-        """A second copy beside the first: ends at once, says and sends nothing, touches no
-        file."""
-        received = [s.received() for s in self.simulators]
-        second = self.launch(f"{name}-second", self.other.work)
-        self.assertEqual(second.wait(SECOND_COPY_LIMIT), 0)
-        self.assertIsNone(first.process.poll(), "the first must still run while the second "
-                                                "copy starts, or the test proves nothing")
+    def shown_now(self):
+        return None
+
+    def assert_shows_nothing(self, second, shown_before):
         self.assertEqual(second.output(), "", "the second copy shows nothing")
-        self.assertEqual(list(self.other.work.iterdir()), [], "the second copy touches no file")
-        self.assertEqual([s.received() for s in self.simulators], received,
-                         "the second copy sends nothing")
 
-    def hold_first(self, first, name):
-        os.kill(first.process.pid, signal.SIGSTOP)
-        try:
-            self.second_copy(first, name)
-        finally:
-            os.kill(first.process.pid, signal.SIGCONT)
+    def answer_box(self, scenario, first, moment):
+        first.wait_for_text(PROMPT, RUN_LIMIT)
+        if moment == "box":
+            self.second_copy(first, scenario.name)
+        first.send(self.BOX_ANSWERS[scenario.box])
 
-    def wait_after_unplug(self, run):
-        try:
-            return run.wait(UNPLUG_LIMIT)
-        except AssertionError:
-            self.fail(f"{run.name}: still waiting for the identification reply {UNPLUG_LIMIT} s "
-                      "after the device was unplugged (the line has hung up: the failing "
-                      "waiting-input query is taken for 'nothing yet' until the 120 s bound)")
+    def assert_run_clean(self, scenario, run):
+        self.assert_clean_output(run, EXPECTED_OUTPUT[scenario.box])
 
     def assert_clean_output(self, run, expected):
         text = run.output()
@@ -119,58 +72,7 @@ class NativeFaultCase(unittest.TestCase, FaultChecks):
 class Faults(NativeFaultCase):
     """One test per scenario of the table."""
 
-    def run_scenario(self, scenario):
-        for device in scenario.devices:
-            self.simulator(device.com, **device.options)
-        main = self.simulators[0]
-        if scenario.hold:
-            self.holders.append(PortHolder(main.slave))
-        if scenario.settings is not None:
-            self.workspace.write_settings(scenario.settings)
-        settings_before = self.workspace.settings()
-        first = self.launch(scenario.name, self.workspace.work)
-        moment = scenario.native_second or scenario.second
-
-        if moment == "guard":
-            wait_until(self.guard_held, RUN_LIMIT, "the first to hold its guard", interval=0.002)
-            self.hold_first(first, scenario.name)
-        elif moment == "stopped":
-            self.wait_for_events(main, port_open_at_115200, RUN_LIMIT, "the port opened")
-            self.hold_first(first, scenario.name)
-        elif moment == "waiting":
-            self.wait_for_events(main, identification_received, RUN_LIMIT,
-                                 "the identification frame")
-            self.second_copy(first, scenario.name)
-
-        if scenario.unplug_after_wait:
-            self.wait_for_events(main, identification_received, RUN_LIMIT,
-                                 "the identification frame")
-            time.sleep(STILL_WAITING_S)
-            self.assertIsNone(first.process.poll(),
-                              "a run waits for a device that says nothing yet")
-            self.assertEqual(main.received(), scenario.devices[0].wire)
-            main.stop()  # unplugged: the simulator's end of the line closes
-            self.assertEqual(self.wait_after_unplug(first), 0)
-        elif scenario.box == "no-device":
-            first.wait_for_text(PROMPT, RUN_LIMIT)
-            if moment == "box":
-                self.second_copy(first, scenario.name)
-            first.send("n\n")
-            self.assertEqual(first.wait(RUN_LIMIT), 0)
-        elif scenario.ends_at_unplug:
-            wait_until(lambda: main.process.poll() is not None, RUN_LIMIT, "the hang-up")
-            self.assertEqual(self.wait_after_unplug(first), 0)
-        else:
-            self.assertEqual(first.wait(RUN_LIMIT), 0)
-        log(f"{scenario.name}: {time.monotonic() - first.started:.2f} s")
-
-        self.assert_clean_output(first, EXPECTED_OUTPUT[scenario.box])
-        self.assertEqual(self.workspace.settings(),
-                         settings_before if settings_before is not None else DEFAULT_SETTINGS)
-        for holder in self.holders:
-            holder.release()
-        self.assert_devices(scenario, self.simulators)
-
+    def after_scenario(self, scenario, main):
         if scenario.hold and scenario.configured:
             # Once the other program lets go, the next run opens the port and prints.
             before = main.received()
@@ -183,15 +85,7 @@ class Faults(NativeFaultCase):
             self.assert_port_free(main)
 
 
-def _add_tests():
-    for scenario in scenarios_for("native"):
-        def test(self, scenario=scenario):
-            self.run_scenario(scenario)
-        test.__name__ = f"test_{scenario.name}"
-        setattr(Faults, test.__name__, test)
-
-
-_add_tests()
+add_scenario_tests(Faults, "native")
 
 
 class WaitBound(NativeFaultCase):

@@ -3,9 +3,8 @@
 import time
 import unittest
 
-from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, NativeRun, Simulator, Workspace,
-                     artifacts_dir, identification_frame, log, merge_by_speed, report_frame,
-                     require_isolation)
+from harness import (DEFAULT_SETTINGS, FOUND_AND_PRINTED, PROBE, RELEASE, NativeCase,
+                     identification_frame, log, require_isolation)
 
 require_isolation()
 
@@ -16,44 +15,7 @@ NO_DEVICE_BOX = ("[Eroare]\nAparatul fiscal nu este in modul de lucru\n"
 OPEN_FAILURE_BOX = "[Eroare]\nConfigurare COM/PORT Incorecta\nInchidem Aplicatia\n"
 
 
-class NativeTestCase(unittest.TestCase):
-    def setUp(self):
-        self.artifacts = artifacts_dir()
-        self.workspace = Workspace(self.id().split(".")[-1])
-        self.simulators = []
-        self.runs = []
-        self.started = time.monotonic()
-
-    def tearDown(self):
-        for run in self.runs:
-            if run.process.poll() is None:
-                run.process.kill()
-                run.process.wait(10)
-            if run.master is not None:
-                run.close()
-        for simulator in self.simulators:
-            simulator.stop()
-        self.workspace.remove()
-        log(f"{self.id()}: {time.monotonic() - self.started:.1f} s")
-
-    def simulator(self, com, **options):
-        simulator = Simulator(self.workspace.root, f"com{com}",
-                              link=self.workspace.com_dir / f"com{com}", **options).start()
-        self.simulators.append(simulator)
-        return simulator
-
-    def launch(self, name):
-        run = NativeRun(self.workspace.work, self.workspace.com_dir, self.workspace.lock_dir,
-                        f"native-{name}", self.artifacts)
-        self.runs.append(run)
-        return run
-
-    def assert_traffic(self, simulator, expected):
-        self.assertEqual(merge_by_speed(simulator.received_by_speed()),
-                         merge_by_speed(expected))
-
-
-class ConfiguredRun(NativeTestCase):
+class ConfiguredRun(NativeCase):
     def run_configured(self, device_id):
         simulator = self.simulator(3, device_id=device_id)
         self.workspace.write_settings("com=COM3\r\nport=115200\r\n")
@@ -85,7 +47,7 @@ class ConfiguredRun(NativeTestCase):
         self.assertEqual(self.workspace.settings(), b"com=COM250\r\nport=9600\r\n")
 
 
-class Detection(NativeTestCase):
+class Detection(NativeCase):
     def test_finds_the_device_and_prints(self):
         simulator = self.simulator(3)
         run = self.launch("detect")
@@ -93,11 +55,7 @@ class Detection(NativeTestCase):
         log(f"native detection run with one device: {time.monotonic() - run.started:.2f} s")
         self.assertEqual(self.workspace.settings(), DEFAULT_SETTINGS)
         self.assertEqual(run.output(), "")
-        self.assert_traffic(simulator, [
-            (115200, PROBE + identification_frame(0x21) + RELEASE),
-            (9600, PROBE + identification_frame(0x22) + RELEASE),
-            (115200, identification_frame(0x23) + report_frame(0x24) + RELEASE),
-        ])
+        self.assert_traffic(simulator, FOUND_AND_PRINTED)
         self.assertEqual(simulator.reports_printed(), 1)
 
     def test_no_device_answered_n(self):

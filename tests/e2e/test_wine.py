@@ -3,9 +3,8 @@
 import time
 import unittest
 
-from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, Simulator, WineSession, Workspace,
-                     artifacts_dir, identification_frame, log, merge_by_speed, report_frame,
-                     require_isolation, wait_until)
+from harness import (DEFAULT_SETTINGS, FOUND_AND_PRINTED, PROBE, RELEASE, WineCase, Workspace,
+                     identification_frame, log, report_frame, require_isolation, wait_until)
 
 require_isolation()
 
@@ -14,46 +13,11 @@ RUN_LIMIT = 60
 BOX_LIMIT = 60
 
 
-class WineTestCase(unittest.TestCase):
-    """One Wine session (Xvfb, prefix, desktop) for all tests of a class."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.artifacts = artifacts_dir()
-        cls.session = WineSession(cls.artifacts).__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.session.__exit__(None, None, None)
-
-    def setUp(self):
-        self.workspace = Workspace(self.id().split(".")[-1])
-        self.simulators = []
-        self.runs = []
-        self.started = time.monotonic()
-
-    def tearDown(self):
-        for run in self.runs:
-            run.kill()
-        for simulator in self.simulators:
-            simulator.stop()
-        self.session.unmap_all()
-        self.workspace.remove()
-        log(f"{self.id()}: {time.monotonic() - self.started:.1f} s")
-
-    def simulator(self, com, name=None, **options):
-        simulator = Simulator(self.workspace.root, name or f"com{com}", **options).start()
-        self.simulators.append(simulator)
-        self.session.map_port(com, simulator)
-        return simulator
-
-    def launch(self, name, workdir=None):
-        run = self.session.launch(workdir or self.workspace.work, name)
-        self.runs.append(run)
-        return run
+class WineTestCase(WineCase):
+    """Every group's tests share a Wine session."""
 
     def shot(self, name):
-        return self.session.screenshot(f"{self.id().split('.')[-1]}-{name}")
+        return self.session.screenshot(f"{self.short_name()}-{name}")
 
     def assert_tray_gone(self, run):
         # Wine's desktop hides its tray window once the last icon is removed; the holder keeps
@@ -67,8 +31,7 @@ class WineTestCase(unittest.TestCase):
         trays = self.session.tray_windows()
         self.assertEqual(len(trays), 1, "the tray icon must be shown while the box is open")
         x, y, width, height = self.session.window_geometry(trays[0])
-        self.session.screenshot(f"{self.id().split('.')[-1]}-tray",
-                                crop=(x, y, width, height))
+        self.session.screenshot(f"{self.short_name()}-tray", crop=(x, y, width, height))
         return x, y, width, height
 
 
@@ -162,22 +125,10 @@ class Detection(WineTestCase):
         self.assertEqual(run.wait(RUN_LIMIT), 0)
         log(f"detection run with one device: {run.elapsed():.2f} s")
         self.assertEqual(self.workspace.settings(), DEFAULT_SETTINGS)
-        # The scan meets the device at both speeds (frames 0x21 and 0x22); the run then uses
-        # COM3 at 115200 and goes on with the next sequence numbers.
-        self.assert_traffic(simulator, [
-            (115200, PROBE + identification_frame(0x21) + RELEASE),
-            (9600, PROBE + identification_frame(0x22) + RELEASE),
-            (115200, identification_frame(0x23) + report_frame(0x24) + RELEASE),
-        ])
+        self.assert_traffic(simulator, FOUND_AND_PRINTED)
         self.assertEqual(simulator.reports_printed(), 1)
         self.assertEqual(simulator.warnings(), [])
         self.assert_tray_gone(run)
-
-    def assert_traffic(self, simulator, expected):
-        """The bytes received, each with the line speed of that moment (neighbouring pieces
-        at one speed joined: the log shows speed changes, not opens and closes)."""
-        self.assertEqual(merge_by_speed(simulator.received_by_speed()),
-                         merge_by_speed(expected))
 
     def test_first_port_wins_at_its_own_speed(self):
         slow = self.simulator(3, speeds=[9600])

@@ -38,10 +38,16 @@ class PosixLinkTest : public ::testing::Test {
     com_dir_ = std::make_unique<testing::ScopedEnv>("KESTRELON_COM_DIR", dir_.path().c_str());
   }
 
+  // COM3 at 115200 opened as the device port.
+  void open_com3_device_port(PortId& device_port) {
+    ASSERT_TRUE(open_device_port(link_, device_port, PortSettings{L"COM3", 115200}, 120000));
+  }
+
   TempDir dir_;
   std::unique_ptr<testing::ScopedEnv> com_dir_;
   std::unique_ptr<SerialPlatform> platform_ = make_system_serial_platform();
   SerialLink link_{*platform_};
+  SequenceCounter counter_;
 };
 
 TEST_F(PosixLinkTest, OpenPortSetsTheLineAndHoldsThePort) {
@@ -94,9 +100,8 @@ TEST_F(PosixLinkTest, DevicePortReportsAndReleases) {
   Simulator sim(dir_, "com3", {"--exit-after-report"});
   ASSERT_TRUE(sim.ready());
   PortId device_port = 0;
-  ASSERT_TRUE(open_device_port(link_, device_port, PortSettings{L"COM3", 115200}, 120000));
-  SequenceCounter counter;
-  EXPECT_TRUE(report_trigger(link_, device_port, counter, 2000));
+  ASSERT_NO_FATAL_FAILURE(open_com3_device_port(device_port));
+  EXPECT_TRUE(report_trigger(link_, device_port, counter_, 2000));
   release_and_close(link_, device_port);
   EXPECT_FALSE(link_.is_open(device_port));
   ASSERT_TRUE(sim.wait_for_log("EXIT after report"));
@@ -116,9 +121,8 @@ TEST_F(PosixLinkTest, AnIdentifierNotBeginningWithVfPrintsNothing) {
   Simulator sim(dir_, "com3", {"--id", "AB12345678"});
   ASSERT_TRUE(sim.ready());
   PortId device_port = 0;
-  ASSERT_TRUE(open_device_port(link_, device_port, PortSettings{L"COM3", 115200}, 120000));
-  SequenceCounter counter;
-  EXPECT_FALSE(report_trigger(link_, device_port, counter, 2000));
+  ASSERT_NO_FATAL_FAILURE(open_com3_device_port(device_port));
+  EXPECT_FALSE(report_trigger(link_, device_port, counter_, 2000));
   release_and_close(link_, device_port);
   ASSERT_TRUE(sim.wait_for_log("EVENT release 04"));
   EXPECT_EQ(sim.log().find("Z report"), std::string::npos);
@@ -128,9 +132,8 @@ TEST_F(PosixLinkTest, ADeviceThatNeverRepliesEndsTheQueryByItsLimit) {
   Simulator sim(dir_, "com3", {"--fault", "no-id-reply"});
   ASSERT_TRUE(sim.ready());
   PortId device_port = 0;
-  ASSERT_TRUE(open_device_port(link_, device_port, PortSettings{L"COM3", 115200}, 120000));
-  SequenceCounter counter;
-  EXPECT_FALSE(report_trigger(link_, device_port, counter, 500));
+  ASSERT_NO_FATAL_FAILURE(open_com3_device_port(device_port));
+  EXPECT_FALSE(report_trigger(link_, device_port, counter_, 500));
   release_and_close(link_, device_port);
   EXPECT_TRUE(sim.wait_for_log("EVENT release 04"));
 }
@@ -139,9 +142,8 @@ TEST_F(PosixLinkTest, AHugeReplyIsDrainedAtRelease) {
   Simulator sim(dir_, "com3", {"--fault", "huge-reply=100000"});
   ASSERT_TRUE(sim.ready());
   PortId device_port = 0;
-  ASSERT_TRUE(open_device_port(link_, device_port, PortSettings{L"COM3", 115200}, 120000));
-  SequenceCounter counter;
-  EXPECT_TRUE(report_trigger(link_, device_port, counter, 2000));
+  ASSERT_NO_FATAL_FAILURE(open_com3_device_port(device_port));
+  EXPECT_TRUE(report_trigger(link_, device_port, counter_, 2000));
   release_and_close(link_, device_port);
   EXPECT_FALSE(link_.is_open(device_port));
 }

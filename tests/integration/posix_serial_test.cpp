@@ -60,6 +60,13 @@ class PosixSerialTest : public ::testing::Test {
     return device;
   }
 
+  // COM3 opened and set to 9600 8N1; null when either fails.
+  std::unique_ptr<SerialDevice> open_com3_at_9600() {
+    auto device = open_port(L"COM3");
+    if (device && !device->apply_line_settings(line_8n1(9600))) return nullptr;
+    return device;
+  }
+
   static uint32_t write_all(SerialDevice& device, const std::vector<uint8_t>& bytes) {
     return device.write(bytes.data(), static_cast<uint32_t>(bytes.size()));
   }
@@ -237,9 +244,8 @@ TEST_F(PosixSerialTest, TerminalDefaultsAreNoFlowControl) {
 TEST_F(PosixSerialTest, AFormatTheDriverDropsIsRefused) {
   Simulator sim(dir_, "com3");
   ASSERT_TRUE(sim.ready());
-  auto device = open_port(L"COM3");
+  auto device = open_com3_at_9600();
   ASSERT_NE(device, nullptr);
-  ASSERT_TRUE(device->apply_line_settings(line_8n1(9600)));
   struct Case {
     uint8_t byte_size;
     uint8_t parity;
@@ -274,9 +280,8 @@ TEST_F(PosixSerialTest, OneAndAHalfStopBitsBecomeTwo) {
 TEST_F(PosixSerialTest, SettingsTermiosCannotExpressAreRefusedAndChangeNothing) {
   Simulator sim(dir_, "com3");
   ASSERT_TRUE(sim.ready());
-  auto device = open_port(L"COM3");
+  auto device = open_com3_at_9600();
   ASSERT_NE(device, nullptr);
-  ASSERT_TRUE(device->apply_line_settings(line_8n1(9600)));
   struct Case {
     uint32_t speed;
     uint8_t byte_size;
