@@ -193,7 +193,7 @@ TEST_F(HostileSettingsTest, ValuesThatTryToLeaveTheSerialPorts) {
       "com=COM3:",
       "com=\\\\.\\PhysicalDrive0",
       "com=PhysicalDrive0",
-      "com=COM1/../../dev/ttyS0",
+      "com=COM1/../../dev/console",
       "com=COM3 3",
       "com=COM-3",
       "com=COM+3",
