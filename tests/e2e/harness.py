@@ -90,6 +90,10 @@ def report_frame(sequence):
     return frame(sequence, 0x22)
 
 
+# What a "VF" device receives in a configured run of a fresh process, byte for byte: the
+# identification frame, the report frame, the release sequence.
+CONFIGURED_AND_PRINTED = bytes.fromhex("02 23 21 60 36 32 0A 02 23 22 22 32 33 0A") + RELEASE
+
 # What the only device receives when the scan finds it on its own and the run prints: the scan
 # meets it at both speeds (frames 0x21 and 0x22); the run then uses it at 115200 and goes on
 # with the next sequence numbers.

@@ -8,7 +8,7 @@ import unittest
 
 from fault_scenarios import (ID21, RUN_LIMIT, STILL_WAITING_S, FaultChecks,
                              add_scenario_tests, identification_received)
-from harness import RELEASE, NativeCase, log, require_isolation
+from harness import CONFIGURED_AND_PRINTED, RELEASE, NativeCase, log, require_isolation
 from test_native import NO_DEVICE_BOX, OPEN_FAILURE_BOX, PROMPT
 
 require_isolation()
@@ -80,7 +80,7 @@ class Faults(NativeFaultCase):
             self.assertEqual(again.wait(RUN_LIMIT), 0)
             self.assert_clean_output(again, "")
             self.assertEqual(main.received()[len(before):].hex(" "),
-                             (ID21 + bytes.fromhex("02 23 22 22 32 33 0A") + RELEASE).hex(" "))
+                             CONFIGURED_AND_PRINTED.hex(" "))
             self.assertEqual(main.reports_printed(), 1)
             self.assert_port_free(main)
 

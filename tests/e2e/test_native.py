@@ -3,8 +3,8 @@
 import time
 import unittest
 
-from harness import (DEFAULT_SETTINGS, FOUND_AND_PRINTED, PROBE, RELEASE, NativeCase,
-                     identification_frame, log, require_isolation)
+from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, FOUND_AND_PRINTED, PROBE, RELEASE,
+                     NativeCase, identification_frame, log, require_isolation)
 
 require_isolation()
 
@@ -26,8 +26,7 @@ class ConfiguredRun(NativeCase):
 
     def test_device_prints_its_report(self):
         simulator = self.run_configured("VF12345678")
-        self.assert_traffic(simulator, [(115200, bytes.fromhex("02 23 21 60 36 32 0A") +
-                                         bytes.fromhex("02 23 22 22 32 33 0A") + RELEASE)])
+        self.assert_traffic(simulator, [(115200, CONFIGURED_AND_PRINTED)])
         self.assertEqual(simulator.reports_printed(), 1)
         self.assertEqual(simulator.warnings(), [])
 
