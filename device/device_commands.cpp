@@ -54,10 +54,14 @@ std::wstring identification_query(SerialLink& link, PortId device_port, Sequence
       std::string_view(reinterpret_cast<const char*>(reply.data()), count));
 }
 
+bool identifies_as_vf(std::wstring_view identifier) {
+  return identifier.starts_with(L"VF");
+}
+
 bool report_trigger(SerialLink& link, PortId device_port, SequenceCounter& counter,
                     uint32_t wait_limit_ms) {
   const std::wstring identifier = identification_query(link, device_port, counter, wait_limit_ms);
-  if (identifier.size() < 2 || identifier[0] != L'V' || identifier[1] != L'F') return false;
+  if (!identifies_as_vf(identifier)) return false;
   link.write_bytes(device_port, build_frame(counter, std::string_view(&kReportCommand, 1)));
   return true;
 }

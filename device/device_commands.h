@@ -25,6 +25,9 @@ std::wstring identifier_from_reply(std::string_view reply);
 std::wstring identification_query(SerialLink& link, PortId device_port, SequenceCounter& counter,
                                   uint32_t wait_limit_ms);
 
+// True for an identifier that begins with "VF" (case matters): a device that prints.
+bool identifies_as_vf(std::wstring_view identifier);
+
 // Identification query, then the report frame for a device whose identifier begins with
 // "VF". Returns whether the report frame was written.
 bool report_trigger(SerialLink& link, PortId device_port, SequenceCounter& counter,

@@ -56,6 +56,26 @@ bool identifier_accepted(std::wstring_view identifier) {
          identifier.size() == kIdentifierLength;
 }
 
+std::wstring chosen_detection_line(std::wstring_view detection_result) {
+  std::wstring_view first;
+  for (size_t start = 0; start < detection_result.size();) {
+    const size_t end = std::min(detection_result.find(L'\n', start), detection_result.size());
+    const std::wstring_view line = detection_result.substr(start, end - start);
+    if (start == 0) first = line;
+    if (identifies_as_vf(field(line, 5, kFieldSeparator))) return std::wstring(line);
+    start = end + 1;
+  }
+  return std::wstring(first);
+}
+
+PortSettings settings_from_detection_line(std::wstring_view line) {
+  PortSettings settings;
+  settings.port_name = field(line, 1, kFieldSeparator);
+  settings.speed =
+      static_cast<int32_t>(static_cast<uint32_t>(text_to_integer(field(line, 2, kFieldSeparator))));
+  return settings;
+}
+
 std::wstring PortDetector::detect_device_port(int highest_port, PortId device_port) {
   std::wstring result;
   if (link_.is_open(device_port)) link_.close_port(device_port);
@@ -113,9 +133,9 @@ bool PortDetector::detection_retry_loop(PortSettings& settings, std::wstring& de
     link_.pause(kAfterScanPauseMs);
     if (found) break;
   }
-  settings.port_name = field(detection_result, 1, kFieldSeparator);
-  settings.speed = static_cast<int32_t>(
-      static_cast<uint32_t>(text_to_integer(field(detection_result, 2, kFieldSeparator))));
+  // A device that prints comes first: one that identifies otherwise on a lower port would
+  // make the run end without a report.
+  settings = settings_from_detection_line(chosen_detection_line(detection_result));
   return true;
 }
 

@@ -26,6 +26,13 @@ std::wstring detection_identifier(std::string_view reply);
 // Two non-numeric characters, then eight numeric ones.
 bool identifier_accepted(std::wstring_view identifier);
 
+// The line of a detection result that the run takes its port from: the first whose identifier
+// begins with "VF", else the first line (empty for an empty result).
+std::wstring chosen_detection_line(std::wstring_view detection_result);
+
+// Port name and speed of a detection line: its first two fields.
+PortSettings settings_from_detection_line(std::wstring_view line);
+
 class PortDetector {
  public:
   PortDetector(SerialLink& link, SequenceCounter& counter) : link_(link), counter_(counter) {}
@@ -35,7 +42,7 @@ class PortDetector {
   std::wstring detect_device_port(int highest_port, PortId device_port);
 
   // Scans until a device is found or `ask_retry` says no; then sets the settings from the
-  // first line. Returns false when the user gave up.
+  // chosen line. Returns false when the user gave up.
   bool detection_retry_loop(PortSettings& settings, std::wstring& detection_result,
                             PortId device_port, const std::function<bool()>& ask_retry);
 

@@ -43,6 +43,26 @@ TEST(IdentifierAccepted, TwoNonNumericThenEightNumeric) {
     EXPECT_EQ(identifier_accepted(c.identifier), c.accepted) << c.identifier;
 }
 
+TEST(ChosenDetectionLine, FirstVfLineElseFirstLine) {
+  struct Case {
+    const wchar_t* result;
+    const wchar_t* port_name;
+    int32_t speed;
+  } cases[] = {
+      {L"", L"", 0},
+      {L"COM3 : 115200 : 1 : 64 : VF12345678\nCOM3 : 9600 : 2 : 64 : VF12345678\n", L"COM3",
+       115200},
+      // A device that identifies otherwise on a lower port does not hide a VF device.
+      {L"COM2 : 9600 : 1 : 64 : AB12345678\nCOM7 : 9600 : 3 : 65 : VF87654321\n", L"COM7", 9600},
+      {L"COM2 : 9600 : 1 : 64 : AB12345678\nCOM7 : 115200 : 3 : 65 : vf87654321\n", L"COM2", 9600},
+  };
+  for (const Case& c : cases) {
+    const PortSettings settings = settings_from_detection_line(chosen_detection_line(c.result));
+    EXPECT_EQ(settings.port_name, c.port_name) << c.result;
+    EXPECT_EQ(settings.speed, c.speed) << c.result;
+  }
+}
+
 class DetectionTest : public ::testing::Test {
  protected:
   FakeSerialPlatform platform_;
@@ -190,6 +210,17 @@ TEST_F(DetectionTest, RetryLoopAsksUntilFoundThenTakesTheFirstLine) {
   EXPECT_EQ(settings.speed, 9600);
   // Each scan: 250 before it, then 2 x 325 on COM5; then 250 after the answer and after success.
   EXPECT_EQ(platform_.total_paused_ms(), 2u * (250 + 2 * 325) + 575 - 325 + 250 + 250);
+}
+
+TEST_F(DetectionTest, RetryLoopPrefersAVfDeviceOnAHigherPort) {
+  platform_.add_port(L"COM2").responder = testing::fiscal_device({.identifier = "AB12345678"});
+  platform_.add_port(L"COM5").responder = testing::fiscal_device({.speeds = {9600}});
+  PortSettings settings;
+  std::wstring result;
+  EXPECT_TRUE(detector_.detection_retry_loop(settings, result, 0, [] { return false; }));
+  EXPECT_EQ(result.substr(0, result.find(L'\n')), L"COM2 : 115200 : 1 : 64 : AB12345678");
+  EXPECT_EQ(settings.port_name, L"COM5");
+  EXPECT_EQ(settings.speed, 9600);
 }
 
 TEST_F(DetectionTest, NoEndsTheLoopWithoutFurtherPortActivity) {
