@@ -86,8 +86,11 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
 std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
   std::string path;
   if (!narrow_name(name, path)) return nullptr;
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | kCommonFlags, 0666);
-  if (fd < 0) return nullptr;  // a directory of that name fails here (EISDIR)
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | kCommonFlags, 0666);
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    fd = ::open(path.c_str(), O_RDONLY | kCommonFlags);
+  }
+  if (fd < 0) return nullptr;
   auto file = std::make_unique<PosixReadableFile>(fd);
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;  // closes fd

@@ -68,6 +68,10 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
 std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
   HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    handle = CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<Win32ReadableFile>(handle);
 }

@@ -35,7 +35,8 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
   if (needs_detection(state.port_settings)) {
     PortDetector detector(link, counter);
     const auto ask_retry = [&services] {
-      return services.boxes.ask_yes_no(kErrorTitle, kNoDeviceText) != kAnswerNo;
+      const std::wstring text = kNoDeviceText + services.serial.refusal_note();
+      return services.boxes.ask_yes_no(kErrorTitle, text) != kAnswerNo;
     };
     if (!detector.detection_retry_loop(state.port_settings, state.detection_result,
                                        state.device_port, ask_retry)) {
@@ -47,14 +48,18 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
   link.pause(kBeforeOpenPauseMs);
   release_and_close(link, state.device_port);
   if (!open_device_port(link, state.device_port, state.port_settings, state.serial_timeout_ms)) {
-    services.boxes.show_plain(kErrorTitle, kBadPortSettingsText);
+    services.boxes.show_plain(kErrorTitle, kBadPortSettingsText + services.serial.refusal_note());
     release_everything(tray.get(), link);
     return RunEnd::port_not_opened;
   }
-  report_trigger(link, state.device_port, counter, state.serial_timeout_ms);
+  const ReportOutcome outcome =
+      report_trigger(link, state.device_port, counter, state.serial_timeout_ms);
   release_and_close(link, state.device_port);
+  // Not a byte back (the device off, at another speed, or unplugged): said, not left silent.
+  if (outcome == ReportOutcome::no_reply)
+    services.boxes.show_plain(kErrorTitle, kBadPortSettingsText);
   release_everything(tray.get(), link);
-  return RunEnd::finished;
+  return outcome == ReportOutcome::no_reply ? RunEnd::device_silent : RunEnd::finished;
 }
 
 }  // namespace kestrelon

@@ -31,7 +31,7 @@ struct RunServices {
 };
 
 // How the run ended (the process exit code is 0 whatever it says).
-enum class RunEnd { user_gave_up, port_not_opened, finished };
+enum class RunEnd { user_gave_up, port_not_opened, device_silent, finished };
 
 // Steps 3 to 12 of the run; the caller holds the single-instance guard.
 RunEnd run_once(RunServices& services, ProgramState& state);

@@ -10,6 +10,9 @@ namespace kestrelon {
 namespace {
 
 constexpr uint32_t kReadChunkSize = 65536;
+// A line keeps at most its first 64 KiB; the rest of it, up to its end, is dropped. Longer
+// than any real entry by far, and it keeps a file of one huge line from exhausting memory.
+constexpr size_t kLongestLine = 65536;
 
 std::wstring upper_trimmed(std::wstring_view text) {
   return upper_case(trim_spaces(text));
@@ -48,7 +51,7 @@ class LineReader {
       if (byte == '\r' || byte == '\n' || byte == '\0') {
         apply_settings_bytes(line_, settings_);
         line_.clear();
-      } else {
+      } else if (line_.size() < kLongestLine) {
         line_ += byte;
       }
     }

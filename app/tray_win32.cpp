@@ -58,11 +58,12 @@ class Win32TrayIndicator final : public TrayIndicator {
   Win32TrayIndicator(const Win32TrayIndicator&) = delete;
   Win32TrayIndicator& operator=(const Win32TrayIndicator&) = delete;
 
+  // Whenever the window exists, whatever the add reported: a shell that was slow to answer
+  // may have placed the icon all the same.
   void remove_icon() override {
-    if (!icon_added_) return;
+    if (window_ == nullptr) return;
     NOTIFYICONDATAW data = tray_data();
     Shell_NotifyIconW(NIM_DELETE, &data);
-    icon_added_ = false;
   }
 
   void destroy() override {
@@ -131,7 +132,7 @@ class Win32TrayIndicator final : public TrayIndicator {
     data.uFlags = NIF_MESSAGE | NIF_ICON;  // no tooltip
     data.uCallbackMessage = kTrayMessage;
     data.hIcon = icon_;
-    icon_added_ = Shell_NotifyIconW(NIM_ADD, &data) != FALSE;
+    Shell_NotifyIconW(NIM_ADD, &data);
   }
 
   void create_menu() {
@@ -148,7 +149,6 @@ class Win32TrayIndicator final : public TrayIndicator {
   HMODULE rich_edit_library_ = nullptr;
   HWND text_box_ = nullptr;
   HICON icon_ = nullptr;
-  bool icon_added_ = false;
   HMENU menu_ = nullptr;
 };
 

@@ -35,21 +35,21 @@ std::string identification_frame(SequenceCounter& counter) {
 std::wstring identifier_from_reply(std::string_view reply) {
   if (reply.size() <= kIdentifierOffset) return {};
   std::string_view text = reply.substr(kIdentifierOffset);
-  text = text.substr(0, text.find('\0'));
-  // Ten characters never need more than twenty bytes, even in a double-byte code page.
-  return ansi_to_wide(text.substr(0, 2 * kIdentifierLength)).substr(0, kIdentifierLength);
+  // The whole text up to its zero byte: a cut in bytes could split a double-byte character.
+  return ansi_to_wide(text.substr(0, text.find('\0'))).substr(0, kIdentifierLength);
 }
 
-std::wstring identification_query(SerialLink& link, PortId device_port, SequenceCounter& counter,
-                                  uint32_t wait_limit_ms) {
+std::optional<std::wstring> identification_query(SerialLink& link, PortId device_port,
+                                                 SequenceCounter& counter, uint32_t wait_limit_ms) {
   std::vector<uint8_t> reply(kReplyBufferSize, 0);
   link.write_bytes(device_port, identification_frame(counter));
   link.pause(kReplyFirstPauseMs);
   const uint32_t waiting = wait_for_input(link, device_port, wait_limit_ms);
-  if (waiting == 0) return {};
+  if (waiting == 0) return std::nullopt;
   // Whatever does not fit stays in the port's input until the drain at release.
   const uint32_t wanted = std::min(waiting, kReplyBufferSize);
   const uint32_t count = link.read_bytes(device_port, reply.data(), wanted);
+  if (count == 0) return std::nullopt;  // the read failed: the line is gone
   return identifier_from_reply(
       std::string_view(reinterpret_cast<const char*>(reply.data()), count));
 }
@@ -58,12 +58,14 @@ bool identifies_as_vf(std::wstring_view identifier) {
   return identifier.starts_with(L"VF");
 }
 
-bool report_trigger(SerialLink& link, PortId device_port, SequenceCounter& counter,
-                    uint32_t wait_limit_ms) {
-  const std::wstring identifier = identification_query(link, device_port, counter, wait_limit_ms);
-  if (!identifies_as_vf(identifier)) return false;
+ReportOutcome report_trigger(SerialLink& link, PortId device_port, SequenceCounter& counter,
+                             uint32_t wait_limit_ms) {
+  const std::optional<std::wstring> identifier =
+      identification_query(link, device_port, counter, wait_limit_ms);
+  if (!identifier) return ReportOutcome::no_reply;
+  if (!identifies_as_vf(*identifier)) return ReportOutcome::not_vf;
   link.write_bytes(device_port, build_frame(counter, std::string_view(&kReportCommand, 1)));
-  return true;
+  return ReportOutcome::report_sent;
 }
 
 }  // namespace kestrelon

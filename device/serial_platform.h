@@ -70,6 +70,9 @@ class SerialPlatform {
   // Raises the system timer resolution to 1 ms for the rest of the process.
   virtual void raise_timer_resolution() = 0;
   virtual void sleep_ms(uint32_t milliseconds) = 0;
+  // Added to a message about a port: why the system last refused to open one for lack of
+  // rights, and what to do about it. Empty when there is nothing to add.
+  virtual std::wstring refusal_note() const { return {}; }
 };
 
 // The platform's own implementation.

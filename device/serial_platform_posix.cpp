@@ -12,8 +12,10 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "common/text.h"
 #include "device/serial_platform.h"
 
 namespace kestrelon {
@@ -397,6 +399,19 @@ class PosixSerialPlatform final : public SerialPlatform {
     timespec remaining{};
     while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
   }
+
+  std::wstring refusal_note() const override { return refusal_note_; }
+
+ private:
+  // Serial devices belong to the dialout group: a user outside it is refused every port.
+  void note_refusal(const std::string& node, int error) {
+    refusal_note_ = ansi_to_wide("\n\n" + node + ": " + std::strerror(error) + "\n" + kDialoutHint);
+  }
+
+  static constexpr char kDialoutHint[] =
+      "Adaugati utilizatorul in grupul dialout (sudo usermod -aG dialout $USER), apoi "
+      "deschideti o sesiune noua.";
+  std::wstring refusal_note_;
 };
 
 std::unique_ptr<SerialDevice> PosixSerialPlatform::open(const std::wstring& device_path) {
@@ -405,7 +420,10 @@ std::unique_ptr<SerialDevice> PosixSerialPlatform::open(const std::wstring& devi
   const std::string node = node_for_port(number);
   if (node.empty()) return nullptr;
   const int fd = ::open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    if (errno == EACCES || errno == EPERM) note_refusal(node, errno);
+    return nullptr;
+  }
   // Nothing but a terminal is a serial line; a file or /dev/null is refused before any write.
   if (!isatty(fd)) {
     close(fd);

@@ -45,7 +45,7 @@ void query_over_fake(FuzzedDataProvider& input) {
   const PortId id = link.open_port(parameters);
   FUZZ_CHECK(id != 0);
   SequenceCounter counter;
-  const std::wstring identifier = identification_query(link, id, counter, limit);
+  const std::optional<std::wstring> identifier = identification_query(link, id, counter, limit);
 
   const Session& session = *platform.sessions.at(0);
   std::vector<const SessionEvent*> reads;
@@ -53,7 +53,9 @@ void query_over_fake(FuzzedDataProvider& input) {
     if (event.kind == SessionEvent::read) reads.push_back(&event);
   }
   FUZZ_CHECK(reads.size() <= 1);  // one read of what is waiting, never more
-  check_identifier(identifier, reads.empty() ? std::string_view() : reads[0]->bytes);
+  // No identifier at all exactly when not a byte came back.
+  FUZZ_CHECK(identifier.has_value() == (!reads.empty() && !reads[0]->bytes.empty()));
+  check_identifier(identifier.value_or(L""), reads.empty() ? std::string_view() : reads[0]->bytes);
   if (!reads.empty()) FUZZ_CHECK(reads[0]->bytes.size() <= kReplyBufferSize);
   // The wait is bounded: 250 ms, then at most the limit rounded up to the next poll.
   FUZZ_CHECK(fake.total_paused_ms() <= 250 + limit + 25);

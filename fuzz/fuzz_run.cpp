@@ -135,6 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case RunEnd::port_not_opened:
       FUZZ_CHECK(device_session == nullptr && boxes.plain == 1);
       break;
+    case RunEnd::device_silent:
+      FUZZ_CHECK(device_session != nullptr && boxes.plain == 1);
+      break;
     case RunEnd::finished:
       FUZZ_CHECK(device_session != nullptr && boxes.plain == 0);
       break;
@@ -156,6 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(is_frame(identification, 0x60));
   std::string reply;
   if (at < events.size() && events[at].kind == SessionEvent::read) reply = events[at++].bytes;
+  FUZZ_CHECK((end == RunEnd::device_silent) == reply.empty());  // told exactly when nothing came
   const std::wstring identifier = reference_identifier_from_reply(reply);
   const bool vf = identifier.size() >= 2 && identifier[0] == L'V' && identifier[1] == L'F';
   if (vf) {

@@ -28,6 +28,10 @@ CONFIGURED = "com=COM3\r\nport=115200\r\n"
 
 # Bounds, not expectations.
 RUN_LIMIT = 60          # a whole run, detection included
+# The configured wait for the identification reply, and what may come on top of it (the
+# pauses around it, the release, a loaded machine).
+REPLY_WAIT_S = 120
+REPLY_WAIT_MARGIN_S = 15
 SECOND_COPY_LIMIT = 30  # a second copy ends at once; Wine alone takes a few seconds to start
 UNPLUG_LIMIT = 10       # a run ends this soon after its device was unplugged
 STILL_WAITING_S = 5     # a device that never answers: the run is looked at after this long
@@ -64,7 +68,8 @@ class Scenario:
     name: str
     configured: bool           # Kestrelon.ini names COM3 at 115200; else no file: detection
     devices: tuple
-    box: str = None            # None, "no-device" (answered No) or "open-failure" (OK)
+    box: str = None            # None, "no-device" (answered No) or "open-failure" (OK; also
+                               # for a configured device that sends not a byte back)
     second: str = "stopped"
     native_second: str = None  # where the native run needs another moment than Wine's
     unplug_after_wait: bool = False  # never answers: unplugged after STILL_WAITING_S
@@ -91,9 +96,10 @@ def _not_found(name, fault):
 
 SCENARIOS = [
     # --- the device unplugged ---------------------------------------------------------------
+    # Not a byte back from the configured port: the open-failure box tells the user.
     Scenario("unplugged_before_reply", True,
              (_device(options={"fault": "hangup-before-reply"}, wire=ID21, hangs_up=True),),
-             ends_at_unplug=True),
+             box="open-failure", ends_at_unplug=True),
     Scenario("unplugged_after_reply", True,
              # The line goes at the next read: the first release byte may come with the frame.
              (_device(options={"fault": "hangup-after-reply"}, reports=1, hangs_up=True,
@@ -110,7 +116,7 @@ SCENARIOS = [
     # --- a device that does not answer, or answers late ------------------------------------
     Scenario("never_answers_then_unplugged", True,
              (_device(options={"fault": "no-id-reply"}, wire=ID21, hangs_up=True),),
-             second="waiting", unplug_after_wait=True, ends_at_unplug=True),
+             box="open-failure", second="waiting", unplug_after_wait=True, ends_at_unplug=True),
     _not_found("answers_only_the_probe", "no-id-reply"),
     Scenario("answers_3s_late", True,
              (_device(options={"fault": "delay-id-ms=3000"}, wire=ID21 + REPORT22 + RELEASE,
@@ -142,13 +148,13 @@ SCENARIOS = [
                                identification_frame(0x25) + report_frame(0x26) + RELEASE),
                       reports=1))),
     Scenario("device_not_vf_beside_a_vf_one_during_detection", False,
-             (_device(3, options={"device_id": "AB12345678"},
-                      wire=SCANNED_NOT_FOUND + identification_frame(0x25) + RELEASE),
+             # COM3's AB12345678 passes the detection test but is no VF device: the run takes
+             # the VF device on COM4, which prints.
+             (_device(3, options={"device_id": "AB12345678"}, wire=SCANNED_NOT_FOUND),
               _device(4, wire=(PROBE + identification_frame(0x23) + RELEASE + PROBE +
-                               identification_frame(0x24) + RELEASE))),
-             # The first port found wins: COM3's AB12345678 passes the detection test but is no
-             # VF device, so no report frame goes anywhere.
-             ),
+                               identification_frame(0x24) + RELEASE +
+                               identification_frame(0x25) + report_frame(0x26) + RELEASE),
+                      reports=1))),
     # --- a port held by another program (Wine does not refuse a second opener) --------------
     Scenario("port_held_by_another_program", True, (_device(wire=b""),),
              box="open-failure", second="guard", hold=True, wine=False),
@@ -337,6 +343,8 @@ class FaultChecks:
             self.assertIsNone(first.poll(), "a run waits for a device that says nothing yet")
             self.assertEqual(main.received(), scenario.devices[0].wire)
             main.stop()  # unplugged: the simulator's end of the line closes
+            if scenario.box in self.BOX_ANSWERS:
+                self.answer_box(scenario, first, moment)
             self.assertEqual(self.wait_after_unplug(first), 0)
         elif scenario.box in self.BOX_ANSWERS:
             self.answer_box(scenario, first, moment)

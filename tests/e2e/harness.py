@@ -24,6 +24,7 @@ import sys
 import tempfile
 import time
 import unittest
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -113,6 +114,16 @@ def merge_by_speed(pieces):
         else:
             groups.append((speed, data))
     return groups
+
+
+@contextmanager
+def write_protected(path):
+    """The file unwritable even for root (Wine runs as root here) while the block runs."""
+    subprocess.run(["chattr", "+i", str(path)], check=True, timeout=10)
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-i", str(path)], check=True, timeout=10)
 
 
 # ---------------------------------------------------------------------------------------------

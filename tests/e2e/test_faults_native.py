@@ -6,8 +6,8 @@ import os
 import time
 import unittest
 
-from fault_scenarios import (ID21, RUN_LIMIT, STILL_WAITING_S, FaultChecks,
-                             add_scenario_tests, identification_received)
+from fault_scenarios import (ID21, REPLY_WAIT_MARGIN_S, REPLY_WAIT_S, RUN_LIMIT, STILL_WAITING_S,
+                             FaultChecks, add_scenario_tests, identification_received)
 from harness import CONFIGURED_AND_PRINTED, RELEASE, NativeCase, log, require_isolation
 from test_native import NO_DEVICE_BOX, OPEN_FAILURE_BOX, PROMPT
 
@@ -20,10 +20,6 @@ EXPECTED_OUTPUT = {
 }
 SANITIZER_MARKS = ("Sanitizer", "runtime error:", "LeakSanitizer")
 LOCK_NAME = "Kestrelon-Vantrel-Ombrix.lock"
-# The configured wait for the identification reply, and what may come on top of it (the
-# pauses around it, the release, a loaded machine).
-REPLY_WAIT_S = 120
-REPLY_WAIT_MARGIN_S = 15
 
 
 class NativeFaultCase(FaultChecks, NativeCase):
@@ -90,7 +86,8 @@ add_scenario_tests(Faults, "native")
 
 class WaitBound(NativeFaultCase):
     """A device that never answers the identification frame: the configured run gives up after
-    its 120 s wait, ends normally and sends no report (about two minutes)."""
+    its 120 s wait, says so in the open-failure box, sends no report and ends (about two
+    minutes)."""
 
     def test_silent_device_ends_the_run_at_the_bound(self):
         simulator = self.simulator(3, silent=True)
@@ -107,7 +104,7 @@ class WaitBound(NativeFaultCase):
         waited = time.monotonic() - asked
         log(f"silent device: the run ended {waited:.1f} s after the identification frame")
         self.assertGreaterEqual(waited, REPLY_WAIT_S - 1, "the run gave up before its bound")
-        self.assert_clean_output(first, "")
+        self.assert_clean_output(first, OPEN_FAILURE_BOX)
         self.assertEqual(simulator.received().hex(" "), (ID21 + RELEASE).hex(" "))
         self.assertEqual(simulator.reports_printed(), 0)
         self.assert_port_free(simulator)

@@ -1,9 +1,11 @@
 """Kestrelon.exe under Wine against faulty devices: the scenarios of fault_scenarios.py."""
 
+import time
 import unittest
 
-from fault_scenarios import RUN_LIMIT, FaultChecks, add_scenario_tests
-from harness import BOX_TITLE, WineCase, require_isolation
+from fault_scenarios import (CONFIGURED, ID21, REPLY_WAIT_MARGIN_S, REPLY_WAIT_S, RUN_LIMIT,
+                             FaultChecks, add_scenario_tests, identification_received)
+from harness import BOX_TITLE, RELEASE, WineCase, log, require_isolation, wait_until
 
 require_isolation()
 
@@ -37,6 +39,31 @@ class Faults(FaultChecks, WineCase):
 
 
 add_scenario_tests(Faults, "wine")
+
+
+class WaitBound(WineCase):
+    """A configured device that never answers: after the 120 s wait the open-failure box, with
+    the tray icon still shown; then the usual end (about two minutes)."""
+
+    def test_silent_device_is_told_after_the_bound(self):
+        simulator = self.simulator(3, silent=True)
+        self.workspace.write_settings(CONFIGURED)
+        run = self.launch("silent-bound")
+        wait_until(lambda: identification_received(simulator.events()), RUN_LIMIT,
+                   "the identification frame", interval=0.01)
+        asked = time.monotonic()
+        box = run.wait_for_box(REPLY_WAIT_S + REPLY_WAIT_MARGIN_S)
+        waited = time.monotonic() - asked
+        log(f"silent device: the box {waited:.1f} s after the identification frame")
+        self.assertGreaterEqual(waited, REPLY_WAIT_S - 1, "the run gave up before its bound")
+        self.session.screenshot("faults-silent-bound-box")
+        self.assertEqual(len(self.session.tray_windows()), 1, "the tray icon while the box shows")
+        # Released and closed before the box: the device has had its release sequence.
+        self.assertEqual(simulator.received().hex(" "), (ID21 + RELEASE).hex(" "))
+        run.answer(box, "Return")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(simulator.reports_printed(), 0)
+        self.assertEqual(self.workspace.settings(), CONFIGURED.encode())
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,10 +1,13 @@
 """The native program against simulators, its COM ports being links in a directory."""
 
+import os
+import subprocess
 import time
 import unittest
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, FOUND_AND_PRINTED, PROBE, RELEASE,
-                     NativeCase, identification_frame, log, require_isolation)
+                     SETTINGS_NAME, NativeCase, identification_frame, log, require_isolation,
+                     required_path, write_protected)
 
 require_isolation()
 
@@ -30,6 +33,15 @@ class ConfiguredRun(NativeCase):
         self.assertEqual(simulator.reports_printed(), 1)
         self.assertEqual(simulator.warnings(), [])
 
+    def test_settings_file_that_cannot_be_written_is_read(self):
+        simulator = self.simulator(3)
+        self.workspace.write_settings("com=COM3\r\nport=115200\r\n")
+        with write_protected(self.workspace.work / SETTINGS_NAME):
+            run = self.launch("write-protected")
+            self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(run.output(), "")
+        self.assert_traffic(simulator, [(115200, CONFIGURED_AND_PRINTED)])
+
     def test_identifier_without_vf_gets_no_report(self):
         for device_id in ("XX12345678", "vf12345678"):
             with self.subTest(device_id=device_id):
@@ -44,6 +56,44 @@ class ConfiguredRun(NativeCase):
         self.assertEqual(run.wait(RUN_LIMIT), 0)
         self.assertEqual(run.output(), OPEN_FAILURE_BOX)
         self.assertEqual(self.workspace.settings(), b"com=COM250\r\nport=9600\r\n")
+
+
+class CommandLine(NativeCase):
+    """By Linux conventions; no port and no file is touched."""
+
+    def run_program(self, args, **streams):
+        env = dict(os.environ, KESTRELON_COM_DIR=str(self.workspace.com_dir),
+                   KESTRELON_LOCK_DIR=str(self.workspace.lock_dir))
+        return subprocess.run([str(required_path("KESTRELON_NATIVE")), *args],
+                              cwd=self.workspace.work, env=env, stdin=subprocess.DEVNULL,
+                              timeout=RUN_LIMIT, **streams)
+
+    def test_arguments(self):
+        cases = [  # arguments, exit code, start of standard output, text in standard error
+            (["--help"], 0, b"Utilizare: kestrelon", b""),
+            (["--version"], 0, b"kestrelon 2.0.0.2\n", b""),
+            (["--port=COM3"], 2, b"", b"argument necunoscut: --port=COM3"),
+            (["--help", "--version"], 2, b"", b"Utilizare: kestrelon"),
+        ]
+        simulator = self.simulator(3)
+        for args, code, out, err in cases:
+            with self.subTest(args=args):
+                result = self.run_program(args, capture_output=True)
+                self.assertEqual(result.returncode, code)
+                self.assertTrue(result.stdout.startswith(out), result.stdout)
+                self.assertIn(err, result.stderr)
+        self.assertEqual(list(self.workspace.work.iterdir()), [], "no settings file written")
+        self.assertEqual(simulator.received(), b"", "no port opened")
+
+    def test_output_closed_by_its_reader(self):
+        self.workspace.write_settings("com=COM250\r\nport=9600\r\n")
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            result = self.run_program([], stdout=write_end, stderr=write_end)
+        finally:
+            os.close(write_end)
+        self.assertEqual(result.returncode, 0, "the box's text to a closed pipe ends nothing")
 
 
 class Detection(NativeCase):

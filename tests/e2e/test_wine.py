@@ -4,7 +4,8 @@ import time
 import unittest
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, FOUND_AND_PRINTED, PROBE, RELEASE,
-                     WineCase, Workspace, identification_frame, log, report_frame, require_isolation, wait_until)
+                     SETTINGS_NAME, WineCase, Workspace, identification_frame, log, report_frame,
+                     require_isolation, wait_until, write_protected)
 
 require_isolation()
 
@@ -64,6 +65,19 @@ class ConfiguredRun(WineTestCase):
                 self.assertEqual(simulator.reports_printed(), 0)
                 simulator.stop()
                 self.session.unmap_all()
+
+    def test_settings_file_that_cannot_be_written_is_read(self):
+        # A protected folder or a read-only file: straight to the configured port, no scan.
+        simulator = self.simulator(3)
+        settings = "com=COM3\r\nport=115200\r\n"
+        self.workspace.write_settings(settings)
+        with write_protected(self.workspace.work / SETTINGS_NAME):
+            run = self.launch("write-protected")
+            self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(simulator.received(), CONFIGURED_AND_PRINTED)
+        self.assertEqual(simulator.reports_printed(), 1)
+        self.assertEqual(self.workspace.settings(), settings.encode())
+        self.assert_tray_gone(run)
 
     def test_missing_settings_file_gets_the_default_one(self):
         # No file and no device: the default file is written, then detection finds nothing.

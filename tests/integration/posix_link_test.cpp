@@ -91,8 +91,7 @@ TEST_F(PosixLinkTest, ProbeAndIdentificationThroughTheLink) {
   EXPECT_EQ(status, 0x40);
 
   SequenceCounter counter;
-  const std::wstring identifier = identification_query(link_, port, counter, 2000);
-  EXPECT_EQ(identifier, L"VF12345678");
+  EXPECT_EQ(identification_query(link_, port, counter, 2000), L"VF12345678");
   EXPECT_TRUE(sim.wait_for_log("FRAME seq=21 cmd=60 len=23 ok"));
 }
 
@@ -101,7 +100,7 @@ TEST_F(PosixLinkTest, DevicePortReportsAndReleases) {
   ASSERT_TRUE(sim.ready());
   PortId device_port = 0;
   ASSERT_NO_FATAL_FAILURE(open_com3_device_port(device_port));
-  EXPECT_TRUE(report_trigger(link_, device_port, counter_, 2000));
+  EXPECT_EQ(report_trigger(link_, device_port, counter_, 2000), ReportOutcome::report_sent);
   release_and_close(link_, device_port);
   EXPECT_FALSE(link_.is_open(device_port));
   ASSERT_TRUE(sim.wait_for_log("EXIT after report"));
@@ -122,7 +121,7 @@ TEST_F(PosixLinkTest, AnIdentifierNotBeginningWithVfPrintsNothing) {
   ASSERT_TRUE(sim.ready());
   PortId device_port = 0;
   ASSERT_NO_FATAL_FAILURE(open_com3_device_port(device_port));
-  EXPECT_FALSE(report_trigger(link_, device_port, counter_, 2000));
+  EXPECT_EQ(report_trigger(link_, device_port, counter_, 2000), ReportOutcome::not_vf);
   release_and_close(link_, device_port);
   ASSERT_TRUE(sim.wait_for_log("EVENT release 04"));
   EXPECT_EQ(sim.log().find("Z report"), std::string::npos);
@@ -133,7 +132,7 @@ TEST_F(PosixLinkTest, ADeviceThatNeverRepliesEndsTheQueryByItsLimit) {
   ASSERT_TRUE(sim.ready());
   PortId device_port = 0;
   ASSERT_NO_FATAL_FAILURE(open_com3_device_port(device_port));
-  EXPECT_FALSE(report_trigger(link_, device_port, counter_, 500));
+  EXPECT_EQ(report_trigger(link_, device_port, counter_, 500), ReportOutcome::no_reply);
   release_and_close(link_, device_port);
   EXPECT_TRUE(sim.wait_for_log("EVENT release 04"));
 }
@@ -143,7 +142,7 @@ TEST_F(PosixLinkTest, AHugeReplyIsDrainedAtRelease) {
   ASSERT_TRUE(sim.ready());
   PortId device_port = 0;
   ASSERT_NO_FATAL_FAILURE(open_com3_device_port(device_port));
-  EXPECT_TRUE(report_trigger(link_, device_port, counter_, 2000));
+  EXPECT_EQ(report_trigger(link_, device_port, counter_, 2000), ReportOutcome::report_sent);
   release_and_close(link_, device_port);
   EXPECT_FALSE(link_.is_open(device_port));
 }

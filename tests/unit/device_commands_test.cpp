@@ -58,7 +58,8 @@ class DeviceCommandsTest : public ::testing::Test {
 
 TEST_F(DeviceCommandsTest, VfDeviceGetsTheReportFrameAfterTheIdentification) {
   port_->responder = testing::fiscal_device(DeviceScript{});
-  EXPECT_TRUE(report_trigger(link_, device_port_, counter_, kSerialTimeoutMs));
+  EXPECT_EQ(report_trigger(link_, device_port_, counter_, kSerialTimeoutMs),
+            ReportOutcome::report_sent);
   EXPECT_THAT(platform_.events_starting("write"),
               ElementsAre("write COM3 02 23 21 60 36 32 0A", "write COM3 02 23 22 22 32 33 0A"));
   // 250 ms, then 25 ms before the first look at the input, which already holds the reply.
@@ -73,14 +74,16 @@ TEST_F(DeviceCommandsTest, OnlyAnIdentifierBeginningWithUppercaseVfGetsTheReport
       {reply_with("VF12345678"), true},     {reply_with("VF"), true},
       {reply_with("vf12345678"), false},    {reply_with("Vf12345678"), false},
       {reply_with("XX12345678"), false},    {reply_with("V"), false},
-      {std::string("\x02\x2D\x21"), false},
+      {std::string("\x02\x2D\x21"), false},  // a reply, if too short for an identifier
   };
   for (const Case& c : cases) {
     SetUp();
     counter_ = SequenceCounter();
     port_->received.clear();
     answer_identification({{c.reply}, 5, 0});
-    EXPECT_EQ(report_trigger(link_, device_port_, counter_, kSerialTimeoutMs), c.report) << c.reply;
+    EXPECT_EQ(report_trigger(link_, device_port_, counter_, kSerialTimeoutMs),
+              c.report ? ReportOutcome::report_sent : ReportOutcome::not_vf)
+        << c.reply;
     // A report frame follows the 7-byte identification frame directly; else the release does.
     EXPECT_EQ(port_->received.substr(7, 4) == "\x02\x23\x22\x22", c.report) << c.reply;
     release_and_close(link_, device_port_);
@@ -113,7 +116,8 @@ TEST_F(DeviceCommandsTest, NeverReadsMoreThanTheReplyBufferHolds) {
 
 TEST_F(DeviceCommandsTest, ASilentDeviceEndsTheWaitAtTheBound) {
   answer_identification({});
-  EXPECT_FALSE(report_trigger(link_, device_port_, counter_, kSerialTimeoutMs));
+  EXPECT_EQ(report_trigger(link_, device_port_, counter_, kSerialTimeoutMs),
+            ReportOutcome::no_reply);
   EXPECT_EQ(platform_.total_paused_ms(), 250u + kSerialTimeoutMs);
   EXPECT_TRUE(platform_.events_starting("read").empty());
   EXPECT_THAT(platform_.events_starting("write"), ElementsAre("write COM3 02 23 21 60 36 32 0A"));
@@ -122,7 +126,8 @@ TEST_F(DeviceCommandsTest, ASilentDeviceEndsTheWaitAtTheBound) {
 TEST_F(DeviceCommandsTest, ALineThatFailsEndsTheWaitAtOnce) {
   port_->responder = testing::fiscal_device(DeviceScript{});
   port_->fail_waiting_input = true;  // as a hung-up line answers
-  EXPECT_FALSE(report_trigger(link_, device_port_, counter_, kSerialTimeoutMs));
+  EXPECT_EQ(report_trigger(link_, device_port_, counter_, kSerialTimeoutMs),
+            ReportOutcome::no_reply);
   EXPECT_THAT(platform_.pauses(), ElementsAre(250, 25));
   EXPECT_THAT(platform_.events_starting("write"), ElementsAre("write COM3 02 23 21 60 36 32 0A"));
 }

@@ -11,6 +11,7 @@ namespace {
 
 using testing::DeviceScript;
 using ::testing::ElementsAre;
+using testing::FakePort;
 using testing::FakeSerialPlatform;
 using testing::TempDir;
 
@@ -87,6 +88,25 @@ TEST_F(RunTest, DeviceNotIdentifiedAsVfGetsNoReport) {
   EXPECT_THAT(wire(), ElementsAre("write COM3 02 23 21 60 36 32 0A", "write COM3 18",
                                   "write COM3 17", "write COM3 04"));
   EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(RunTest, DeviceThatSendsNothingBackIsToldToTheUser) {
+  for (bool line_fails : {false, true}) {  // a silent device; a line that hung up
+    platform_.events.clear();
+    boxes_.shown.clear();
+    FakePort& port = platform_.add_port(L"COM3");
+    port.responder = line_fails ? testing::fiscal_device({}) : nullptr;
+    port.fail_waiting_input = line_fails;
+    EXPECT_EQ(run("com=COM3\r\nport=115200\r\n"), RunEnd::device_silent);
+    EXPECT_THAT(wire(), ElementsAre("write COM3 02 23 21 60 36 32 0A", "write COM3 18",
+                                    "write COM3 17", "write COM3 04"));
+    ASSERT_EQ(boxes_.shown.size(), 1u);
+    EXPECT_EQ(boxes_.shown[0].first, L"Eroare");
+    EXPECT_EQ(boxes_.shown[0].second, L"Configurare COM/PORT Incorecta\r\nInchidem Aplicatia");
+    // The port is released and closed before the box; the tray goes after it.
+    EXPECT_THAT(std::vector<std::string>(platform_.events.end() - 4, platform_.events.end()),
+                ElementsAre("close COM3", "box plain", "tray icon removed", "tray destroyed"));
+  }
 }
 
 TEST_F(RunTest, PortThatCannotBeOpenedIsReportedOnce) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -37,6 +38,39 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+};
+
+// Makes a file unwritable for as long as it lives: read-only, and immutable where the system
+// has chattr (root ignores permissions, not the immutable flag).
+class Unwritable {
+ public:
+  explicit Unwritable(std::filesystem::path file) : file_(std::move(file)) {
+    namespace fs = std::filesystem;
+    fs::permissions(file_,
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    immutable_ = !holds();
+    if (immutable_) chattr('+');
+  }
+  ~Unwritable() {
+    if (immutable_) chattr('-');
+    std::filesystem::permissions(file_, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+  }
+  Unwritable(const Unwritable&) = delete;
+  Unwritable& operator=(const Unwritable&) = delete;
+
+  // True when the file cannot be opened for writing now.
+  bool holds() const { return !std::ofstream(file_, std::ios::binary | std::ios::app); }
+
+ private:
+  void chattr(char sign) const {
+    const std::string command =
+        std::string("chattr ") + sign + "i '" + file_.string() + "' 2>/dev/null";
+    [[maybe_unused]] const int ignored = std::system(command.c_str());
+  }
+  std::filesystem::path file_;
+  bool immutable_ = false;
 };
 
 }  // namespace kestrelon::testing
