@@ -145,18 +145,23 @@ LOG_LINE = re.compile(r"^T=(\d+(?:\.\d+)?) (\S+) ?(.*)$")
 
 
 class Simulator:
-    """One kestrelon-sim on a pseudo-terminal; the link is what a COM port points at."""
+    """One kestrelon-sim on a pseudo-terminal of its own, whose link is what a COM port points
+    at; or, given tty and speed, on an existing line (one end of a NullModemCable)."""
 
     def __init__(self, workdir, name, device_id="VF12345678", speeds=None, status=None,
-                 silent=False, fault=None, link=None):
+                 silent=False, fault=None, link=None, tty=None, speed=None,
+                 exit_after_report=False):
         self.name = name
         self.workdir = Path(workdir)
         self.link = Path(link) if link else self.workdir / f"{name}.link"
         self.log_path = self.workdir / f"{name}.log"
         self.ready_path = self.workdir / f"{name}.ready"
-        self.args = [str(required_path("KESTRELON_SIM")), "--link", str(self.link),
-                     "--log", str(self.log_path), "--ready-file", str(self.ready_path),
-                     "--id", device_id, "--lifetime-s", "600"]
+        line = ["--tty", str(tty), "--speed", str(speed)] if tty else ["--link", str(self.link)]
+        self.args = [str(required_path("KESTRELON_SIM"))] + line + [
+            "--log", str(self.log_path), "--ready-file", str(self.ready_path),
+            "--id", device_id, "--lifetime-s", "600"]
+        if exit_after_report:
+            self.args.append("--exit-after-report")
         if speeds:
             self.args += ["--speeds", ",".join(str(s) for s in speeds)]
         if status:
@@ -234,6 +239,33 @@ class Simulator:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class NullModemCable:
+    """Two pseudo-terminals joined by socat, standing in for a null-modem cable between two
+    serial ports: what is written at one end is read at the other. Line speeds are not carried.
+    release() takes the cable away (E2ECase.holders)."""
+
+    def __init__(self, workdir):
+        self.ends = (Path(workdir) / "cable-a", Path(workdir) / "cable-b")
+        socat = shutil.which("socat")
+        if not socat:
+            raise RuntimeError("socat is missing: scripts/setup.sh installs it")
+        self.process = subprocess.Popen(
+            [socat] + [f"pty,raw,echo=0,link={end}" for end in self.ends],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def ends_ready():
+            if self.process.poll() is not None:
+                raise AssertionError(f"socat ended at start ({self.process.returncode})")
+            return all(end.is_symlink() for end in self.ends)
+
+        wait_until(ends_ready, 10, "socat's two ends")
+
+    def release(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(5)
 
 
 # ---------------------------------------------------------------------------------------------
