@@ -11,14 +11,6 @@ namespace {
 
 constexpr uint32_t kBeforeOpenPauseMs = 250;
 
-// The common exit path: tray icon first, then the ports still open (plainly), then windows
-// and images.
-void release_everything(TrayIndicator* tray, SerialLink& link) {
-  if (tray) tray->remove_icon();
-  link.close_all_ports();
-  if (tray) tray->destroy();
-}
-
 bool needs_detection(const PortSettings& settings) {
   return settings.port_name.empty() || settings.speed == 0;
 }
@@ -34,9 +26,7 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
 
   if (needs_detection(state.port_settings)) {
     PortDetector detector(link, counter);
-    const auto ask_retry = [&services] {
-      return services.boxes.ask_yes_no(kErrorTitle, kNoDeviceText) != kAnswerNo;
-    };
+    const auto ask_retry = [&services] { return user_wants_another_scan(services.boxes); };
     if (!detector.detection_retry_loop(state.port_settings, state.detection_result,
                                        state.device_port, ask_retry)) {
       release_everything(tray.get(), link);
@@ -55,6 +45,16 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
   release_and_close(link, state.device_port);
   release_everything(tray.get(), link);
   return RunEnd::finished;
+}
+
+bool user_wants_another_scan(MessageBoxes& boxes) {
+  return boxes.ask_yes_no(kErrorTitle, kNoDeviceText) != kAnswerNo;
+}
+
+void release_everything(TrayIndicator* tray, SerialLink& link) {
+  if (tray) tray->remove_icon();
+  link.close_all_ports();
+  if (tray) tray->destroy();
 }
 
 }  // namespace kestrelon
