@@ -2,10 +2,16 @@
 // written: a FIFO or device node of that name could block the run or never end.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <cwchar>
+
 #include "app/file_system.h"
+#include "common/text.h"
 
 namespace kestrelon {
 namespace {
@@ -41,6 +47,45 @@ class Descriptor {
 
 // O_NONBLOCK keeps open() from waiting on a FIFO; it changes nothing for regular files.
 constexpr int kCommonFlags = O_CLOEXEC | O_NONBLOCK;
+constexpr size_t kCopyChunkSize = 65536;
+
+FileResult failure(int error) {
+  return {false, ansi_to_wide(std::strerror(error))};
+}
+
+// Writes every byte; false, with errno set, when the system takes no more.
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (written == 0) errno = EIO;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+// Folder names here are UTF-8 text; a name that is not valid UTF-8 is read as ISO-8859-1.
+std::wstring utf8_to_wide(const char* text) {
+  const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  if (utf8 == static_cast<locale_t>(0)) return ansi_to_wide(text);
+  const locale_t previous = uselocale(utf8);
+  std::mbstate_t state{};
+  const char* source = text;
+  const size_t length = std::mbsrtowcs(nullptr, &source, 0, &state);
+  std::wstring wide;
+  if (length != static_cast<size_t>(-1)) {
+    wide.resize(length);
+    source = text;
+    state = {};
+    std::mbsrtowcs(wide.data(), &source, length, &state);
+  }
+  uselocale(previous);
+  freelocale(utf8);
+  return length == static_cast<size_t>(-1) ? ansi_to_wide(text) : wide;
+}
 
 class PosixReadableFile final : public ReadableFile {
  public:
@@ -74,13 +119,59 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kCommonFlags, 0666);
   if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | kCommonFlags);
   Descriptor file(fd);
-  if (!file.is_regular_file()) return;
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(file.get(), bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    bytes.remove_prefix(static_cast<size_t>(written));
+  if (file.is_regular_file()) write_all(file.get(), bytes);
+}
+
+// A new file every time: whatever stood under that name (a link, a FIFO, an old file) is
+// removed first, and O_EXCL never follows a link that appears in between.
+FileResult write_whole_file(const std::wstring& name, std::string_view bytes) {
+  std::string path;
+  if (!narrow_name(name, path)) return failure(EINVAL);
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) return failure(errno);
+  Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | kCommonFlags, 0666));
+  if (file.get() < 0) return failure(errno);
+  if (!write_all(file.get(), bytes) || fsync(file.get()) != 0) return failure(errno);
+  return {};
+}
+
+FileResult copy_file(const std::wstring& from, const std::wstring& to) {
+  std::string path;
+  if (!narrow_name(from, path)) return failure(EINVAL);
+  Descriptor file(::open(path.c_str(), O_RDONLY | kCommonFlags));
+  struct stat info {};
+  if (file.get() < 0 || fstat(file.get(), &info) != 0) return failure(errno);
+  if (S_ISDIR(info.st_mode)) return failure(EISDIR);
+  if (!S_ISREG(info.st_mode)) return failure(EINVAL);
+  std::string bytes;
+  char chunk[kCopyChunkSize];
+  for (;;) {
+    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return failure(errno);
+    if (count == 0) break;
+    bytes.append(chunk, static_cast<size_t>(count));
   }
+  return write_whole_file(to, bytes);
+}
+
+FileResult replace_file(const std::wstring& from, const std::wstring& to) {
+  std::string source;
+  std::string target;
+  if (!narrow_name(from, source) || !narrow_name(to, target)) return failure(EINVAL);
+  if (rename(source.c_str(), target.c_str()) != 0) return failure(errno);
+  return {};
+}
+
+void remove_file(const std::wstring& name) {
+  std::string path;
+  if (narrow_name(name, path)) unlink(path.c_str());
+}
+
+std::wstring full_path(const std::wstring& name) {
+  if (!name.empty() && name.front() == L'/') return name;
+  char folder[PATH_MAX];
+  if (getcwd(folder, sizeof folder) == nullptr) return name;
+  return utf8_to_wide(folder) + L"/" + name;
 }
 
 std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {

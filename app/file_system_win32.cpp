@@ -4,11 +4,26 @@
 #include <climits>
 
 #include "app/file_system.h"
+#include "common/text.h"
 
 namespace kestrelon {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kReasonRoom = 512;
+
+// The system's own words for the error, in the user's language.
+FileResult failure(DWORD error) {
+  wchar_t text[kReasonRoom];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, text, kReasonRoom, nullptr);
+  while (length > 0 &&
+         (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' ')) {
+    --length;
+  }
+  if (length == 0) return {false, L"Eroarea de sistem " + number_to_text(error)};
+  return {false, std::wstring(text, length)};
+}
 
 // Owns one file handle.
 class FileHandle {
@@ -25,6 +40,21 @@ class FileHandle {
  private:
   HANDLE handle_;
 };
+
+// Writes every byte; false, with the last error set, when the system takes no more.
+bool write_all(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = bytes.size() > UINT_MAX / 2 ? UINT_MAX / 2 : DWORD(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) return false;
+    if (written == 0) {
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
 
 class Win32ReadableFile final : public ReadableFile {
  public:
@@ -56,13 +86,43 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
                          TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   FileHandle file(handle);
-  if (!file.valid()) return;
-  while (!bytes.empty()) {
-    const DWORD chunk = bytes.size() > UINT_MAX / 2 ? UINT_MAX / 2 : DWORD(bytes.size());
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data(), chunk, &written, nullptr) || written == 0) return;
-    bytes.remove_prefix(written);
+  if (file.valid()) write_all(file.get(), bytes);
+}
+
+FileResult write_whole_file(const std::wstring& name, std::string_view bytes) {
+  FileHandle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return failure(GetLastError());
+  if (!write_all(file.get(), bytes) || !FlushFileBuffers(file.get())) {
+    return failure(GetLastError());
   }
+  return {};
+}
+
+FileResult copy_file(const std::wstring& from, const std::wstring& to) {
+  if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) return failure(GetLastError());
+  return {};
+}
+
+FileResult replace_file(const std::wstring& from, const std::wstring& to) {
+  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return failure(GetLastError());
+  }
+  return {};
+}
+
+void remove_file(const std::wstring& name) {
+  DeleteFileW(name.c_str());
+}
+
+std::wstring full_path(const std::wstring& name) {
+  const DWORD room = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (room == 0) return name;
+  std::wstring path(room, L'\0');
+  const DWORD length = GetFullPathNameW(name.c_str(), room, path.data(), nullptr);
+  if (length == 0 || length >= room) return name;
+  path.resize(length);
+  return path;
 }
 
 std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {

@@ -10,7 +10,8 @@
 namespace kestrelon {
 namespace {
 
-constexpr char kRetryPrompt[] = "Reincercati? (d/n): ";
+// The same for every question: the retry after an empty scan and the technician's pin.
+constexpr char kAnswerPrompt[] = "Da sau nu? (d/n): ";
 
 // UTF-8 for the terminal; a CR before LF is dropped so that "\r\n" is one line break.
 std::string terminal_text(const std::wstring& text) {
@@ -84,12 +85,12 @@ class TerminalMessageBoxes final : public MessageBoxes {
     // With nobody at a terminal there is no one to answer: No, or the 256-port scan
     // would repeat without end.
     if (!isatty(STDIN_FILENO)) {
-      std::fprintf(stderr, "%sn\n", kRetryPrompt);
+      std::fprintf(stderr, "%sn\n", kAnswerPrompt);
       std::fflush(stderr);
       return kAnswerNo;
     }
     for (;;) {
-      std::fputs(kRetryPrompt, stderr);
+      std::fputs(kAnswerPrompt, stderr);
       std::fflush(stderr);
       switch (read_answer()) {
         case Answer::yes:

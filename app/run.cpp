@@ -11,14 +11,6 @@ namespace {
 
 constexpr uint32_t kBeforeOpenPauseMs = 250;
 
-// The common exit path: tray icon first, then the ports still open (plainly), then windows
-// and images.
-void release_everything(TrayIndicator* tray, SerialLink& link) {
-  if (tray) tray->remove_icon();
-  link.close_all_ports();
-  if (tray) tray->destroy();
-}
-
 bool needs_detection(const PortSettings& settings) {
   return settings.port_name.empty() || settings.speed == 0;
 }
@@ -34,10 +26,7 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
 
   if (needs_detection(state.port_settings)) {
     PortDetector detector(link, counter);
-    const auto ask_retry = [&services] {
-      const std::wstring text = kNoDeviceText + services.serial.refusal_note();
-      return services.boxes.ask_yes_no(kErrorTitle, text) != kAnswerNo;
-    };
+    const auto ask_retry = [&services] { return user_wants_another_scan(services); };
     if (!detector.detection_retry_loop(state.port_settings, state.detection_result,
                                        state.device_port, ask_retry)) {
       release_everything(tray.get(), link);
@@ -60,6 +49,17 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
     services.boxes.show_plain(kErrorTitle, kBadPortSettingsText);
   release_everything(tray.get(), link);
   return outcome == ReportOutcome::no_reply ? RunEnd::device_silent : RunEnd::finished;
+}
+
+bool user_wants_another_scan(RunServices& services) {
+  const std::wstring text = kNoDeviceText + services.serial.refusal_note();
+  return services.boxes.ask_yes_no(kErrorTitle, text) != kAnswerNo;
+}
+
+void release_everything(TrayIndicator* tray, SerialLink& link) {
+  if (tray) tray->remove_icon();
+  link.close_all_ports();
+  if (tray) tray->destroy();
 }
 
 }  // namespace kestrelon

@@ -10,6 +10,7 @@
 #include "app/tray.h"
 #include "device/command_frame.h"
 #include "device/device_port.h"
+#include "device/serial_link.h"
 #include "device/serial_platform.h"
 
 namespace kestrelon {
@@ -35,5 +36,12 @@ enum class RunEnd { user_gave_up, port_not_opened, device_silent, finished };
 
 // Steps 3 to 12 of the run; the caller holds the single-instance guard.
 RunEnd run_once(RunServices& services, ProgramState& state);
+
+// The question after a scan that found no device: true when the user wants another scan.
+bool user_wants_another_scan(RunServices& services);
+
+// The common exit path: tray icon first, then the ports still open (plainly), then windows
+// and images.
+void release_everything(TrayIndicator* tray, SerialLink& link);
 
 }  // namespace kestrelon

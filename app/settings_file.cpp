@@ -13,6 +13,7 @@ constexpr uint32_t kReadChunkSize = 65536;
 // A line keeps at most its first 64 KiB; the rest of it, up to its end, is dropped. Longer
 // than any real entry by far, and it keeps a file of one huge line from exhausting memory.
 constexpr size_t kLongestLine = 65536;
+constexpr wchar_t kTemporarySuffix[] = L".tmp";
 
 std::wstring upper_trimmed(std::wstring_view text) {
   return upper_case(trim_spaces(text));
@@ -94,6 +95,17 @@ void read_settings_file(const std::wstring& path, PortSettings& settings) {
     reader.feed(std::string_view(chunk.data(), static_cast<size_t>(count)));
   }
   reader.finish();
+}
+
+FileResult pin_settings_file(const std::wstring& path, const PortSettings& settings) {
+  const std::string text = wide_to_ansi(L"com=" + settings.port_name + L"\r\nport=" +
+                                        number_to_text(settings.speed) + L"\r\n");
+  const std::wstring temporary = path + kTemporarySuffix;
+  FileResult result = write_whole_file(temporary, text);
+  if (result.ok && file_size(path) != kFileMissing) result = copy_file(path, path + kBackupSuffix);
+  if (result.ok) result = replace_file(temporary, path);
+  if (!result.ok) remove_file(temporary);
+  return result;
 }
 
 }  // namespace kestrelon

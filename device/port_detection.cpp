@@ -56,16 +56,26 @@ bool identifier_accepted(std::wstring_view identifier) {
          identifier.size() == kIdentifierLength;
 }
 
-std::wstring chosen_detection_line(std::wstring_view detection_result) {
-  std::wstring_view first;
+std::vector<std::wstring> detection_lines(std::wstring_view detection_result) {
+  std::vector<std::wstring> lines;
   for (size_t start = 0; start < detection_result.size();) {
     const size_t end = std::min(detection_result.find(L'\n', start), detection_result.size());
-    const std::wstring_view line = detection_result.substr(start, end - start);
-    if (start == 0) first = line;
-    if (identifies_as_vf(field(line, 5, kFieldSeparator))) return std::wstring(line);
+    lines.emplace_back(detection_result.substr(start, end - start));
     start = end + 1;
   }
-  return std::wstring(first);
+  return lines;
+}
+
+std::wstring detection_line_identifier(std::wstring_view line) {
+  return field(line, 5, kFieldSeparator);
+}
+
+std::wstring chosen_detection_line(std::wstring_view detection_result) {
+  const std::vector<std::wstring> lines = detection_lines(detection_result);
+  for (const std::wstring& line : lines) {
+    if (identifies_as_vf(detection_line_identifier(line))) return line;
+  }
+  return lines.empty() ? std::wstring() : lines.front();
 }
 
 PortSettings settings_from_detection_line(std::wstring_view line) {

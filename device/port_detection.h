@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "device/command_frame.h"
 #include "device/device_port.h"
@@ -25,6 +26,12 @@ std::wstring detection_identifier(std::string_view reply);
 
 // Two non-numeric characters, then eight numeric ones.
 bool identifier_accepted(std::wstring_view identifier);
+
+// The lines of a detection result, without their line feeds.
+std::vector<std::wstring> detection_lines(std::wstring_view detection_result);
+
+// The device identifier of a detection line: its fifth field.
+std::wstring detection_line_identifier(std::wstring_view line);
 
 // The line of a detection result that the run takes its port from: the first whose identifier
 // begins with "VF", else the first line (empty for an empty result).

@@ -2,9 +2,11 @@
 # The program's main job, shown on the device simulator: builds the native and Windows
 # programs, maps a simulated fiscal device as COM3 of a private Wine prefix and runs the real
 # Kestrelon.exe against it (Xvfb as its screen), first with a Kestrelon.ini that names the port,
-# then with none so that it finds the device by itself; then the native program the same way.
-# Prints what the device received and did. Any "Eroare" box is answered by the script itself.
-# No input; can be run again. Everything runs inside scripts/isolated.sh.
+# then with none so that it finds the device by itself; then the native program the same way;
+# last, the technician's KestrelonScan.exe finds two devices on COM3 and COM4, pins the VF one
+# in Kestrelon.ini, and Kestrelon.exe goes straight to it. Prints what the devices received and
+# did. Every box is answered by the script itself. No input; can be run again. Everything runs
+# inside scripts/isolated.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${KESTRELON_ISOLATED:-}" != 1 ]; then
@@ -23,17 +25,18 @@ if [ "${KESTRELON_ISOLATED:-}" != 1 ]; then
 fi
 
 exe="$root/build/windows/Kestrelon.exe"
+scan_exe="$root/build/windows/KestrelonScan.exe"
 native="$root/build/native/kestrelon"
 sim="$root/build/native/simulator/kestrelon-sim"
 tmp=$(mktemp -d /tmp/kestrelon-demo.XXXXXX)
 xvfb_pid=""
-sim_pid=""
+sim_pids=()
 
 cleanup() {
   set +e
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  stop_simulators
   if [ -n "${WINEPREFIX:-}" ]; then
-    rm -f "$WINEPREFIX/dosdevices/com3"
+    rm -f "$WINEPREFIX/dosdevices/com3" "$WINEPREFIX/dosdevices/com4"
     timeout 30 wineserver -k >/dev/null 2>&1
   fi
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
@@ -59,26 +62,31 @@ timeout 30 wineserver -w >/dev/null 2>&1 || true
 # The server started here, quiet, serves every run below; it ends a few seconds after the last.
 wineserver -p 5 </dev/null >/dev/null 2>&1
 
-# Starts the simulator with its link at $1 and log at $2.
+# Starts a simulator with its link at $1, its log at $2 and the identifier $3 (VF12345678 when
+# not given); its pseudo-terminal's path is then in $2.ready.
 start_simulator() {
-  rm -f "$tmp/ready"
-  "$sim" --link "$1" --log "$2" --ready-file "$tmp/ready" --id VF12345678 --lifetime-s 300 \
-    >/dev/null 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 100); do [ -s "$tmp/ready" ] && break; sleep 0.05; done
-  [ -s "$tmp/ready" ] || { echo "demo.sh: the simulator did not start" >&2; exit 1; }
+  rm -f "$2.ready"
+  "$sim" --link "$1" --log "$2" --ready-file "$2.ready" --id "${3:-VF12345678}" \
+    --lifetime-s 300 >/dev/null 2>&1 &
+  sim_pids+=($!)
+  for _ in $(seq 100); do [ -s "$2.ready" ] && break; sleep 0.05; done
+  [ -s "$2.ready" ] || { echo "demo.sh: the simulator did not start" >&2; exit 1; }
 }
 
-stop_simulator() {
-  kill "$sim_pid" 2>/dev/null || true
-  wait "$sim_pid" 2>/dev/null || true
-  sim_pid=""
+stop_simulators() {
+  local pid
+  for pid in "${sim_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  sim_pids=()
 }
 
 # Answers any "Eroare" box: No for the yes/no question, then Escape for a plain box (Escape
-# cannot answer a yes/no box, so the question is never answered Yes by accident).
+# cannot answer a yes/no box, so the question is never answered Yes by accident). KestrelonScan's
+# question, titled "Kestrelon", is answered Yes.
 answer_boxes() {
-  local program_pid=$1
+  local program_pid=$1 answered=" "
   while kill -0 "$program_pid" 2>/dev/null; do
     for box in $(xdotool search --onlyvisible --name '^Eroare$' 2>/dev/null); do
       echo "(an \"Eroare\" box is shown: the script answers it)"
@@ -86,26 +94,46 @@ answer_boxes() {
       sleep 1
       xdotool windowfocus --sync "$box" key Escape 2>/dev/null || true
     done
+    for box in $(xdotool search --onlyvisible --name '^Kestrelon$' 2>/dev/null); do
+      case "$answered" in
+        *" $box "*) ;;
+        *) echo "(KestrelonScan asks whether to write the device it chose into Kestrelon.ini: Yes)"
+           answered+="$box " ;;
+      esac
+      xdotool windowfocus --sync "$box" key alt+y 2>/dev/null || true
+      sleep 1
+    done
     sleep 0.2
   done
+}
+
+# Maps COM$1 of the prefix to the simulator whose log is $2.
+map_port() {
+  ln -sfn "$(cat "$2.ready")" "$WINEPREFIX/dosdevices/com$1"
+}
+
+# Runs the Windows program $1 in the working directory $2, answering its boxes; prints its exit
+# code.
+run_program() {
+  local program=$1 work=$2 status=0
+  (cd "$work" && exec timeout 120 wine "$program") &
+  local pid=$!
+  answer_boxes "$pid"
+  wait "$pid" || status=$?
+  sleep 0.3
+  echo "-- $(basename "$program") exit code: $status"
 }
 
 # Runs Kestrelon.exe in the working directory $1 with the simulator on COM3.
 run_wine() {
   local work=$1 log=$2
   start_simulator "$tmp/com3.link" "$log"
-  ln -sfn "$(cat "$tmp/ready")" "$WINEPREFIX/dosdevices/com3"
-  local status=0
-  (cd "$work" && exec timeout 120 wine "$exe") &
-  local pid=$!
-  answer_boxes "$pid"
-  wait "$pid" || status=$?
-  sleep 0.3
-  stop_simulator
+  map_port 3 "$log"
+  run_program "$exe" "$work"
+  stop_simulators
   rm -f "$WINEPREFIX/dosdevices/com3"
   echo "-- what the device received and did (simulator log):"
   cat "$log"
-  echo "-- Kestrelon.exe exit code: $status"
 }
 
 title "1. Kestrelon.exe under Wine, Kestrelon.ini: com=COM3, port=115200"
@@ -126,7 +154,37 @@ status=0
 (cd "$tmp/native" && KESTRELON_COM_DIR="$tmp/ports" KESTRELON_LOCK_DIR="$tmp/lock" \
   exec timeout 120 "$native" </dev/null) || status=$?
 sleep 0.3
-stop_simulator
+stop_simulators
 echo "-- what the device received and did (simulator log):"
 cat "$tmp/native.log"
 echo "-- kestrelon exit code: $status"
+
+title "4. KestrelonScan.exe: devices on COM3 (AB12345678) and COM4 (VF12345678), no Z report"
+mkdir -p "$tmp/pin"
+printf ';com=COM1\r\n;port=115200\r\n' >"$tmp/pin/Kestrelon.ini"
+start_simulator "$tmp/com3.link" "$tmp/pin-com3.log" AB12345678
+start_simulator "$tmp/com4.link" "$tmp/pin-com4.log"
+map_port 3 "$tmp/pin-com3.log"
+map_port 4 "$tmp/pin-com4.log"
+run_program "$scan_exe" "$tmp/pin"
+for com in 3 4; do
+  echo "-- what COM$com received and did during the scan (simulator log):"
+  cat "$tmp/pin-com$com.log"
+done
+echo "-- Kestrelon.ini now ($(wc -c <"$tmp/pin/Kestrelon.ini") bytes; ^M is CR):"
+cat -v "$tmp/pin/Kestrelon.ini"
+echo "-- Kestrelon.ini.bak, the file it replaced:"
+cat -v "$tmp/pin/Kestrelon.ini.bak"
+
+title "5. Kestrelon.exe with the pinned Kestrelon.ini: straight to COM4, nothing to COM3"
+seen3=$(wc -l <"$tmp/pin-com3.log")
+seen4=$(wc -l <"$tmp/pin-com4.log")
+run_program "$exe" "$tmp/pin"
+for com in 3 4; do
+  seen=$([ "$com" = 3 ] && echo "$seen3" || echo "$seen4")
+  new=$(tail -n +"$((seen + 1))" "$tmp/pin-com$com.log")
+  echo "-- what COM$com received and did in this run (simulator log):"
+  echo "${new:-(nothing: not a byte)}"
+done
+stop_simulators
+rm -f "$WINEPREFIX/dosdevices/com3" "$WINEPREFIX/dosdevices/com4"

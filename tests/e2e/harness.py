@@ -10,7 +10,9 @@ devices are /dev/null: nothing started from here can reach real hardware.
 Paths come from the environment (CTest sets them):
   KESTRELON_SIM        build/native/simulator/kestrelon-sim
   KESTRELON_EXE        build/windows/Kestrelon.exe           (Wine tests)
+  KESTRELON_SCAN_EXE   build/windows/KestrelonScan.exe       (Wine tests of the scan)
   KESTRELON_NATIVE     build/<preset>/kestrelon               (native tests)
+  KESTRELON_NATIVE_SCAN build/<preset>/kestrelon-scan         (native tests of the scan)
   KESTRELON_E2E_DIR    build/<preset>/e2e-artifacts: screenshots, logs, the Wine prefix
 """
 
@@ -477,45 +479,51 @@ class WineSession:
         run_tool(["xdotool", "windowfocus", "--sync", str(window)], self.env, check=True)
         run_tool(["xdotool", "key", key], self.env, check=True)
 
-    def launch(self, workdir, name):
-        return WineRun(self, workdir, name)
+    def launch(self, workdir, name, exe=None):
+        return WineRun(self, workdir, name, exe or self.exe)
 
 
 class WineRun:
-    """One launch of Kestrelon.exe in a working directory (where Kestrelon.ini lives)."""
+    """One launch of Kestrelon.exe (or another program) in a working directory (where
+    Kestrelon.ini lives)."""
 
-    def __init__(self, session, workdir, name):
+    # The main window's client area; a message box titled "Kestrelon" is smaller.
+    MAIN_WINDOW_SIZE = (640, 480)
+
+    def __init__(self, session, workdir, name, exe):
         self.session = session
         self.name = name
         self.workdir = Path(workdir)
         self.main_window_seen = False
         self.output = open(session.artifacts / f"{name}.wine.log", "wb")
         self.started = time.monotonic()
-        self.process = subprocess.Popen(["wine", str(session.exe)], cwd=self.workdir,
+        self.process = subprocess.Popen(["wine", str(exe)], cwd=self.workdir,
                                         env=session.env, stdin=subprocess.DEVNULL,
                                         stdout=self.output, stderr=subprocess.STDOUT)
 
     def poll(self):
         # The program's own window must never show: looked at on every poll.
-        if self.session.visible_windows("^Kestrelon$"):
-            self.main_window_seen = True
+        for window in self.session.visible_windows("^Kestrelon$"):
+            _, _, width, height = self.session.window_geometry(window)
+            if width >= self.MAIN_WINDOW_SIZE[0] and height >= self.MAIN_WINDOW_SIZE[1]:
+                self.main_window_seen = True
         return self.process.poll()
 
-    def wait_for_box(self, timeout):
-        """The visible "Eroare" box; fails if the program ends without one."""
+    def wait_for_box(self, timeout, title=BOX_TITLE):
+        """The visible box with that title; fails if the program ends without one."""
 
         def box():
             ended = self.poll()
-            windows = self.session.visible_windows(BOX_TITLE)
+            windows = self.session.visible_windows(title)
             if windows:
                 return windows[0]
             if ended is not None:
-                raise AssertionError(f"{self.name}: ended with {ended} without a box")
+                raise AssertionError(f"{self.name}: ended with {ended} without a box {title}")
             return None
 
-        return wait_until(box, timeout, f"{self.name}: the Eroare box", interval=0.1)
+        return wait_until(box, timeout, f"{self.name}: the box {title}", interval=0.1)
 
-    def answer(self, window, key, attempts=3):
+    def answer(self, window, key, attempts=3, title=BOX_TITLE):
         """Sends a key to the box and waits until the box has gone.
 
         A click on Wine's tray window can leave keyboard input with that window for a while:
@@ -524,7 +532,7 @@ class WineRun:
         for attempt in range(1, attempts + 1):
             self.session.press(window, key)
             try:
-                wait_until(lambda: window not in self.session.visible_windows(BOX_TITLE), 3,
+                wait_until(lambda: window not in self.session.visible_windows(title), 3,
                            f"{self.name}: the box to close after {key}", interval=0.02)
                 if attempt > 1:
                     log(f"{self.name}: the box took {key} at attempt {attempt}")
@@ -561,14 +569,15 @@ class WineRun:
 class NativeRun:
     """The native program on a pseudo-terminal, with COM ports from a directory of links."""
 
-    def __init__(self, workdir, com_dir, lock_dir, name, artifacts):
+    def __init__(self, workdir, com_dir, lock_dir, name, artifacts, command=None):
         import pty
         self.name = name
         self.transcript_path = Path(artifacts) / f"{name}.native.log"
         self.master, slave = pty.openpty()
         env = dict(os.environ, KESTRELON_COM_DIR=str(com_dir), KESTRELON_LOCK_DIR=str(lock_dir))
         self.started = time.monotonic()
-        self.process = subprocess.Popen([str(required_path("KESTRELON_NATIVE"))], cwd=workdir,
+        command = command or [str(required_path("KESTRELON_NATIVE"))]
+        self.process = subprocess.Popen(command, cwd=workdir,
                                         env=env, stdin=slave, stdout=slave, stderr=slave,
                                         start_new_session=True)
         os.close(slave)
@@ -715,9 +724,9 @@ class NativeCase(E2ECase):
         self.simulators.append(simulator)
         return simulator
 
-    def launch(self, name, workdir=None):
+    def launch(self, name, workdir=None, command=None):
         run = NativeRun(workdir or self.workspace.work, self.workspace.com_dir,
-                        self.workspace.lock_dir, f"native-{name}", self.artifacts)
+                        self.workspace.lock_dir, f"native-{name}", self.artifacts, command)
         self.runs.append(run)
         return run
 
@@ -747,7 +756,7 @@ class WineCase(E2ECase):
         self.session.map_port(com, simulator)
         return simulator
 
-    def launch(self, name, workdir=None):
-        run = self.session.launch(workdir or self.workspace.work, name)
+    def launch(self, name, workdir=None, exe=None):
+        run = self.session.launch(workdir or self.workspace.work, name, exe)
         self.runs.append(run)
         return run

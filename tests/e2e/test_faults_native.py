@@ -15,7 +15,7 @@ require_isolation()
 
 EXPECTED_OUTPUT = {
     None: "",
-    "no-device": NO_DEVICE_BOX + "Reincercati? (d/n): n\n",
+    "no-device": NO_DEVICE_BOX + "Da sau nu? (d/n): n\n",
     "open-failure": OPEN_FAILURE_BOX,
 }
 SANITIZER_MARKS = ("Sanitizer", "runtime error:", "LeakSanitizer")

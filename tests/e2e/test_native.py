@@ -12,7 +12,7 @@ from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, FOUND_AND_PRINTED
 require_isolation()
 
 RUN_LIMIT = 60
-PROMPT = r"Reincercati\? \(d/n\): "
+PROMPT = r"Da sau nu\? \(d/n\): "
 NO_DEVICE_BOX = ("[Eroare]\nAparatul fiscal nu este in modul de lucru\n"
                  "sau nu are parametrul de comunicatie setat\n\nrog reincercati\n")
 OPEN_FAILURE_BOX = "[Eroare]\nConfigurare COM/PORT Incorecta\nInchidem Aplicatia\n"
@@ -115,7 +115,7 @@ class Detection(NativeCase):
         self.assertEqual(scanned, PROBE + RELEASE + PROBE + RELEASE)
         run.send("n\n")
         self.assertEqual(run.wait(RUN_LIMIT), 0)
-        self.assertEqual(run.output(), NO_DEVICE_BOX + "Reincercati? (d/n): n\n")
+        self.assertEqual(run.output(), NO_DEVICE_BOX + "Da sau nu? (d/n): n\n")
         time.sleep(0.3)
         self.assertEqual(silent.received(), scanned, "no port may be opened after n")
         self.assertEqual(self.workspace.settings(), DEFAULT_SETTINGS)
@@ -131,10 +131,55 @@ class Detection(NativeCase):
         self.assertEqual(silent.received(), one_scan * 2, "d must scan again")
         run.send("n\n")
         self.assertEqual(run.wait(RUN_LIMIT), 0)
-        self.assertEqual(run.output(), (NO_DEVICE_BOX + "Reincercati? (d/n): d\n") +
-                         (NO_DEVICE_BOX + "Reincercati? (d/n): n\n"))
+        self.assertEqual(run.output(), (NO_DEVICE_BOX + "Da sau nu? (d/n): d\n") +
+                         (NO_DEVICE_BOX + "Da sau nu? (d/n): n\n"))
         time.sleep(0.3)
         self.assertEqual(silent.received(), one_scan * 2)
+
+
+class Scan(NativeCase):
+    """kestrelon-scan: the scan on the terminal, the question answered there."""
+
+    def scan_command(self, *args):
+        return [str(required_path("KESTRELON_NATIVE_SCAN")), *args]
+
+    def test_lists_the_devices_and_pins_the_vf_one_on_d(self):
+        other = self.simulator(3, device_id="AB12345678", speeds=[9600])
+        vf = self.simulator(5)
+        run = self.launch("scan-pin", command=self.scan_command())
+        run.wait_for_text(PROMPT, RUN_LIMIT)
+        self.assertIsNone(self.workspace.settings(), "nothing is written before the answer")
+        run.send("d\n")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        path = self.workspace.work.resolve() / SETTINGS_NAME
+        self.assertEqual(run.output(), (
+            "[Kestrelon]\nAparate fiscale găsite:\n"
+            "COM3, 9600 biți/s, AB12345678\n"
+            "COM5, 115200 biți/s, VF12345678\nCOM5, 9600 biți/s, VF12345678\n\n"
+            "Aparatul ales: COM5, 115200 biți/s, VF12345678\n\n"
+            f"Doriți să scrieți portul și viteza lui în\n{path}?\n"
+            "Un fișier existent se păstrează ca Kestrelon.ini.bak.\n"
+            "Da sau nu? (d/n): d\n"))
+        self.assertEqual(self.workspace.settings(), b"com=COM5\r\nport=115200\r\n")
+        self.assertFalse((self.workspace.work / (SETTINGS_NAME + ".bak")).exists())
+        self.assertEqual((other.reports_printed(), vf.reports_printed()), (0, 0))
+        self.assertEqual(other.received(), PROBE + RELEASE + PROBE + identification_frame(0x21) +
+                         RELEASE)
+
+    def test_arguments(self):
+        self.simulator(3)
+        for args, code, stream in ((["--help"], 0, "stdout"), (["-x"], 2, "stderr"),
+                                   (["--help", "more"], 2, "stderr")):
+            with self.subTest(args=args):
+                result = subprocess.run(self.scan_command(*args), cwd=self.workspace.work,
+                                        capture_output=True, text=True, timeout=RUN_LIMIT,
+                                        env=dict(os.environ,
+                                                 KESTRELON_COM_DIR=str(self.workspace.com_dir),
+                                                 KESTRELON_LOCK_DIR=str(self.workspace.lock_dir)))
+                self.assertEqual(result.returncode, code)
+                self.assertTrue(getattr(result, stream).startswith("Utilizare: kestrelon-scan"))
+        self.assertEqual(self.simulators[0].received(), b"", "no port is touched")
+        self.assertIsNone(self.workspace.settings())
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ import unittest
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, FOUND_AND_PRINTED, PROBE, RELEASE,
                      SETTINGS_NAME, WineCase, Workspace, identification_frame, log, report_frame,
-                     require_isolation, wait_until, write_protected)
+                     require_isolation, required_path, wait_until, write_protected)
 
 require_isolation()
 
@@ -215,6 +215,83 @@ class Detection(WineTestCase):
         time.sleep(0.5)
         self.assertEqual(silent.received(), one_scan * 2)
         self.assert_tray_gone(run)
+
+
+class Scan(WineTestCase):
+    """KestrelonScan.exe: the same scan, never the report command; the device is pinned in
+    Kestrelon.ini on the user's Yes, and Kestrelon.exe then goes straight to it."""
+
+    PIN_TITLE = "^Kestrelon$"
+
+    def launch_scan(self, name):
+        return self.launch(name, exe=required_path("KESTRELON_SCAN_EXE"))
+
+    def file(self, suffix=""):
+        path = self.workspace.work / (SETTINGS_NAME + suffix)
+        return path.read_bytes() if path.exists() else None
+
+    def test_pins_the_vf_device_and_the_run_goes_straight_to_it(self):
+        # A device that does not identify as VF on the lower port, a VF device on the higher.
+        other = self.simulator(3, device_id="AB12345678")
+        vf = self.simulator(5)
+        self.workspace.write_settings(DEFAULT_SETTINGS.decode())
+        scan = self.launch_scan("scan-two-devices")
+        box = scan.wait_for_box(BOX_LIMIT, title=self.PIN_TITLE)
+        log(f"scan with two devices: question after {scan.elapsed():.2f} s")
+        self.shot("pin-question")
+        self.assert_tray_shown(scan)
+        self.assert_traffic(other, [
+            (115200, PROBE + identification_frame(0x21) + RELEASE),
+            (9600, PROBE + identification_frame(0x22) + RELEASE),
+        ])
+        self.assert_traffic(vf, [
+            (115200, PROBE + identification_frame(0x23) + RELEASE),
+            (9600, PROBE + identification_frame(0x24) + RELEASE),
+        ])
+        self.assertEqual(self.file(), DEFAULT_SETTINGS, "nothing is written before Yes")
+
+        # Kestrelon.exe started meanwhile ends at once: the two never use the ports together.
+        other_place = Workspace("scan-second-copy")
+        try:
+            second = self.launch("scan-second-copy", other_place.work)
+            self.assertEqual(second.wait(30), 0)
+            self.assertIsNone(other_place.settings())
+        finally:
+            other_place.remove()
+
+        scan.answer(box, "alt+y", title=self.PIN_TITLE)
+        self.assertEqual(scan.wait(RUN_LIMIT), 0)
+        self.assert_tray_gone(scan)
+        self.assertEqual(self.file(), b"com=COM5\r\nport=115200\r\n")
+        self.assertEqual(self.file(".bak"), DEFAULT_SETTINGS)
+        self.assertIsNone(self.file(".tmp"))
+        for simulator in (other, vf):
+            self.assertEqual(simulator.reports_printed(), 0)
+            self.assertEqual(simulator.warnings(), [])
+        scanned = (other.events(), vf.received())
+
+        run = self.launch("run-after-pin")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(other.events(), scanned[0], "the other port hears nothing")
+        self.assertEqual(vf.received(), scanned[1] + CONFIGURED_AND_PRINTED)
+        self.assertEqual(vf.speeds_seen()[-1], 115200)
+        self.assertEqual(vf.reports_printed(), 1)
+        self.assertEqual(self.file(), b"com=COM5\r\nport=115200\r\n")
+        self.assert_tray_gone(run)
+
+    def test_nothing_found_answered_no(self):
+        silent = self.simulator(4, silent=True)
+        settings = "com=COM7\r\n"  # no speed: not usable as it stands
+        self.workspace.write_settings(settings)
+        scan = self.launch_scan("scan-nothing-found")
+        box = scan.wait_for_box(BOX_LIMIT)
+        self.assertEqual(silent.received(), PROBE + RELEASE + PROBE + RELEASE)
+        scan.answer(box, "alt+n")
+        self.assertEqual(scan.wait(RUN_LIMIT), 1)
+        self.assertEqual(self.file(), settings.encode())
+        self.assertIsNone(self.file(".bak"))
+        self.assertIsNone(self.file(".tmp"))
+        self.assert_tray_gone(scan)
 
 
 if __name__ == "__main__":

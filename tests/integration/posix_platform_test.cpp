@@ -210,7 +210,7 @@ TEST(PosixMessageBoxes, WithoutATerminalTheAnswerIsNo) {
   close(err);
   const std::string shown = read_file(dir.file("stderr"));
   EXPECT_EQ(shown.rfind("[Eroare]\nAparatul fiscal nu este in modul de lucru\n", 0), 0u) << shown;
-  EXPECT_NE(shown.find("Reincercati? (d/n): "), std::string::npos);
+  EXPECT_NE(shown.find("Da sau nu? (d/n): "), std::string::npos);
 }
 
 TEST(PosixMessageBoxes, AtATerminalTheUserAnswers) {
@@ -242,8 +242,8 @@ TEST(PosixMessageBoxes, AtATerminalTheUserAnswers) {
     close(master);
     const std::string shown = read_file(dir.file("stderr"));
     size_t prompts = 0;
-    for (size_t at = shown.find("Reincercati?"); at != std::string::npos;
-         at = shown.find("Reincercati?", at + 1)) {
+    for (size_t at = shown.find("Da sau nu?"); at != std::string::npos;
+         at = shown.find("Da sau nu?", at + 1)) {
       ++prompts;
     }
     EXPECT_EQ(prompts, static_cast<size_t>(c.prompts)) << c.typed;

@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""Reads the built Kestrelon.exe back and checks what it carries: a 32-bit x86 GUI program,
-statically linked, importing only the system's own DLLs, with its icon, tray icon file,
-manifest and version resource. Parses the PE file itself (standard library only).
+"""Reads a built program (Kestrelon.exe, KestrelonScan.exe) back and checks what it carries: a
+32-bit x86 GUI program, statically linked, importing only the system's own DLLs, with its icon,
+tray icon file, manifest and version resource, whose original file name is the program's own.
+Parses the PE file itself (standard library only).
 
 Usage: check_binary.py PATH/Kestrelon.exe
 """
+import os
 import re
 import struct
 import sys
@@ -190,7 +192,7 @@ def version_strings(block):
     return found
 
 
-def check_version(c, res):
+def check_version(c, res, file_name):
     block = res.get((RT_VERSION, 1))
     c.check(block is not None, 'version resource present')
     if block is None:
@@ -204,7 +206,7 @@ def check_version(c, res):
         c.check(split(pms, pls) == VERSION, 'PRODUCTVERSION 2,0,0,2', str(split(pms, pls)))
     strings = version_strings(block)
     for key, want in (('FileVersion', '2.0.0.2'), ('ProductVersion', '2.0.0.2'),
-                      ('ProductName', 'Kestrelon'), ('OriginalFilename', 'Kestrelon.exe')):
+                      ('ProductName', 'Kestrelon'), ('OriginalFilename', file_name)):
         c.check(strings.get(key) == want, 'version string %s is %s' % (key, want),
                 repr(strings.get(key)))
     c.check(bool(strings.get('FileDescription')), 'version string FileDescription present')
@@ -226,7 +228,7 @@ def main(path):
     check_icon_group(c, res)
     check_tray_icon(c, res)
     check_manifest(c, res)
-    check_version(c, res)
+    check_version(c, res, os.path.basename(path))
     print('%d passed, %d failed' % (c.passed, c.failed))
     return 0 if c.failed == 0 else 1
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "unit/fake_serial_platform.h"
+#include "unit/scripted_services.h"
 #include "unit/temp_dir.h"
 
 namespace kestrelon {
@@ -13,42 +14,9 @@ using testing::DeviceScript;
 using ::testing::ElementsAre;
 using testing::FakePort;
 using testing::FakeSerialPlatform;
+using testing::RecordingTray;
+using testing::ScriptedBoxes;
 using testing::TempDir;
-
-// Boxes answered from a script; every box and tray call goes to the platform's event log,
-// so that the order of boxes, port traffic and tray steps can be asserted together.
-class ScriptedBoxes : public MessageBoxes {
- public:
-  explicit ScriptedBoxes(std::vector<std::string>& events) : events_(events) {}
-  void show_plain(const std::wstring& title, const std::wstring& text) override {
-    events_.push_back("box plain");
-    shown.emplace_back(title, text);
-  }
-  int ask_yes_no(const std::wstring& title, const std::wstring& text) override {
-    events_.push_back("box yes/no");
-    shown.emplace_back(title, text);
-    const int answer = answers.empty() ? kAnswerNo : answers.front();
-    if (!answers.empty()) answers.erase(answers.begin());
-    return answer;
-  }
-  std::vector<int> answers;
-  std::vector<std::pair<std::wstring, std::wstring>> shown;
-
- private:
-  std::vector<std::string>& events_;
-};
-
-class RecordingTray : public TrayIndicator {
- public:
-  explicit RecordingTray(std::vector<std::string>& events) : events_(events) {
-    events_.push_back("tray shown");
-  }
-  void remove_icon() override { events_.push_back("tray icon removed"); }
-  void destroy() override { events_.push_back("tray destroyed"); }
-
- private:
-  std::vector<std::string>& events_;
-};
 
 class RunTest : public ::testing::Test {
  protected:

@@ -135,5 +135,53 @@ TEST_F(SettingsFileTest, FileThatCannotBeWrittenIsStillReadAndNeverModified) {
   EXPECT_EQ(TempDir::read(path_), "com=COM3\r\nport=9600\r\n");
 }
 
+TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
+  const std::filesystem::path backup = dir_.file("Kestrelon.ini.bak");
+  struct Case {
+    const char* before;  // nullptr: no file
+    PortSettings pinned;
+    const char* written;
+  } cases[] = {
+      {nullptr, {L"COM5", 115200}, "com=COM5\r\nport=115200\r\n"},
+      {";com=COM1\r\n;port=115200\r\n", {L"COM12", 9600}, "com=COM12\r\nport=9600\r\n"},
+      {"com=COM3\r\nport=9600\r\nbaud=1\r\n", {L"COM256", 9600}, "com=COM256\r\nport=9600\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(path_);
+    TempDir::write(backup, "a backup from an earlier pin");
+    if (c.before) TempDir::write(path_, c.before);
+    const FileResult result = pin_settings_file(path_.wstring(), c.pinned);
+    EXPECT_TRUE(result.ok) << c.written;
+    EXPECT_EQ(result.reason, L"");
+    EXPECT_EQ(TempDir::read(path_), c.written);
+    EXPECT_EQ(TempDir::read(backup), c.before ? c.before : "a backup from an earlier pin");
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("Kestrelon.ini.tmp")));
+    const PortSettings read_back = read_file();
+    EXPECT_EQ(read_back.port_name, c.pinned.port_name);
+    EXPECT_EQ(read_back.speed, c.pinned.speed);
+  }
+}
+
+TEST_F(SettingsFileTest, PinThatCannotBeWrittenSaysWhyAndLeavesTheFileAsItWas) {
+  const std::string before = "com=COM3\r\nport=9600\r\n";
+  // A directory in the way of the file itself, of its backup, or of the new text beside it.
+  for (const char* in_the_way : {"Kestrelon.ini", "Kestrelon.ini.bak", "Kestrelon.ini.tmp"}) {
+    TempDir dir;
+    const std::filesystem::path path = dir.file("Kestrelon.ini");
+    std::filesystem::create_directories(dir.file(in_the_way) / "inside");
+    if (!std::filesystem::is_directory(path)) TempDir::write(path, before);
+    const FileResult result = pin_settings_file(path.wstring(), {L"COM5", 115200});
+    EXPECT_FALSE(result.ok) << in_the_way;
+    EXPECT_NE(result.reason, L"") << in_the_way;
+    if (!std::filesystem::is_directory(path)) {
+      EXPECT_EQ(TempDir::read(path), before) << in_the_way;
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file(in_the_way) / "inside")) << in_the_way;
+    if (std::string(in_the_way) != "Kestrelon.ini.tmp") {
+      EXPECT_FALSE(std::filesystem::exists(dir.file("Kestrelon.ini.tmp"))) << in_the_way;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrelon

@@ -1,0 +1,7 @@
+#include <windows.h>
+
+#include "app/program.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  return kestrelon::run_scan_program();
+}

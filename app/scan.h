@@ -1,0 +1,31 @@
+// The technician's scan: the run's own detection, never the report command. The device the run
+// would choose is written into the settings file when the user says Yes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "app/run.h"
+
+namespace kestrelon {
+
+inline constexpr wchar_t kScanTitle[] = L"Kestrelon";
+
+// How the scan ended.
+enum class ScanEnd { user_gave_up, not_pinned, pinned, pin_failed };
+
+// The question after a scan that found devices: each device found, the one the run would choose,
+// and the settings file (as the user should be shown it) it would be written into.
+std::wstring pin_question(std::wstring_view detection_result, const std::wstring& shown_path);
+
+// The message for a settings file that could not be written.
+std::wstring pin_failure_text(const std::wstring& shown_path, const std::wstring& reason);
+
+// The whole scan; the caller holds the single-instance guard. The settings file is read by
+// nobody and written only on the user's Yes.
+ScanEnd scan_once(RunServices& services);
+
+// 0 when a device was found (pinned or not), 1 when none was or the file could not be written.
+int scan_exit_code(ScanEnd end);
+
+}  // namespace kestrelon

@@ -1,0 +1,137 @@
+#include "app/scan.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/file_system.h"
+#include "unit/fake_serial_platform.h"
+#include "unit/scripted_services.h"
+#include "unit/temp_dir.h"
+
+namespace kestrelon {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakeSerialPlatform;
+using testing::RecordingTray;
+using testing::ScriptedBoxes;
+using testing::TempDir;
+
+class ScanTest : public ::testing::Test {
+ protected:
+  ScanEnd scan(FakeSerialPlatform& platform, ScriptedBoxes& boxes) {
+    RunServices services{platform, boxes,
+                         [&platform] { return std::make_unique<RecordingTray>(platform.events); },
+                         path_.wstring()};
+    return scan_once(services);
+  }
+  ScanEnd scan() { return scan(platform_, boxes_); }
+  // A device that answers only at 9600 and does not identify as VF on a lower port, one that
+  // answers at both speeds and does on a higher one.
+  static void add_two_devices(FakeSerialPlatform& platform) {
+    platform.add_port(L"COM3").responder =
+        testing::fiscal_device({.identifier = "AB12345678", .speeds = {9600}});
+    platform.add_port(L"COM5").responder = testing::fiscal_device({});
+  }
+  // Every frame written asks for the identifier: 02 23 <sequence> 60, never the report (22).
+  static void expect_only_identification_frames(const FakeSerialPlatform& platform) {
+    for (const std::string& write : platform.events_starting("write COM")) {
+      const size_t frame = write.find(" 02 23 ");
+      if (frame != std::string::npos) {
+        EXPECT_EQ(write.substr(frame + 10, 2), "60") << write;
+      }
+    }
+  }
+
+  TempDir dir_;
+  std::filesystem::path path_ = dir_.file("Kestrelon.ini");
+  FakeSerialPlatform platform_;
+  ScriptedBoxes boxes_{platform_.events};
+};
+
+TEST_F(ScanTest, QuestionListsEveryDeviceAndNamesTheOneTheRunWouldUse) {
+  add_two_devices(platform_);
+  EXPECT_EQ(scan(), ScanEnd::not_pinned);
+  ASSERT_EQ(boxes_.shown.size(), 1u);
+  EXPECT_EQ(boxes_.shown[0].first, L"Kestrelon");
+  // Diacritics in their comma-below forms (U+0219, U+021B).
+  EXPECT_EQ(boxes_.shown[0].second,
+            L"Aparate fiscale g\u0103site:\n"
+            L"COM3, 9600 bi\u021bi/s, AB12345678\n"
+            L"COM5, 115200 bi\u021bi/s, VF12345678\n"
+            L"COM5, 9600 bi\u021bi/s, VF12345678\n"
+            L"\n"
+            L"Aparatul ales: COM5, 115200 bi\u021bi/s, VF12345678\n"
+            L"\n"
+            L"Dori\u021bi s\u0103 scrie\u021bi portul \u0219i viteza lui \u00een\n" +
+                path_.wstring() +
+                L"?\nUn fi\u0219ier existent se p\u0103streaz\u0103 ca Kestrelon.ini.bak.");
+}
+
+TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
+  struct Case {
+    int answer;
+    ScanEnd end;
+    int exit_code;
+    const char* file;  // nullptr: no file
+  } cases[] = {
+      {kAnswerYes, ScanEnd::pinned, 0, "com=COM5\r\nport=115200\r\n"},
+      {kAnswerNo, ScanEnd::not_pinned, 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(path_);
+    FakeSerialPlatform platform;
+    add_two_devices(platform);
+    ScriptedBoxes boxes(platform.events);
+    boxes.answers = {c.answer};
+    const ScanEnd end = scan(platform, boxes);
+    EXPECT_EQ(end, c.end);
+    EXPECT_EQ(scan_exit_code(end), c.exit_code);
+    EXPECT_EQ(std::filesystem::exists(path_), c.file != nullptr);
+    if (c.file) {
+      EXPECT_EQ(TempDir::read(path_), c.file);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("Kestrelon.ini.bak")));
+    expect_only_identification_frames(platform);
+    // Only the scan's trials: both speeds of both ports, each closed after its trial.
+    EXPECT_EQ(platform.port(L"COM3").times_opened, 2);
+    EXPECT_EQ(platform.port(L"COM5").times_opened, 2);
+    EXPECT_EQ(platform.events.front(), "tray shown");
+    EXPECT_THAT(std::vector<std::string>(platform.events.end() - 3, platform.events.end()),
+                ElementsAre("box yes/no", "tray icon removed", "tray destroyed"));
+  }
+}
+
+TEST_F(ScanTest, NothingFoundAndNoWritesNothing) {
+  platform_.add_port(L"COM4");  // opens, never answers
+  boxes_.answers = {kAnswerYes, kAnswerNo};
+  const ScanEnd end = scan();
+  EXPECT_EQ(end, ScanEnd::user_gave_up);
+  EXPECT_EQ(scan_exit_code(end), 1);
+  ASSERT_EQ(boxes_.shown.size(), 2u);
+  for (const auto& [title, text] : boxes_.shown) {
+    EXPECT_EQ(title, L"Eroare");
+    EXPECT_EQ(text, kNoDeviceText);
+  }
+  EXPECT_EQ(platform_.port(L"COM4").times_opened, 4);  // two scans, two speeds each
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+TEST_F(ScanTest, FileThatCannotBeWrittenIsReportedWithItsPathAndReason) {
+  add_two_devices(platform_);
+  std::filesystem::create_directories(path_ / "inside");
+  boxes_.answers = {kAnswerYes};
+  const ScanEnd end = scan();
+  EXPECT_EQ(end, ScanEnd::pin_failed);
+  EXPECT_EQ(scan_exit_code(end), 1);
+  ASSERT_EQ(boxes_.shown.size(), 2u);
+  EXPECT_EQ(boxes_.shown[1].first, L"Eroare");
+  const FileResult reason = pin_settings_file(path_.wstring(), {L"COM5", 115200});
+  EXPECT_EQ(boxes_.shown[1].second, L"Fi\u0219ierul de set\u0103ri nu a putut fi scris:\n" +
+                                        path_.wstring() + L"\n\n" + reason.reason);
+  EXPECT_NE(reason.reason, L"");
+  EXPECT_TRUE(std::filesystem::is_directory(path_ / "inside"));
+}
+
+}  // namespace
+}  // namespace kestrelon
