@@ -59,26 +59,30 @@ class ConfiguredRun(NativeCase):
 
 
 class CommandLine(NativeCase):
-    """By Linux conventions; no port and no file is touched."""
+    """Both native programs, by Linux conventions; no port and no file is touched."""
 
-    def run_program(self, args, **streams):
+    def run_program(self, variable, args, **streams):
         env = dict(os.environ, KESTRELON_COM_DIR=str(self.workspace.com_dir),
                    KESTRELON_LOCK_DIR=str(self.workspace.lock_dir))
-        return subprocess.run([str(required_path("KESTRELON_NATIVE")), *args],
+        return subprocess.run([str(required_path(variable)), *args],
                               cwd=self.workspace.work, env=env, stdin=subprocess.DEVNULL,
                               timeout=RUN_LIMIT, **streams)
 
     def test_arguments(self):
-        cases = [  # arguments, exit code, start of standard output, text in standard error
-            (["--help"], 0, b"Utilizare: kestrelon", b""),
-            (["--version"], 0, b"kestrelon 2.0.0.2\n", b""),
-            (["--port=COM3"], 2, b"", b"argument necunoscut: --port=COM3"),
-            (["--help", "--version"], 2, b"", b"Utilizare: kestrelon"),
+        cases = [  # program, arguments, exit code, start of standard output, text in standard error
+            ("KESTRELON_NATIVE", ["--help"], 0, b"Utilizare: kestrelon [", b""),
+            ("KESTRELON_NATIVE", ["--version"], 0, b"kestrelon 2.0.0.2\n", b""),
+            ("KESTRELON_NATIVE", ["--port=COM3"], 2, b"", b"argument necunoscut: --port=COM3"),
+            ("KESTRELON_NATIVE", ["--help", "--version"], 2, b"", b"Utilizare: kestrelon ["),
+            ("KESTRELON_NATIVE_SCAN", ["--help"], 0, b"Utilizare: kestrelon-scan", b""),
+            ("KESTRELON_NATIVE_SCAN", ["--version"], 0, b"kestrelon-scan 2.0.0.2\n", b""),
+            ("KESTRELON_NATIVE_SCAN", ["-x"], 2, b"", b"Utilizare: kestrelon-scan"),
+            ("KESTRELON_NATIVE_SCAN", ["--help", "more"], 2, b"", b"argument necunoscut"),
         ]
         simulator = self.simulator(3)
-        for args, code, out, err in cases:
-            with self.subTest(args=args):
-                result = self.run_program(args, capture_output=True)
+        for program, args, code, out, err in cases:
+            with self.subTest(program=program, args=args):
+                result = self.run_program(program, args, capture_output=True)
                 self.assertEqual(result.returncode, code)
                 self.assertTrue(result.stdout.startswith(out), result.stdout)
                 self.assertIn(err, result.stderr)
@@ -90,7 +94,8 @@ class CommandLine(NativeCase):
         read_end, write_end = os.pipe()
         os.close(read_end)
         try:
-            result = self.run_program([], stdout=write_end, stderr=write_end)
+            result = self.run_program("KESTRELON_NATIVE", [], stdout=write_end,
+                                      stderr=write_end)
         finally:
             os.close(write_end)
         self.assertEqual(result.returncode, 0, "the box's text to a closed pipe ends nothing")
@@ -165,21 +170,6 @@ class Scan(NativeCase):
         self.assertEqual((other.reports_printed(), vf.reports_printed()), (0, 0))
         self.assertEqual(other.received(), PROBE + RELEASE + PROBE + identification_frame(0x21) +
                          RELEASE)
-
-    def test_arguments(self):
-        self.simulator(3)
-        for args, code, stream in ((["--help"], 0, "stdout"), (["-x"], 2, "stderr"),
-                                   (["--help", "more"], 2, "stderr")):
-            with self.subTest(args=args):
-                result = subprocess.run(self.scan_command(*args), cwd=self.workspace.work,
-                                        capture_output=True, text=True, timeout=RUN_LIMIT,
-                                        env=dict(os.environ,
-                                                 KESTRELON_COM_DIR=str(self.workspace.com_dir),
-                                                 KESTRELON_LOCK_DIR=str(self.workspace.lock_dir)))
-                self.assertEqual(result.returncode, code)
-                self.assertTrue(getattr(result, stream).startswith("Utilizare: kestrelon-scan"))
-        self.assertEqual(self.simulators[0].received(), b"", "no port is touched")
-        self.assertIsNone(self.workspace.settings())
 
 
 if __name__ == "__main__":
