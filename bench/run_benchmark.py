@@ -698,7 +698,8 @@ def machine_note():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--native-build', default=os.path.join(ROOT, 'build', 'native'))
-    parser.add_argument('--windows-build', default=os.path.join(ROOT, 'build', 'windows'))
+    parser.add_argument('--windows-build',
+                        default=os.path.join(ROOT, 'build', 'windows-release'))
     parser.add_argument('--runs', type=int, default=5, help='native runs per scenario (>= 1)')
     parser.add_argument('--wine-runs', type=int, default=3, help='Wine runs per scenario')
     parser.add_argument('--scans', type=int, default=20, help='failed-open scans per run')

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds what the benchmark needs (native and windows presets), then runs bench/run_benchmark.py
-# inside scripts/isolated.sh. Not a test: CTest never runs it.
+# Builds what the benchmark needs (native and windows-release presets), then runs
+# bench/run_benchmark.py inside scripts/isolated.sh. Not a test: CTest never runs it.
 #
 # Usage: scripts/bench.sh [--runs N] [--wine-runs N] [--no-native] [--no-wine] [--markdown]
 #                         [--json FILE] [--scenario NAME]...
@@ -24,7 +24,7 @@ scripts/setup.sh
 cmake --preset native >/dev/null
 cmake --build --preset native --target kestrelon kestrelon-sim failed_opens
 if [ "$wine" = 1 ]; then
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows --target Kestrelon failed_opens
+  cmake --preset windows-release >/dev/null
+  cmake --build --preset windows-release --target Kestrelon failed_opens
 fi
 exec scripts/isolated.sh /usr/bin/python3 bench/run_benchmark.py "$@"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The program's main job, shown on the device simulator: builds the native and Windows
-# programs, maps a simulated fiscal device as COM3 of a private Wine prefix and runs the real
+# programs, maps a simulated fiscal device as COM3 of a private Wine prefix and runs the shipped
 # Kestrelon.exe against it (Xvfb as its screen), first with a Kestrelon.ini that names the port,
 # then with none so that it finds the device by itself; then the native program the same way;
 # last, the technician's KestrelonScan.exe finds two devices on COM3 and COM4, pins the VF one
@@ -12,7 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${KESTRELON_ISOLATED:-}" != 1 ]; then
   "$root/scripts/setup.sh"
   cd "$root"
-  for preset in native windows; do
+  for preset in native windows-release; do
     log="build/$preset-build.log"
     mkdir -p build
     if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log" 2>&1; then
@@ -24,8 +24,8 @@ if [ "${KESTRELON_ISOLATED:-}" != 1 ]; then
   exec "$root/scripts/isolated.sh" "$0" "$@"
 fi
 
-exe="$root/build/windows/Kestrelon.exe"
-scan_exe="$root/build/windows/KestrelonScan.exe"
+exe="$root/build/windows-release/Kestrelon.exe"
+scan_exe="$root/build/windows-release/KestrelonScan.exe"
 native="$root/build/native/kestrelon"
 sim="$root/build/native/simulator/kestrelon-sim"
 tmp=$(mktemp -d /tmp/kestrelon-demo.XXXXXX)
@@ -55,7 +55,7 @@ grep -q . "$tmp/display" || { echo "demo.sh: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$tmp/display")"
 
 export WINEPREFIX
-WINEPREFIX=$("$root/scripts/wine_prefix.sh" "$root/build/windows/demo-prefix" | tail -n1)
+WINEPREFIX=$("$root/scripts/wine_prefix.sh" "$root/build/demo-prefix" | tail -n1)
 export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 timeout 30 wineserver -k >/dev/null 2>&1 || true # one of another display must not serve us
 timeout 30 wineserver -w >/dev/null 2>&1 || true

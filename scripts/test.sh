@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds every preset, then runs every test of
-# the native, native-asan and windows builds in one CTest run, inside scripts/isolated.sh (Wine
-# and the native program never see the machine's own serial devices). Ends with CTest's own
-# summary; the exit code is CTest's.
+# the native, native-asan, windows and fuzz builds in one CTest run, inside scripts/isolated.sh
+# (Wine and the native program never see the machine's own serial devices). The windows tests
+# check the shipped programs of the windows-release build. Ends with CTest's own summary; the
+# exit code is CTest's.
 # Usage: scripts/test.sh [extra ctest arguments, e.g. -R e2e]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,10 +15,11 @@ step() { echo "== $* ($((SECONDS - started)) s)"; }
 step "setup"
 scripts/setup.sh
 
-# Native first: the Windows end-to-end tests drive the native simulator.
-presets=(native native-asan windows fuzz)
+# Every build before any test: the Windows tests drive the native simulator and check the
+# shipped programs of windows-release, which has no tests of its own.
+presets=(native native-asan windows fuzz) # the builds with tests
 mkdir -p build
-for preset in "${presets[@]}"; do
+for preset in windows-release "${presets[@]}"; do
   step "build $preset"
   log="build/$preset-build.log"
   if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log" 2>&1; then

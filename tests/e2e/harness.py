@@ -9,8 +9,8 @@ devices are /dev/null: nothing started from here can reach real hardware.
 
 Paths come from the environment (CTest sets them):
   KESTRELON_SIM        build/native/simulator/kestrelon-sim
-  KESTRELON_EXE        build/windows/Kestrelon.exe           (Wine tests)
-  KESTRELON_SCAN_EXE   build/windows/KestrelonScan.exe       (Wine tests of the scan)
+  KESTRELON_EXE        build/windows-release/Kestrelon.exe   (Wine tests: the shipped program)
+  KESTRELON_SCAN_EXE   build/windows-release/KestrelonScan.exe   (Wine tests of the scan)
   KESTRELON_NATIVE     build/<preset>/kestrelon               (native tests)
   KESTRELON_NATIVE_SCAN build/<preset>/kestrelon-scan         (native tests of the scan)
   KESTRELON_E2E_DIR    build/<preset>/e2e-artifacts: screenshots, logs, the Wine prefix

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Reads a built program (Kestrelon.exe, KestrelonScan.exe) back and checks what it carries: a
-32-bit x86 GUI program, statically linked, importing only the system's own DLLs, with its icon,
-tray icon file, manifest and version resource, whose original file name is the program's own.
-Parses the PE file itself (standard library only).
+32-bit x86 GUI program with its icon, tray icon file, manifest and version resource, whose
+original file name is the program's own (check_imports.py checks what it imports). Parses the PE
+file itself (standard library only).
 
 Usage: check_binary.py PATH/Kestrelon.exe
 """
@@ -10,6 +10,7 @@ import os
 import re
 import struct
 import sys
+from xml.etree import ElementTree
 
 MAX_SIZE = 512 * 1024
 SYSTEM_DLLS = {
@@ -20,6 +21,11 @@ SYSTEM_DLLS = {
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 10, 14, 16, 24
 ICON_SIZES = [64, 32, 24, 16]
 TRAY_ICON_ID = 101
+SUPPORTED_OS = {  # the supportedOS ids of Windows Vista, 7, 8, 8.1, and 10 and 11
+    '{e2011457-1546-43c5-a5fe-008deee3d3f0}', '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}',
+    '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}', '{1f676c76-80e1-4239-95bb-83d0f6d0da78}',
+    '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}',
+}
 VERSION = (2, 0, 0, 2)
 
 
@@ -37,6 +43,8 @@ class Pe:
         self.magic = struct.unpack_from('<H', data, opt)[0]
         if self.magic != 0x10B:
             raise ValueError('not a PE32 optional header: 0x%x' % self.magic)
+        (self.os_version, self.image_version,
+         self.subsystem_version) = [struct.unpack_from('<HH', data, opt + at) for at in (40, 44, 48)]
         self.subsystem = struct.unpack_from('<H', data, opt + 68)[0]
         count = struct.unpack_from('<I', data, opt + 92)[0]
         self.directories = [struct.unpack_from('<II', data, opt + 96 + 8 * i)
@@ -61,14 +69,28 @@ class Pe:
         return self.data[at:self.data.index(b'\0', at)].decode('ascii')
 
     def imports(self):
+        return list(self.imported_functions())
+
+    def imported_functions(self):
+        """{DLL name: [function name, or '#N' for an import by ordinal N]}, in file order."""
         rva, size = self.directories[1]
-        names = []
+        found = {}
         at = self.offset(rva)
         while True:
             lookup, _, _, name_rva, thunk = struct.unpack_from('<IIIII', self.data, at)
             if name_rva == 0 and thunk == 0:
-                return names
-            names.append(self.cstring(name_rva))
+                return found
+            functions = found.setdefault(self.cstring(name_rva), [])
+            entry = self.offset(lookup or thunk)
+            while True:
+                value = struct.unpack_from('<I', self.data, entry)[0]
+                if value == 0:
+                    break
+                if value & 0x80000000:
+                    functions.append('#%d' % (value & 0xFFFF))
+                else:
+                    functions.append(self.cstring(value + 2))  # after the hint
+                entry += 4
             at += 20
 
     def resources(self):
@@ -163,6 +185,18 @@ def check_manifest(c, res):
     c.check(re.search(r'name="Microsoft\.Windows\.Common-Controls"\s+version="6\.0\.0\.0"', text)
             is not None, 'manifest asks for common controls 6')
     c.check('processorArchitecture="x86"' in text, 'manifest is for x86')
+    # Windows refuses to start a program whose manifest is not well-formed XML.
+    try:
+        root = ElementTree.fromstring(manifest)
+    except ElementTree.ParseError as e:
+        c.check(False, 'manifest is well-formed XML', str(e))
+        return
+    settings = '{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware'
+    c.check([e.text for e in root.iter(settings)] == ['true'], 'manifest declares DPI awareness')
+    supported = {e.get('Id') for e in root.iter(
+        '{urn:schemas-microsoft-com:compatibility.v1}supportedOS')}
+    c.check(supported == SUPPORTED_OS, 'manifest names Windows Vista to 11 as supported',
+            ', '.join(sorted(supported ^ SUPPORTED_OS)))
 
 
 def version_strings(block):
@@ -220,10 +254,6 @@ def main(path):
     c.check(pe.machine == 0x14C, 'machine is i386', hex(pe.machine))
     c.check(pe.subsystem == 2, 'GUI subsystem', str(pe.subsystem))
     c.check(not pe.characteristics & 0x2000, 'an executable, not a DLL')
-    imports = [name.lower() for name in pe.imports()]
-    print('imports: %s' % ', '.join(imports))
-    c.check(bool(imports) and set(imports) <= SYSTEM_DLLS, 'imports only system DLLs',
-            ', '.join(sorted(set(imports) - SYSTEM_DLLS)))
     res = pe.resources()
     check_icon_group(c, res)
     check_tray_icon(c, res)

@@ -1,8 +1,9 @@
-# 32-bit Windows with mingw-w64; posix threads so that std::mutex exists for GoogleTest.
+# 32-bit Windows with mingw-w64. Included by mingw-i686-win32.cmake and mingw-i686-posix.cmake,
+# which set KESTRELON_MINGW_THREADS, the thread model of the compilers.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-${KESTRELON_MINGW_THREADS})
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-${KESTRELON_MINGW_THREADS})
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

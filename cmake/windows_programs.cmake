@@ -1,0 +1,60 @@
+# The Windows programs that ship, and their release archive.
+#
+# They are built only with the win32-thread compilers (preset windows-release): the runtime of
+# the posix-thread ones imports GetTickCount64, which Windows XP lacks, so XP would refuse to
+# start the program. The tests' build (preset windows, posix threads for GoogleTest) only notes
+# their names; its tests take the programs from the shipped build.
+
+set(KESTRELON_SHIPPED_PROGRAMS "")  # target names, in the order the archive lists them
+set(KESTRELON_RELEASE_FOLDER Kestrelon-${PROJECT_VERSION})  # the archive's folder and name
+if(KESTRELON_MINGW_THREADS STREQUAL "win32")
+  set(KESTRELON_BUILDS_SHIPPED_PROGRAMS ON)
+else()
+  set(KESTRELON_BUILDS_SHIPPED_PROGRAMS OFF)
+endif()
+
+# Static, stripped, the header asking for Windows XP (5.1) at most, and no time stamp in it.
+set(KESTRELON_PROGRAM_LINK_OPTIONS
+  -static -municode -mwindows -s -Wl,--gc-sections -Wl,--no-insert-timestamp
+  -Wl,--major-os-version,5,--minor-os-version,1
+  -Wl,--major-subsystem-version,5,--minor-subsystem-version,1)
+
+# The date every entry of the release archive carries (local time, as zip files keep it).
+set(KESTRELON_RELEASE_DATE "2026-12-07T12:00:00")
+
+# add_kestrelon_program(NAME SOURCE...): the GUI program NAME.exe, over the shell and the core.
+function(add_kestrelon_program name)
+  set(KESTRELON_SHIPPED_PROGRAMS ${KESTRELON_SHIPPED_PROGRAMS} ${name} PARENT_SCOPE)
+  if(KESTRELON_BUILDS_SHIPPED_PROGRAMS)
+    add_executable(${name} WIN32 ${ARGN})
+    target_link_libraries(${name} PRIVATE kestrelon_shell)
+    target_link_options(${name} PRIVATE ${KESTRELON_PROGRAM_LINK_OPTIONS})
+  endif()
+endfunction()
+
+# add_release_archive(GUIDE): target release_archive (part of the build), which writes
+# dist/Kestrelon-<version>.zip, one folder Kestrelon-<version>/ with every shipped program and
+# GUIDE, and dist/SHA256SUMS beside it. Fixed order, dates and permissions: every build of the
+# same sources gives the same bytes.
+function(add_release_archive guide)
+  get_filename_component(guide_name ${guide} NAME)
+  set(KESTRELON_RELEASE_GUIDE ${guide_name} PARENT_SCOPE)  # its name in the archive
+  if(NOT KESTRELON_BUILDS_SHIPPED_PROGRAMS)
+    return()
+  endif()
+  set(folder ${KESTRELON_RELEASE_FOLDER})
+  set(archive ${CMAKE_BINARY_DIR}/dist/${folder}.zip)
+  set(sums ${CMAKE_BINARY_DIR}/dist/SHA256SUMS)
+  set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/release_archive.py)
+  set(files "")
+  foreach(program ${KESTRELON_SHIPPED_PROGRAMS})
+    list(APPEND files $<TARGET_FILE:${program}>)
+  endforeach()
+  add_custom_command(
+    OUTPUT ${archive} ${sums}
+    COMMAND /usr/bin/python3 ${script} --folder ${folder} --date ${KESTRELON_RELEASE_DATE}
+            --zip ${archive} --sums ${sums} ${files} ${CMAKE_CURRENT_SOURCE_DIR}/${guide}
+    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${guide} ${script}
+    COMMENT "Packing ${archive}")
+  add_custom_target(release_archive ALL DEPENDS ${archive} ${sums})
+endfunction()
