@@ -1,17 +1,14 @@
 // The native programs' command line, by Linux conventions. Kestrelon.exe has none.
 #pragma once
 
-#include <optional>
 #include <string_view>
 
 namespace kestrelon {
 
-// "--help" prints `usage` and "--version" the version, both on standard output, and the
-// program ends with 0; any other argument prints the usage on standard error and the program
-// ends with 2. nullopt: no argument, the program runs.
-std::optional<int> handle_command_line(int argc, char** argv, std::string_view usage);
-
-// The process goes on, and keeps its exit code, when the reader of its output has gone.
-void ignore_closed_output();
+// Runs `program` when there is no argument. "--help" prints the usage (`description` between
+// the usage line and the options) and "--version" the version, both on standard output, and
+// end with 0; any other argument prints the usage on standard error and ends with 2. A reader
+// that closes the output early ends nothing: the writes just fail.
+int run_native_program(int argc, char** argv, std::string_view description, int (*program)());
 
 }  // namespace kestrelon

@@ -3,9 +3,7 @@
 
 namespace {
 
-constexpr char kUsage[] =
-    "Utilizare: kestrelon [--help | --version]\n"
-    "\n"
+constexpr char kDescription[] =
     "Face ca aparatul fiscal de pe portul serial să tipărească raportul Z, care închide ziua\n"
     "fiscală. Portul și viteza sunt citite din Kestrelon.ini, din folderul curent:\n"
     "  com=COM3\n"
@@ -13,15 +11,10 @@ constexpr char kUsage[] =
     "Fără ele, aparatul este căutat pe COM1..COM256, la 115200 și la 9600 biți/s.\n"
     "\n"
     "COMn este /dev/ttyS(n-1); când KESTRELON_COM_DIR numește un folder, COMn este\n"
-    "legătura comn din acel folder.\n"
-    "\n"
-    "  --help     afișează acest text\n"
-    "  --version  afișează versiunea\n";
+    "legătura comn din acel folder.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  kestrelon::ignore_closed_output();
-  if (const auto exit_code = kestrelon::handle_command_line(argc, argv, kUsage)) return *exit_code;
-  return kestrelon::run_program();
+  return kestrelon::run_native_program(argc, argv, kDescription, kestrelon::run_program);
 }

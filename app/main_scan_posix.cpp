@@ -4,9 +4,7 @@
 
 namespace {
 
-constexpr char kUsage[] =
-    "Utilizare: kestrelon-scan [--help | --version]\n"
-    "\n"
+constexpr char kDescription[] =
     "Caută aparatul fiscal pe COM1..COM256, la 115200 și apoi 9600 biți/s, fără să ceară\n"
     "raportul Z, arată aparatele găsite și, la răspunsul d, scrie portul și viteza aparatului\n"
     "ales în Kestrelon.ini din folderul curent (cel vechi rămâne ca Kestrelon.ini.bak).\n"
@@ -14,15 +12,10 @@ constexpr char kUsage[] =
     "din acel folder. Fără terminal răspunsul este n.\n"
     "\n"
     "Cod de ieșire: 0 aparat găsit, 1 niciun aparat sau fișierul nu a putut fi scris,\n"
-    "2 argumente greșite.\n"
-    "\n"
-    "  --help     afișează acest text\n"
-    "  --version  afișează versiunea\n";
+    "2 argumente greșite.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  kestrelon::ignore_closed_output();
-  if (const auto exit_code = kestrelon::handle_command_line(argc, argv, kUsage)) return *exit_code;
-  return kestrelon::run_scan_program();
+  return kestrelon::run_native_program(argc, argv, kDescription, kestrelon::run_scan_program);
 }
