@@ -167,13 +167,13 @@ std::string speed_accepts(const std::string&) {
 
 // Each option: how its value is taken, and what it takes, said when the value is missing or
 // not accepted. A flag has no `accepts`.
-struct OptionSpec {
+struct KnownOption {
   const char* name;
   bool (*apply)(const std::string& value, Options& options);
   std::string (*accepts)(const std::string& value);
 };
 
-const OptionSpec kOptions[] = {
+const KnownOption kOptions[] = {
     {"link", [](const std::string& v, Options& o) { return !(o.link = v).empty(); },
      [](const std::string&) -> std::string { return "the path of the link to publish"; }},
     {"tty", [](const std::string& v, Options& o) { return !(o.tty = v).empty(); },
@@ -266,17 +266,17 @@ int parse_options(int argc, char** argv, Options& options) {
     }
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(2, equals == std::string::npos ? equals : equals - 2);
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& candidate : kOptions) {
-      if (name == candidate.name) spec = &candidate;
+    const KnownOption* known = nullptr;
+    for (const KnownOption& candidate : kOptions) {
+      if (name == candidate.name) known = &candidate;
     }
-    if (spec == nullptr) {
+    if (known == nullptr) {
       return fail("unknown option '--" + name + "'; kestrelon-sim --help lists the options");
     }
     const std::string option = "--" + name;
-    if (spec->accepts == nullptr) {
+    if (known->accepts == nullptr) {
       if (equals != std::string::npos) return fail(option + " takes no value");
-      spec->apply("", options);
+      known->apply("", options);
       continue;
     }
     std::string value;
@@ -285,10 +285,10 @@ int parse_options(int argc, char** argv, Options& options) {
     } else if (i + 1 < argc) {
       value = argv[++i];
     } else {
-      return fail(option + " needs a value: " + spec->accepts(""));
+      return fail(option + " needs a value: " + known->accepts(""));
     }
-    if (!spec->apply(value, options)) {
-      return fail(option + " '" + value + "' is not accepted; it takes " + spec->accepts(value));
+    if (!known->apply(value, options)) {
+      return fail(option + " '" + value + "' is not accepted; it takes " + known->accepts(value));
     }
   }
   const int checked = check_line_choice(options);
