@@ -24,16 +24,29 @@ struct FileResult {
   std::wstring reason;
 };
 
-// Creates the file (replacing one), writes every byte and has the system put them on the disk.
-FileResult write_whole_file(const std::wstring& name, std::string_view bytes);
+// True for an existing file that the system keeps from being changed: the read-only
+// attribute on Windows; no write permission, an immutable file or a read-only mount on POSIX.
+// A directory is never read-only in this sense.
+bool is_read_only(const std::wstring& name);
 
-// Copies the file `from` to `to`, replacing a file of that name.
-FileResult copy_file(const std::wstring& from, const std::wstring& to);
+// A file made anew for writing. Whatever stood under its name is removed first, whatever its
+// attributes; the new file has none of its own (not read-only, hidden or system).
+class NewFile {
+ public:
+  // nullptr, with the reason in `result`, when the file cannot be made.
+  static std::unique_ptr<NewFile> create(const std::wstring& name, FileResult& result);
+  virtual ~NewFile() = default;
+  // Writes every byte.
+  virtual FileResult write(std::string_view bytes) = 0;
+  // Has the system put every byte written on the disk.
+  virtual FileResult flush() = 0;
+};
 
-// Puts the file `from` in the place of `to` in one step: whoever opens `to` finds the old file
-// or the new one, never a mix.
+// Puts the file `from` in the place of `to` in one step, whatever attributes `to` had: whoever
+// opens `to` finds the old file or the new one, never a mix. On failure both stay as they were.
 FileResult replace_file(const std::wstring& from, const std::wstring& to);
 
+// Removes a file, whatever its attributes; never a directory.
 void remove_file(const std::wstring& name);
 
 // The name with the full path of its folder in front, as the user should be shown it.
@@ -44,9 +57,14 @@ class ReadableFile {
   // Opened for reading and writing, shared, created empty if missing; for reading only when
   // write access is refused (a protected folder, a read-only file); nullptr on failure.
   static std::unique_ptr<ReadableFile> open(const std::wstring& name);
+  // An existing regular file, for reading only; nullptr, with the reason in `result`, when
+  // it cannot be opened.
+  static std::unique_ptr<ReadableFile> open_existing(const std::wstring& name, FileResult& result);
   virtual ~ReadableFile() = default;
   // Bytes read into the buffer; 0 at the end of the file, -1 on a read error.
   virtual int64_t read(char* buffer, uint32_t size) = 0;
+  // The system's words for the last read error.
+  virtual std::wstring read_failure() const = 0;
 };
 
 }  // namespace kestrelon

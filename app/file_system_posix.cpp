@@ -36,10 +36,6 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
-  bool is_regular_file() const {
-    struct stat info {};
-    return fd_ >= 0 && fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
-  }
 
  private:
   int fd_;
@@ -47,24 +43,9 @@ class Descriptor {
 
 // O_NONBLOCK keeps open() from waiting on a FIFO; it changes nothing for regular files.
 constexpr int kCommonFlags = O_CLOEXEC | O_NONBLOCK;
-constexpr size_t kCopyChunkSize = 65536;
 
 FileResult failure(int error) {
   return {false, ansi_to_wide(std::strerror(error))};
-}
-
-// Writes every byte; false, with errno set, when the system takes no more.
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = EIO;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
 }
 
 // Folder names here are UTF-8 text; a name that is not valid UTF-8 is read as ISO-8859-1.
@@ -94,9 +75,33 @@ class PosixReadableFile final : public ReadableFile {
     for (;;) {
       const ssize_t count = ::read(file_.get(), buffer, size);
       if (count >= 0) return count;
-      if (errno != EINTR) return -1;
+      if (errno != EINTR) {
+        read_error_ = errno;
+        return -1;
+      }
     }
   }
+  std::wstring read_failure() const override { return failure(read_error_).reason; }
+
+ private:
+  Descriptor file_;
+  int read_error_ = 0;
+};
+
+class PosixNewFile final : public NewFile {
+ public:
+  explicit PosixNewFile(int fd) : file_(fd) {}
+  FileResult write(std::string_view bytes) override {
+    while (!bytes.empty()) {
+      const ssize_t written = ::write(file_.get(), bytes.data(), bytes.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) return failure(errno);
+      if (written == 0) return failure(EIO);
+      bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    return {};
+  }
+  FileResult flush() override { return fsync(file_.get()) == 0 ? FileResult{} : failure(errno); }
 
  private:
   Descriptor file_;
@@ -118,40 +123,39 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
   if (!narrow_name(name, path)) return;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kCommonFlags, 0666);
   if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | kCommonFlags);
-  Descriptor file(fd);
-  if (file.is_regular_file()) write_all(file.get(), bytes);
+  if (fd < 0) return;
+  PosixNewFile file(fd);
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file.write(bytes);
+}
+
+bool is_read_only(const std::wstring& name) {
+  std::string path;
+  if (!narrow_name(name, path)) return false;
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  return access(path.c_str(), W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS);
 }
 
 // A new file every time: whatever stood under that name (a link, a FIFO, an old file) is
 // removed first, and O_EXCL never follows a link that appears in between.
-FileResult write_whole_file(const std::wstring& name, std::string_view bytes) {
+std::unique_ptr<NewFile> NewFile::create(const std::wstring& name, FileResult& result) {
   std::string path;
-  if (!narrow_name(name, path)) return failure(EINVAL);
-  if (unlink(path.c_str()) != 0 && errno != ENOENT) return failure(errno);
-  Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | kCommonFlags, 0666));
-  if (file.get() < 0) return failure(errno);
-  if (!write_all(file.get(), bytes) || fsync(file.get()) != 0) return failure(errno);
-  return {};
-}
-
-FileResult copy_file(const std::wstring& from, const std::wstring& to) {
-  std::string path;
-  if (!narrow_name(from, path)) return failure(EINVAL);
-  Descriptor file(::open(path.c_str(), O_RDONLY | kCommonFlags));
-  struct stat info {};
-  if (file.get() < 0 || fstat(file.get(), &info) != 0) return failure(errno);
-  if (S_ISDIR(info.st_mode)) return failure(EISDIR);
-  if (!S_ISREG(info.st_mode)) return failure(EINVAL);
-  std::string bytes;
-  char chunk[kCopyChunkSize];
-  for (;;) {
-    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return failure(errno);
-    if (count == 0) break;
-    bytes.append(chunk, static_cast<size_t>(count));
+  if (!narrow_name(name, path)) {
+    result = failure(EINVAL);
+    return nullptr;
   }
-  return write_whole_file(to, bytes);
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    result = failure(errno);
+    return nullptr;
+  }
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | kCommonFlags, 0666);
+  if (fd < 0) {
+    result = failure(errno);
+    return nullptr;
+  }
+  result = {};
+  return std::make_unique<PosixNewFile>(fd);
 }
 
 FileResult replace_file(const std::wstring& from, const std::wstring& to) {
@@ -185,6 +189,28 @@ std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
   auto file = std::make_unique<PosixReadableFile>(fd);
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;  // closes fd
+  return file;
+}
+
+std::unique_ptr<ReadableFile> ReadableFile::open_existing(const std::wstring& name,
+                                                          FileResult& result) {
+  std::string path;
+  if (!narrow_name(name, path)) {
+    result = failure(EINVAL);
+    return nullptr;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | kCommonFlags);
+  if (fd < 0) {
+    result = failure(errno);
+    return nullptr;
+  }
+  auto file = std::make_unique<PosixReadableFile>(fd);
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    result = failure(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    return nullptr;  // closes fd
+  }
+  result = {};
   return file;
 }
 

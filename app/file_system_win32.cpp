@@ -61,13 +61,48 @@ class Win32ReadableFile final : public ReadableFile {
   explicit Win32ReadableFile(HANDLE handle) : file_(handle) {}
   int64_t read(char* buffer, uint32_t size) override {
     DWORD count = 0;
-    if (!ReadFile(file_.get(), buffer, size, &count, nullptr)) return -1;
-    return count;
+    if (ReadFile(file_.get(), buffer, size, &count, nullptr)) return count;
+    read_error_ = GetLastError();
+    return -1;
+  }
+  std::wstring read_failure() const override { return failure(read_error_).reason; }
+
+ private:
+  FileHandle file_;
+  DWORD read_error_ = 0;
+};
+
+class Win32NewFile final : public NewFile {
+ public:
+  explicit Win32NewFile(HANDLE handle) : file_(handle) {}
+  FileResult write(std::string_view bytes) override {
+    return write_all(file_.get(), bytes) ? FileResult{} : failure(GetLastError());
+  }
+  FileResult flush() override {
+    return FlushFileBuffers(file_.get()) ? FileResult{} : failure(GetLastError());
   }
 
  private:
   FileHandle file_;
 };
+
+// Attributes that keep a file from being replaced or removed, or would pass on to a copy.
+constexpr DWORD kKeepingAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// The attributes of a file (not a directory) that had some of kKeepingAttributes, after
+// clearing them; INVALID_FILE_ATTRIBUTES when nothing was changed.
+DWORD clear_keeping_attributes(const std::wstring& name) {
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      !(attributes & kKeepingAttributes)) {
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (!SetFileAttributesW(name.c_str(), attributes & ~kKeepingAttributes)) {
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return attributes;
+}
 
 }  // namespace
 
@@ -89,29 +124,40 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
   if (file.valid()) write_all(file.get(), bytes);
 }
 
-FileResult write_whole_file(const std::wstring& name, std::string_view bytes) {
-  FileHandle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return failure(GetLastError());
-  if (!write_all(file.get(), bytes) || !FlushFileBuffers(file.get())) {
-    return failure(GetLastError());
-  }
-  return {};
+bool is_read_only(const std::wstring& name) {
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & FILE_ATTRIBUTE_READONLY);
 }
 
-FileResult copy_file(const std::wstring& from, const std::wstring& to) {
-  if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) return failure(GetLastError());
-  return {};
+std::unique_ptr<NewFile> NewFile::create(const std::wstring& name, FileResult& result) {
+  remove_file(name);
+  const HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    result = failure(GetLastError());
+    return nullptr;
+  }
+  result = {};
+  return std::make_unique<Win32NewFile>(handle);
 }
 
 FileResult replace_file(const std::wstring& from, const std::wstring& to) {
-  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return failure(GetLastError());
+  // Windows refuses to replace a read-only file: its attributes go first, and come back
+  // when the replace fails after all.
+  const DWORD earlier_attributes = clear_keeping_attributes(to);
+  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return {};
   }
-  return {};
+  const FileResult result = failure(GetLastError());
+  if (earlier_attributes != INVALID_FILE_ATTRIBUTES) {
+    SetFileAttributesW(to.c_str(), earlier_attributes);
+  }
+  return result;
 }
 
 void remove_file(const std::wstring& name) {
+  clear_keeping_attributes(name);
   DeleteFileW(name.c_str());
 }
 
@@ -133,6 +179,18 @@ std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32ReadableFile>(handle);
+}
+
+std::unique_ptr<ReadableFile> ReadableFile::open_existing(const std::wstring& name,
+                                                          FileResult& result) {
+  const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    result = failure(GetLastError());
+    return nullptr;
+  }
+  result = {};
   return std::make_unique<Win32ReadableFile>(handle);
 }
 

@@ -11,10 +11,11 @@ namespace kestrelon {
 
 namespace {
 
-// The guard both programs share, so that the two never use the ports at once.
-int run_guarded(int (*job)(RunServices& services)) {
+// The guard both programs share, so that the two never use the ports at once. Beside another
+// copy, `refused` alone runs, before anything is touched.
+int run_guarded(int (*job)(RunServices& services), int (*refused)()) {
   InstanceGuard guard;
-  if (guard.another_copy_running()) return 0;  // silently, before touching anything
+  if (guard.another_copy_running()) return refused();
 
   auto serial = make_system_serial_platform();
   auto boxes = make_system_message_boxes();
@@ -25,15 +26,19 @@ int run_guarded(int (*job)(RunServices& services)) {
 }  // namespace
 
 int run_program() {
-  return run_guarded([](RunServices& services) {
-    ProgramState state;
-    run_once(services, state);
-    return 0;
-  });
+  return run_guarded(
+      [](RunServices& services) {
+        ProgramState state;
+        run_once(services, state);
+        return 0;
+      },
+      [] { return 0; });  // silently
 }
 
 int run_scan_program() {
-  return run_guarded([](RunServices& services) { return scan_exit_code(scan_once(services)); });
+  return run_guarded(
+      [](RunServices& services) { return scan_exit_code(scan_once(services)); },
+      [] { return scan_exit_code(refuse_beside_another_copy(*make_system_message_boxes())); });
 }
 
 }  // namespace kestrelon

@@ -1,5 +1,6 @@
 // The two programs: each takes the single-instance guard, then does its one job with the
-// system's services. A second copy of either ends at once, silently, with exit code 0.
+// system's services. Beside another copy of either, Kestrelon ends at once, silently, with exit
+// code 0; KestrelonScan says so and ends with its own exit code.
 #pragma once
 
 namespace kestrelon {

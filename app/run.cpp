@@ -36,8 +36,10 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
 
   link.pause(kBeforeOpenPauseMs);
   release_and_close(link, state.device_port);
+  services.serial.take_refusal_note();  // a port refused during the scan is not this one
   if (!open_device_port(link, state.device_port, state.port_settings, state.serial_timeout_ms)) {
-    services.boxes.show_plain(kErrorTitle, kBadPortSettingsText + services.serial.refusal_note());
+    services.boxes.show_plain(kErrorTitle,
+                              kBadPortSettingsText + services.serial.take_refusal_note());
     release_everything(tray.get(), link);
     return RunEnd::port_not_opened;
   }
@@ -52,7 +54,7 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
 }
 
 bool user_wants_another_scan(RunServices& services) {
-  const std::wstring text = kNoDeviceText + services.serial.refusal_note();
+  const std::wstring text = kNoDeviceText + services.serial.take_refusal_note();
   return services.boxes.ask_yes_no(kErrorTitle, text) != kAnswerNo;
 }
 

@@ -12,6 +12,7 @@ namespace {
 constexpr PortId kNoDevicePort = 0;
 constexpr int kExitFound = 0;
 constexpr int kExitNotFoundOrNotWritten = 1;
+constexpr int kExitAnotherCopy = 3;
 
 // "COM5, 115200 biți/s, VF12345678"
 std::wstring device_text(std::wstring_view detection_line) {
@@ -28,9 +29,12 @@ ScanEnd pin_when_asked(RunServices& services, std::wstring_view detection_result
       kAnswerYes) {
     return ScanEnd::not_pinned;
   }
-  const FileResult written = pin_settings_file(services.settings_path, chosen);
-  if (written.ok) return ScanEnd::pinned;
-  services.boxes.show_plain(kErrorTitle, pin_failure_text(shown_path, written.reason));
+  const PinResult pin = pin_settings_file(services.settings_path, chosen);
+  if (pin.ok()) {
+    services.boxes.show_plain(kScanTitle, pinned_text(shown_path, chosen));
+    return ScanEnd::pinned;
+  }
+  services.boxes.show_plain(kErrorTitle, pin_failure_text(pin, full_path(pin.file)));
   return ScanEnd::pin_failed;
 }
 
@@ -47,8 +51,24 @@ std::wstring pin_question(std::wstring_view detection_result, const std::wstring
          kBackupSuffix + L".";
 }
 
-std::wstring pin_failure_text(const std::wstring& shown_path, const std::wstring& reason) {
-  return L"Fișierul de setări nu a putut fi scris:\n" + shown_path + L"\n\n" + reason;
+std::wstring pinned_text(const std::wstring& shown_path, const PortSettings& pinned) {
+  return L"Portul a fost fixat în\n" + shown_path + L":\n\ncom=" + pinned.port_name + L"\nport=" +
+         number_to_text(pinned.speed) +
+         L"\n\nKestrelon.exe pornit în acest folder folosește de acum doar acest port.";
+}
+
+std::wstring pin_failure_text(const PinResult& failure, const std::wstring& shown_path) {
+  if (failure.outcome == PinOutcome::read_only) {
+    return L"Fișierul de setări este doar în citire:\n" + shown_path +
+           L"\n\nNu s-a scris nimic. Deschideți „Proprietăți” (Properties) ale fișierului, "
+           L"debifați „Doar în citire” (Read-only), apoi porniți din nou KestrelonScan.";
+  }
+  const wchar_t* what = failure.outcome == PinOutcome::not_copied     ? L"copiat"
+                        : failure.outcome == PinOutcome::not_replaced ? L"înlocuit"
+                                                                      : L"scris";
+  return L"Portul nu a fost fixat: fișierul\n" + shown_path + L"\nnu a putut fi " + what +
+         L".\n\n" + failure.reason + L"\n\n" + kSettingsFileName + L" și " + kSettingsFileName +
+         kBackupSuffix + L" au rămas cum erau.";
 }
 
 ScanEnd scan_once(RunServices& services) {
@@ -67,9 +87,23 @@ ScanEnd scan_once(RunServices& services) {
   return end;
 }
 
+ScanEnd refuse_beside_another_copy(MessageBoxes& boxes) {
+  boxes.show_plain(kScanTitle, kAnotherCopyText);
+  return ScanEnd::another_copy_running;
+}
+
 int scan_exit_code(ScanEnd end) {
-  return end == ScanEnd::pinned || end == ScanEnd::not_pinned ? kExitFound
-                                                              : kExitNotFoundOrNotWritten;
+  switch (end) {
+    case ScanEnd::pinned:
+    case ScanEnd::not_pinned:
+      return kExitFound;
+    case ScanEnd::another_copy_running:
+      return kExitAnotherCopy;
+    case ScanEnd::user_gave_up:
+    case ScanEnd::pin_failed:
+      break;
+  }
+  return kExitNotFoundOrNotWritten;
 }
 
 }  // namespace kestrelon

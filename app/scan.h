@@ -10,22 +10,29 @@
 namespace kestrelon {
 
 inline constexpr wchar_t kScanTitle[] = L"Kestrelon";
+inline constexpr wchar_t kAnotherCopyText[] =
+    L"Kestrelon sau KestrelonScan rulează deja.\nÎncercați din nou după ce se termină.";
 
 // How the scan ended.
-enum class ScanEnd { user_gave_up, not_pinned, pinned, pin_failed };
+enum class ScanEnd { user_gave_up, not_pinned, pinned, pin_failed, another_copy_running };
 
 // The question after a scan that found devices: each device found, the one the run would choose,
 // and the settings file (as the user should be shown it) it would be written into.
 std::wstring pin_question(std::wstring_view detection_result, const std::wstring& shown_path);
 
-// The message for a settings file that could not be written.
-std::wstring pin_failure_text(const std::wstring& shown_path, const std::wstring& reason);
+// What the user is told after the pin: what was written where, or why nothing was.
+std::wstring pinned_text(const std::wstring& shown_path, const PortSettings& pinned);
+std::wstring pin_failure_text(const PinResult& failure, const std::wstring& shown_path);
 
 // The whole scan; the caller holds the single-instance guard. The settings file is read by
 // nobody and written only on the user's Yes.
 ScanEnd scan_once(RunServices& services);
 
-// 0 when a device was found (pinned or not), 1 when none was or the file could not be written.
+// Another copy of either program holds the guard: said, and nothing else done.
+ScanEnd refuse_beside_another_copy(MessageBoxes& boxes);
+
+// 0 when a device was found (pinned or not), 1 when none was or the file could not be written,
+// 3 when another copy was running.
 int scan_exit_code(ScanEnd end);
 
 }  // namespace kestrelon

@@ -10,10 +10,10 @@ namespace kestrelon {
 namespace {
 
 constexpr uint32_t kReadChunkSize = 65536;
-// A line keeps at most its first 64 KiB; the rest of it, up to its end, is dropped. Longer
-// than any real entry by far, and it keeps a file of one huge line from exhausting memory.
-constexpr size_t kLongestLine = 65536;
-constexpr wchar_t kTemporarySuffix[] = L".tmp";
+// Only the key and the value of a line count, and each is kept up to 64 KiB: longer than any
+// real entry by far, and a file of one huge line cannot exhaust memory. A line whose key or
+// value is longer is ignored as a whole, rather than read as the piece that was kept.
+constexpr size_t kLongestField = 65536;
 
 std::wstring upper_trimmed(std::wstring_view text) {
   return upper_case(trim_spaces(text));
@@ -32,14 +32,8 @@ std::wstring remove_com(std::wstring_view value) {
   return rest;
 }
 
-// Only the key and the value count: the bytes after a second "=" are never converted.
-void apply_settings_bytes(std::string_view line, PortSettings& settings) {
-  const size_t first = line.find('=');
-  const size_t second = first == line.npos ? line.npos : line.find('=', first + 1);
-  apply_settings_line(ansi_to_wide(line.substr(0, second)), settings);
-}
-
-// Splits the file into lines at CR LF, LF, CR or NUL and applies each one.
+// Splits the file into lines at CR LF, LF, CR or NUL and applies each one. Of a line it keeps
+// the key, the first "=" and the value; what follows a second "=" is never kept.
 class LineReader {
  public:
   explicit LineReader(PortSettings& settings) : settings_(settings) {}
@@ -50,23 +44,38 @@ class LineReader {
       after_cr_ = byte == '\r';
       if (skip_lf) continue;
       if (byte == '\r' || byte == '\n' || byte == '\0') {
-        apply_settings_bytes(line_, settings_);
-        line_.clear();
-      } else if (line_.size() < kLongestLine) {
-        line_ += byte;
+        end_line();
+      } else if (byte == '=') {
+        if (separators_ == 0) kept_ += byte;
+        if (separators_ < 2) ++separators_;
+        field_length_ = 0;
+      } else if (separators_ < 2 && !too_long_) {
+        too_long_ = field_length_ == kLongestField;
+        if (!too_long_) kept_ += byte;
+        ++field_length_;
       }
     }
   }
 
   // The last line needs no line end.
   void finish() {
-    if (!line_.empty()) apply_settings_bytes(line_, settings_);
-    line_.clear();
+    if (!kept_.empty() || too_long_) end_line();
   }
 
  private:
+  void end_line() {
+    if (!too_long_) apply_settings_line(ansi_to_wide(kept_), settings_);
+    kept_.clear();
+    separators_ = 0;
+    field_length_ = 0;
+    too_long_ = false;
+  }
+
   PortSettings& settings_;
-  std::string line_;
+  std::string kept_;
+  int separators_ = 0;
+  size_t field_length_ = 0;
+  bool too_long_ = false;
   bool after_cr_ = false;
 };
 
@@ -95,17 +104,6 @@ void read_settings_file(const std::wstring& path, PortSettings& settings) {
     reader.feed(std::string_view(chunk.data(), static_cast<size_t>(count)));
   }
   reader.finish();
-}
-
-FileResult pin_settings_file(const std::wstring& path, const PortSettings& settings) {
-  const std::string text = wide_to_ansi(L"com=" + settings.port_name + L"\r\nport=" +
-                                        number_to_text(settings.speed) + L"\r\n");
-  const std::wstring temporary = path + kTemporarySuffix;
-  FileResult result = write_whole_file(temporary, text);
-  if (result.ok && file_size(path) != kFileMissing) result = copy_file(path, path + kBackupSuffix);
-  if (result.ok) result = replace_file(temporary, path);
-  if (!result.ok) remove_file(temporary);
-  return result;
 }
 
 }  // namespace kestrelon

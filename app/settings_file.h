@@ -22,10 +22,21 @@ void apply_settings_line(std::wstring_view line, PortSettings& settings);
 // Never fails; settings not named in the file keep their values.
 void read_settings_file(const std::wstring& path, PortSettings& settings);
 
+// How pinning the port ended, and the file it is about: the settings file, or the file that
+// could not be written, copied or replaced, with the system's words for the reason.
+enum class PinOutcome { pinned, read_only, not_written, not_copied, not_replaced };
+struct PinResult {
+  PinOutcome outcome = PinOutcome::pinned;
+  std::wstring file;
+  std::wstring reason;
+  bool ok() const { return outcome == PinOutcome::pinned; }
+};
+
 // Pins the port: the file becomes the two active lines "com=" and "port=" with the settings,
-// and the file that was there is kept as the same name with kBackupSuffix. The new text is
-// written beside the file first and then put in its place, so that the file is never found
-// half written; when anything fails, the file is as it was and the reason is returned.
-FileResult pin_settings_file(const std::wstring& path, const PortSettings& settings);
+// and the file that was there is kept as the same name with kBackupSuffix. A read-only file is
+// left alone. The new text and the backup are written beside the file first, and put in place
+// only when both are complete, so that the file is never found half written; when anything
+// fails, the file and any earlier backup are as they were and no temporary file is left.
+PinResult pin_settings_file(const std::wstring& path, const PortSettings& settings);
 
 }  // namespace kestrelon

@@ -70,9 +70,10 @@ class SerialPlatform {
   // Raises the system timer resolution to 1 ms for the rest of the process.
   virtual void raise_timer_resolution() = 0;
   virtual void sleep_ms(uint32_t milliseconds) = 0;
-  // Added to a message about a port: why the system last refused to open one for lack of
-  // rights, and what to do about it. Empty when there is nothing to add.
-  virtual std::wstring refusal_note() const { return {}; }
+  // Added to a message about ports: why the system refused to open one for lack of rights
+  // since the last call, and what to do about it; forgotten once taken, so that it never
+  // reaches a later message it has nothing to do with. Empty when there is nothing to add.
+  virtual std::wstring take_refusal_note() { return {}; }
 };
 
 // The platform's own implementation.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/text.h"
 #include "device/serial_device_posix.h"
@@ -61,7 +62,7 @@ class PosixSerialPlatform final : public SerialPlatform {
     while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
   }
 
-  std::wstring refusal_note() const override { return refusal_note_; }
+  std::wstring take_refusal_note() override { return std::exchange(refusal_note_, {}); }
 
  private:
   // Serial devices belong to the dialout group: a user outside it is refused every port.

@@ -1,5 +1,6 @@
 """The native program against simulators, its COM ports being links in a directory."""
 
+import fcntl
 import os
 import subprocess
 import time
@@ -89,6 +90,18 @@ class CommandLine(NativeCase):
         self.assertEqual(list(self.workspace.work.iterdir()), [], "no settings file written")
         self.assertEqual(simulator.received(), b"", "no port opened")
 
+    def test_beside_another_copy(self):
+        # Another copy holds the guard: Kestrelon ends silently, KestrelonScan says so.
+        with open(self.workspace.lock_dir / "Kestrelon-Vantrel-Ombrix.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            results = [self.run_program(program, [], capture_output=True)
+                       for program in ("KESTRELON_NATIVE", "KESTRELON_NATIVE_SCAN")]
+        self.assertEqual([(r.returncode, r.stdout, r.stderr) for r in results], [
+            (0, b"", b""),
+            (3, b"", "[Kestrelon]\nKestrelon sau KestrelonScan rulează deja.\n"
+                     "Încercați din nou după ce se termină.\n".encode())])
+        self.assertEqual(list(self.workspace.work.iterdir()), [], "no settings file written")
+
     def test_output_closed_by_its_reader(self):
         self.workspace.write_settings("com=COM250\r\nport=9600\r\n")
         read_end, write_end = os.pipe()
@@ -164,7 +177,9 @@ class Scan(NativeCase):
             "Aparatul ales: COM5, 115200 biți/s, VF12345678\n\n"
             f"Doriți să scrieți portul și viteza lui în\n{path}?\n"
             "Un fișier existent se păstrează ca Kestrelon.ini.bak.\n"
-            "Da sau nu? (d/n): d\n"))
+            "Da sau nu? (d/n): d\n"
+            f"[Kestrelon]\nPortul a fost fixat în\n{path}:\n\ncom=COM5\nport=115200\n\n"
+            "Kestrelon.exe pornit în acest folder folosește de acum doar acest port.\n"))
         self.assertEqual(self.workspace.settings(), b"com=COM5\r\nport=115200\r\n")
         self.assertFalse((self.workspace.work / (SETTINGS_NAME + ".bak")).exists())
         self.assertEqual((other.reports_printed(), vf.reports_printed()), (0, 0))

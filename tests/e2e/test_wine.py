@@ -111,6 +111,15 @@ class OpenFailure(WineTestCase):
             self.assertEqual(self.session.visible_windows("^Eroare$"), [box])
 
             self.assertEqual(self.workspace.settings(), settings.encode())
+            # KestrelonScan meanwhile says that another copy runs, and does nothing else.
+            scan = self.launch("scan-beside-a-copy", other.work,
+                               exe=required_path("KESTRELON_SCAN_EXE"))
+            refusal = scan.wait_for_box(BOX_LIMIT, title="^Kestrelon$")
+            self.shot("scan-refused")
+            scan.answer(refusal, "Return", title="^Kestrelon$")
+            self.assertEqual(scan.wait(30), 3)
+            self.assertIsNone(other.settings())
+
             first.answer(box, "Return")
             self.assertEqual(first.wait(RUN_LIMIT), 0)
             self.assert_tray_gone(first)
@@ -260,6 +269,9 @@ class Scan(WineTestCase):
             other_place.remove()
 
         scan.answer(box, "alt+y", title=self.PIN_TITLE)
+        done = scan.wait_for_box(BOX_LIMIT, title=self.PIN_TITLE)  # what was written, and where
+        self.shot("pinned")
+        scan.answer(done, "Return", title=self.PIN_TITLE)
         self.assertEqual(scan.wait(RUN_LIMIT), 0)
         self.assert_tray_gone(scan)
         self.assertEqual(self.file(), b"com=COM5\r\nport=115200\r\n")
@@ -278,6 +290,24 @@ class Scan(WineTestCase):
         self.assertEqual(vf.reports_printed(), 1)
         self.assertEqual(self.file(), b"com=COM5\r\nport=115200\r\n")
         self.assert_tray_gone(run)
+
+    def test_pin_that_cannot_be_written_changes_nothing(self):
+        # A settings file the system refuses to replace, and a backup from an earlier pin.
+        self.simulator(5)
+        settings, earlier_backup = b"com=COM3\r\nport=9600\r\n", b"com=COM2\r\nport=4800\r\n"
+        self.workspace.write_settings(settings.decode())
+        (self.workspace.work / (SETTINGS_NAME + ".bak")).write_bytes(earlier_backup)
+        with write_protected(self.workspace.work / SETTINGS_NAME):
+            scan = self.launch_scan("scan-pin-refused")
+            scan.answer(scan.wait_for_box(BOX_LIMIT, title=self.PIN_TITLE), "alt+y",
+                        title=self.PIN_TITLE)
+            box = scan.wait_for_box(BOX_LIMIT)
+            self.shot("not-pinned")
+            scan.answer(box, "Return")
+            self.assertEqual(scan.wait(RUN_LIMIT), 1)
+        self.assertEqual((self.file(), self.file(".bak")), (settings, earlier_backup))
+        self.assertEqual((self.file(".tmp"), self.file(".bak.tmp")), (None, None))
+        self.assert_tray_gone(scan)
 
     def test_nothing_found_answered_no(self):
         silent = self.simulator(4, silent=True)

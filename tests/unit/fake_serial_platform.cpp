@@ -104,12 +104,24 @@ std::unique_ptr<SerialDevice> FakeSerialPlatform::open(const std::wstring& devic
                                 ? device_path.substr(prefix.size())
                                 : device_path;
   const auto found = ports_.find(name);
-  if (found == ports_.end() || found->second.open) {
+  const bool refused = found != ports_.end() && found->second.refused_opens > 0;
+  if (refused) {
+    --found->second.refused_opens;
+    refused_ += L" " + name;
+  }
+  if (found == ports_.end() || found->second.open || refused ||
+      found->second.times_opened == found->second.opens_before_gone) {
     events.push_back("open-failed " + narrow(device_path));
     return nullptr;
   }
   events.push_back("open " + narrow(name));
   return std::make_unique<FakeDevice>(*this, found->second, narrow(name));
+}
+
+std::wstring FakeSerialPlatform::take_refusal_note() {
+  const std::wstring note = refused_.empty() ? L"" : L"[refused" + refused_ + L"]";
+  refused_.clear();
+  return note;
 }
 
 void FakeSerialPlatform::raise_timer_resolution() {

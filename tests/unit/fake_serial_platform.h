@@ -32,6 +32,8 @@ struct FakePort {
   bool fail_apply_settings = false;
   bool fail_waiting_input = false;
   uint32_t phantom_waiting = 0;  // reported as waiting but never readable (a failing port)
+  int refused_opens = 0;         // the first opens, refused for lack of rights
+  int opens_before_gone = -1;    // after so many opens the port is gone (unplugged); -1: never
   LineSettings driver_settings;  // what the driver reports before the open changes it
   Responder responder;
   // Filled in by the fake.
@@ -53,6 +55,8 @@ class FakeSerialPlatform : public SerialPlatform {
   std::unique_ptr<SerialDevice> open(const std::wstring& device_path) override;
   void raise_timer_resolution() override;
   void sleep_ms(uint32_t milliseconds) override;
+  // "[refused COM1 COM2]": the ports refused for lack of rights since the last call.
+  std::wstring take_refusal_note() override;
 
   uint64_t now_ms() const { return now_ms_; }
   void advance(uint64_t milliseconds) { now_ms_ += milliseconds; }
@@ -67,6 +71,7 @@ class FakeSerialPlatform : public SerialPlatform {
   friend class FakeDevice;
   std::map<std::wstring, FakePort> ports_;
   uint64_t now_ms_ = 0;
+  std::wstring refused_;
 };
 
 // A fiscal device as the program expects one: status byte to the probe at the given

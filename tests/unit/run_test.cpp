@@ -138,6 +138,30 @@ TEST_F(RunTest, NoDeviceAndNoEndsTheRunWithoutOpeningAnyPortAgain) {
               ElementsAre("tray destroyed", "tray icon removed"));
 }
 
+TEST_F(RunTest, PortRefusedForLackOfRightsIsToldOnlyWithItsOwnMessage) {
+  // Refused at the first scan, which finds nothing: its question says so, the next does not.
+  platform_.add_port(L"COM1").refused_opens = 2;
+  boxes_.answers = {kAnswerYes, kAnswerNo};
+  EXPECT_EQ(run(""), RunEnd::user_gave_up);
+  ASSERT_EQ(boxes_.shown.size(), 2u);
+  EXPECT_EQ(boxes_.shown[0].second, kNoDeviceText + std::wstring(L"[refused COM1 COM1]"));
+  EXPECT_EQ(boxes_.shown[1].second, kNoDeviceText);
+
+  // Refused during a scan that finds the device, which is then gone before the run opens it:
+  // the box is about the device's port alone.
+  FakeSerialPlatform platform;
+  platform.add_port(L"COM1").refused_opens = 2;
+  FakePort& device = platform.add_port(L"COM3");
+  device.responder = testing::fiscal_device({});
+  device.opens_before_gone = 2;
+  ScriptedBoxes boxes(platform.events);
+  ProgramState state;
+  RunServices services{platform, boxes, nullptr, dir_.file("Kestrelon.ini").wstring()};
+  EXPECT_EQ(run_once(services, state), RunEnd::port_not_opened);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].second, kBadPortSettingsText);
+}
+
 TEST_F(RunTest, NegativeSpeedSkipsDetection) {
   platform_.add_port(L"COM3").responder = testing::fiscal_device({});
   platform_.port(L"COM3").fail_apply_settings = true;  // as a driver refusing the speed does

@@ -74,9 +74,10 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
     ScanEnd end;
     int exit_code;
     const char* file;  // nullptr: no file
+    const char* last_box;
   } cases[] = {
-      {kAnswerYes, ScanEnd::pinned, 0, "com=COM5\r\nport=115200\r\n"},
-      {kAnswerNo, ScanEnd::not_pinned, 0, nullptr},
+      {kAnswerYes, ScanEnd::pinned, 0, "com=COM5\r\nport=115200\r\n", "box plain"},
+      {kAnswerNo, ScanEnd::not_pinned, 0, nullptr, "box yes/no"},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(path_);
@@ -98,7 +99,16 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
     EXPECT_EQ(platform.port(L"COM5").times_opened, 2);
     EXPECT_EQ(platform.events.front(), "tray shown");
     EXPECT_THAT(std::vector<std::string>(platform.events.end() - 3, platform.events.end()),
-                ElementsAre("box yes/no", "tray icon removed", "tray destroyed"));
+                ElementsAre(c.last_box, "tray icon removed", "tray destroyed"));
+    if (c.file) {
+      // What was written, and where, is confirmed.
+      ASSERT_EQ(boxes.shown.size(), 2u);
+      EXPECT_EQ(boxes.shown[1].first, L"Kestrelon");
+      EXPECT_EQ(boxes.shown[1].second, L"Portul a fost fixat \u00een\n" + path_.wstring() +
+                                           L":\n\ncom=COM5\nport=115200\n\nKestrelon.exe pornit "
+                                           L"\u00een acest folder folose\u0219te de acum doar "
+                                           L"acest port.");
+    }
   }
 }
 
@@ -126,11 +136,24 @@ TEST_F(ScanTest, FileThatCannotBeWrittenIsReportedWithItsPathAndReason) {
   EXPECT_EQ(scan_exit_code(end), 1);
   ASSERT_EQ(boxes_.shown.size(), 2u);
   EXPECT_EQ(boxes_.shown[1].first, L"Eroare");
-  const FileResult reason = pin_settings_file(path_.wstring(), {L"COM5", 115200});
-  EXPECT_EQ(boxes_.shown[1].second, L"Fi\u0219ierul de set\u0103ri nu a putut fi scris:\n" +
-                                        path_.wstring() + L"\n\n" + reason.reason);
-  EXPECT_NE(reason.reason, L"");
+  const PinResult failure = pin_settings_file(path_.wstring(), {L"COM5", 115200});
+  EXPECT_EQ(boxes_.shown[1].second, L"Portul nu a fost fixat: fi\u0219ierul\n" + path_.wstring() +
+                                        L"\nnu a putut fi copiat.\n\n" + failure.reason +
+                                        L"\n\nKestrelon.ini \u0219i Kestrelon.ini.bak au "
+                                        L"r\u0103mas cum erau.");
+  EXPECT_NE(failure.reason, L"");
   EXPECT_TRUE(std::filesystem::is_directory(path_ / "inside"));
+}
+
+TEST_F(ScanTest, AnotherCopyRunningIsSaidAndEndsWithItsOwnExitCode) {
+  const ScanEnd end = refuse_beside_another_copy(boxes_);
+  EXPECT_EQ(scan_exit_code(end), 3);
+  ASSERT_EQ(boxes_.shown.size(), 1u);
+  EXPECT_EQ(boxes_.shown[0].first, L"Kestrelon");
+  EXPECT_EQ(boxes_.shown[0].second,
+            L"Kestrelon sau KestrelonScan ruleaz\u0103 deja.\n\u00cencerca\u021bi din nou "
+            L"dup\u0103 ce se termin\u0103.");
+  EXPECT_TRUE(platform_.events_starting("open").empty());
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "unit/temp_dir.h"
 
 namespace kestrelon {
@@ -95,9 +97,14 @@ TEST_F(SettingsFileTest, ContentIsReadAndNeverRewritten) {
        L"COM4", 0},
       {"; comment\r\n\tcom=COM9\r\n  com = com7  \r\n", L"COM7", 0},
       {"com=COM5\r\n" + std::string(200000, 'x') + "\r\nport=19200", L"COM5", 19200},
-      // A line of 64 KiB reads whole; of a longer one only the first 64 KiB count.
-      {"port=" + std::string(65536 - 9, '0') + "9600\r\ncom=COM4", L"COM4", 9600},
-      {"port=" + std::string(65536 - 8, '0') + "9600\r\ncom=COM4", L"COM4", 960},
+      // A key or a value of 64 KiB reads as usual, whatever follows a second "="; a line whose
+      // key or value is longer is ignored whole.
+      {"port" + std::string(65536 - 4, ' ') + "=9600\r\ncom=COM4", L"COM4", 9600},
+      {"port=4800\r\nport" + std::string(65536 - 4, ' ') + "x=9600\r\ncom=COM4", L"COM4", 4800},
+      {"com=COM4\r\ncom" + std::string(65536 - 3, ' ') + "x=COM9\r\nport=1", L"COM4", 1},
+      {"port=" + std::string(65536 - 4, '0') + "9600\r\ncom=COM4", L"COM4", 9600},
+      {"port=4800\r\nport=" + std::string(65536 - 3, '0') + "9600\r\ncom=COM4", L"COM4", 4800},
+      {"com=COM5=" + std::string(200000, '=') + "\r\nport=19200", L"COM5", 19200},
   };
   for (const Case& c : cases) {
     TempDir::write(path_, c.bytes);
@@ -136,49 +143,91 @@ TEST_F(SettingsFileTest, FileThatCannotBeWrittenIsStillReadAndNeverModified) {
 }
 
 TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
-  const std::filesystem::path backup = dir_.file("Kestrelon.ini.bak");
+  namespace fs = std::filesystem;
+  const fs::path backup = dir_.file("Kestrelon.ini.bak");
+  std::string several_chunks(3 * 65536 + 1, '\0');  // copied a chunk at a time, every byte value
+  for (size_t i = 0; i < several_chunks.size(); ++i) several_chunks[i] = static_cast<char>(i * 7);
   struct Case {
-    const char* before;  // nullptr: no file
+    std::string before;  // empty: no file
+    bool read_only_backup;
     PortSettings pinned;
     const char* written;
   } cases[] = {
-      {nullptr, {L"COM5", 115200}, "com=COM5\r\nport=115200\r\n"},
-      {";com=COM1\r\n;port=115200\r\n", {L"COM12", 9600}, "com=COM12\r\nport=9600\r\n"},
-      {"com=COM3\r\nport=9600\r\nbaud=1\r\n", {L"COM256", 9600}, "com=COM256\r\nport=9600\r\n"},
+      {"", false, {L"COM5", 115200}, "com=COM5\r\nport=115200\r\n"},
+      {";com=COM1\r\n;port=115200\r\n", false, {L"COM12", 9600}, "com=COM12\r\nport=9600\r\n"},
+      {several_chunks, false, {L"COM256", 9600}, "com=COM256\r\nport=9600\r\n"},
+      // An earlier backup that is read-only is replaced all the same, by one that is not.
+      {"com=COM3\r\nport=9600\r\n", true, {L"COM4", 19200}, "com=COM4\r\nport=19200\r\n"},
   };
   for (const Case& c : cases) {
-    std::filesystem::remove(path_);
+    fs::remove(path_);
+    fs::remove(backup);
     TempDir::write(backup, "a backup from an earlier pin");
-    if (c.before) TempDir::write(path_, c.before);
-    const FileResult result = pin_settings_file(path_.wstring(), c.pinned);
-    EXPECT_TRUE(result.ok) << c.written;
-    EXPECT_EQ(result.reason, L"");
+    if (c.read_only_backup) fs::permissions(backup, fs::perms::all, fs::perm_options::remove);
+    if (!c.before.empty()) TempDir::write(path_, c.before);
+    const PinResult result = pin_settings_file(path_.wstring(), c.pinned);
+    EXPECT_TRUE(result.ok()) << c.written << " " << result.reason.size();
     EXPECT_EQ(TempDir::read(path_), c.written);
-    EXPECT_EQ(TempDir::read(backup), c.before ? c.before : "a backup from an earlier pin");
-    EXPECT_FALSE(std::filesystem::exists(dir_.file("Kestrelon.ini.tmp")));
+    EXPECT_TRUE(TempDir::read(backup) ==
+                (c.before.empty() ? "a backup from an earlier pin" : c.before))
+        << c.written;
+    EXPECT_NE(fs::status(backup).permissions() & fs::perms::owner_write, fs::perms::none);
+    for (const char* temporary : {"Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
+      EXPECT_FALSE(fs::exists(dir_.file(temporary))) << temporary;
+    }
     const PortSettings read_back = read_file();
     EXPECT_EQ(read_back.port_name, c.pinned.port_name);
     EXPECT_EQ(read_back.speed, c.pinned.speed);
   }
 }
 
-TEST_F(SettingsFileTest, PinThatCannotBeWrittenSaysWhyAndLeavesTheFileAsItWas) {
+TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
   const std::string before = "com=COM3\r\nport=9600\r\n";
-  // A directory in the way of the file itself, of its backup, or of the new text beside it.
-  for (const char* in_the_way : {"Kestrelon.ini", "Kestrelon.ini.bak", "Kestrelon.ini.tmp"}) {
+  const std::string earlier_backup = "com=COM2\r\nport=4800\r\n";
+  struct Case {
+    const char* in_the_way;  // a directory of that name; nullptr: none
+    bool read_only;          // the file itself
+    PinOutcome outcome;
+    const char* failed_file;
+  } cases[] = {
+      {"Kestrelon.ini", false, PinOutcome::not_copied, "Kestrelon.ini"},
+      {"Kestrelon.ini.tmp", false, PinOutcome::not_written, "Kestrelon.ini.tmp"},
+      {"Kestrelon.ini.bak.tmp", false, PinOutcome::not_written, "Kestrelon.ini.bak.tmp"},
+      // The file replaced, then its backup refused: the file goes back as it was.
+      {"Kestrelon.ini.bak", false, PinOutcome::not_replaced, "Kestrelon.ini.bak"},
+      {nullptr, true, PinOutcome::read_only, "Kestrelon.ini"},  // last: it may be skipped
+  };
+  for (const Case& c : cases) {
+    const std::string name = c.in_the_way ? c.in_the_way : "read-only file";
     TempDir dir;
     const std::filesystem::path path = dir.file("Kestrelon.ini");
-    std::filesystem::create_directories(dir.file(in_the_way) / "inside");
-    if (!std::filesystem::is_directory(path)) TempDir::write(path, before);
-    const FileResult result = pin_settings_file(path.wstring(), {L"COM5", 115200});
-    EXPECT_FALSE(result.ok) << in_the_way;
-    EXPECT_NE(result.reason, L"") << in_the_way;
-    if (!std::filesystem::is_directory(path)) {
-      EXPECT_EQ(TempDir::read(path), before) << in_the_way;
+    const std::filesystem::path backup = dir.file("Kestrelon.ini.bak");
+    if (c.in_the_way) std::filesystem::create_directories(dir.file(c.in_the_way) / "inside");
+    if (!std::filesystem::exists(path)) TempDir::write(path, before);
+    if (!std::filesystem::exists(backup)) TempDir::write(backup, earlier_backup);
+    std::optional<testing::Unwritable> unwritable;
+    if (c.read_only) {
+      unwritable.emplace(path);
+      if (!is_read_only(path.wstring())) GTEST_SKIP() << "no way to make a file read-only here";
     }
-    EXPECT_TRUE(std::filesystem::is_directory(dir.file(in_the_way) / "inside")) << in_the_way;
-    if (std::string(in_the_way) != "Kestrelon.ini.tmp") {
-      EXPECT_FALSE(std::filesystem::exists(dir.file("Kestrelon.ini.tmp"))) << in_the_way;
+    const PinResult result = pin_settings_file(path.wstring(), {L"COM5", 115200});
+    unwritable.reset();
+    EXPECT_EQ(result.outcome, c.outcome) << name;
+    EXPECT_EQ(result.file, dir.file(c.failed_file).wstring()) << name;
+    EXPECT_EQ(result.reason.empty(), c.read_only) << name;
+    if (!std::filesystem::is_directory(path)) {
+      EXPECT_EQ(TempDir::read(path), before) << name;
+    }
+    if (!std::filesystem::is_directory(backup)) {
+      EXPECT_EQ(TempDir::read(backup), earlier_backup) << name;
+    }
+    if (c.in_the_way) {
+      EXPECT_TRUE(std::filesystem::is_directory(dir.file(c.in_the_way) / "inside")) << name;
+    }
+    for (const char* temporary : {"Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
+      if (!c.in_the_way || std::string(c.in_the_way) != temporary) {
+        EXPECT_FALSE(std::filesystem::exists(dir.file(temporary))) << name << " " << temporary;
+      }
     }
   }
 }

@@ -113,12 +113,14 @@ TEST_F(HostileSettingsTest, TwentyMegabyteSingleLines) {
   };
   const std::string digits(20u << 20, '7');
   const Case cases[] = {
-      // One line of digits: the name is cut to 59 characters before the open, nothing longer.
-      {"port=9600\r\ncom=" + digits,
+      // A name of 60000 digits is cut to 59 characters before the open, nothing longer.
+      {"port=9600\r\ncom=" + digits.substr(0, 60000),
        L"COM777777777",
        9600,
        {"open-failed \\\\.\\COM" + std::string(56, '7')},
        RunEnd::port_not_opened},
+      // One of 20 MB is no entry at all: the lines around it count.
+      {"com=COM3\r\nport=9600\r\ncom=" + digits, L"COM3", 9600, {}, RunEnd::finished},
       // A comment line of 20 MB, then the lines that count.
       {";" + digits + "\r\ncom=COM3\r\nport=115200", L"COM3", 115200, {}, RunEnd::finished},
   };
