@@ -11,6 +11,7 @@ import re
 import struct
 import sys
 from xml.etree import ElementTree
+from xml.parsers import expat
 
 MAX_SIZE = 512 * 1024
 SYSTEM_DLLS = {
@@ -174,6 +175,34 @@ def check_tray_icon(c, res):
                 'tray icon image %d px is 32 bpp and inside the file' % e[0])
 
 
+ASM_V3 = 'urn:schemas-microsoft-com:asm.v3'
+PREFIXED_IN_ASM_V3 = {'application', 'windowsSettings'}
+
+
+def asm_v3_tags(manifest):
+    """(tag as written, local name) of every element in the asm.v3 namespace, in order."""
+    scopes = [{}]
+    found = []
+
+    def start(tag, attributes):
+        scope = dict(scopes[-1])
+        for name, value in attributes.items():
+            if name == 'xmlns':
+                scope[None] = value
+            elif name.startswith('xmlns:'):
+                scope[name[6:]] = value
+        scopes.append(scope)
+        prefix, _, local = tag.rpartition(':')
+        if scope.get(prefix or None) == ASM_V3:
+            found.append((tag, local))
+
+    parser = expat.ParserCreate()
+    parser.StartElementHandler = start
+    parser.EndElementHandler = lambda tag: scopes.pop()
+    parser.Parse(manifest, True)
+    return found
+
+
 def check_manifest(c, res):
     manifest = res.get((RT_MANIFEST, 1))
     c.check(manifest is not None, 'manifest present as RT_MANIFEST 1')
@@ -197,6 +226,14 @@ def check_manifest(c, res):
         '{urn:schemas-microsoft-com:compatibility.v1}supportedOS')}
     c.check(supported == SUPPORTED_OS, 'manifest names Windows Vista to 11 as supported',
             ', '.join(sorted(supported ^ SUPPORTED_OS)))
+    # Windows XP refuses to start a program whose application or windowsSettings element is in
+    # the asm.v3 namespace without a prefix of its own ("the application configuration is
+    # incorrect"); Windows Vista and later, and Wine, accept either form.
+    tags = [(tag, local) for tag, local in asm_v3_tags(manifest) if local in PREFIXED_IN_ASM_V3]
+    c.check(sorted(local for _, local in tags) == sorted(PREFIXED_IN_ASM_V3) and
+            all(':' in tag for tag, _ in tags),
+            'manifest writes application and windowsSettings with an asm.v3 prefix',
+            ', '.join(tag for tag, _ in tags))
 
 
 def version_strings(block):
