@@ -11,7 +11,7 @@ constexpr char kDescription[] =
     "COMn este /dev/ttyS(n-1) sau, când KESTRELON_COM_DIR numește un folder, legătura comn\n"
     "din acel folder. Fără terminal răspunsul este n.\n"
     "\n"
-    "Cod de ieșire: 0 aparat găsit (fixat sau nu), 1 niciun aparat sau fișierul nu a putut\n"
+    "Cod de ieșire: 0 aparat găsit (scris sau nu), 1 niciun aparat sau fișierul nu a putut\n"
     "fi scris, 2 argumente greșite, 3 Kestrelon sau KestrelonScan rulează deja.\n";
 
 }  // namespace

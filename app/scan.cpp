@@ -52,8 +52,8 @@ std::wstring pin_question(std::wstring_view detection_result, const std::wstring
 }
 
 std::wstring pinned_text(const std::wstring& shown_path, const PortSettings& pinned) {
-  return L"Portul a fost fixat în\n" + shown_path + L":\n\ncom=" + pinned.port_name + L"\nport=" +
-         number_to_text(pinned.speed) +
+  return L"Portul și viteza au fost scrise în\n" + shown_path + L":\n\ncom=" + pinned.port_name +
+         L"\nport=" + number_to_text(pinned.speed) +
          L"\n\nKestrelon.exe pornit în acest folder folosește de acum doar acest port.";
 }
 
@@ -66,8 +66,8 @@ std::wstring pin_failure_text(const PinResult& failure, const std::wstring& show
   const wchar_t* what = failure.outcome == PinOutcome::not_copied     ? L"copiat"
                         : failure.outcome == PinOutcome::not_replaced ? L"înlocuit"
                                                                       : L"scris";
-  return L"Portul nu a fost fixat: fișierul\n" + shown_path + L"\nnu a putut fi " + what +
-         L".\n\n" + failure.reason + L"\n\n" + kSettingsFileName + L" și " + kSettingsFileName +
+  return L"Fișierul\n" + shown_path + L"\nnu a putut fi " + what + L".\n\n" + failure.reason +
+         L"\n\nPortul nu a fost salvat: " + kSettingsFileName + L" și " + kSettingsFileName +
          kBackupSuffix + L" au rămas cum erau.";
 }
 

@@ -178,7 +178,7 @@ class Scan(NativeCase):
             f"Doriți să scrieți portul și viteza lui în\n{path}?\n"
             "Un fișier existent se păstrează ca Kestrelon.ini.bak.\n"
             "Da sau nu? (d/n): d\n"
-            f"[Kestrelon]\nPortul a fost fixat în\n{path}:\n\ncom=COM5\nport=115200\n\n"
+            f"[Kestrelon]\nPortul și viteza au fost scrise în\n{path}:\n\ncom=COM5\nport=115200\n\n"
             "Kestrelon.exe pornit în acest folder folosește de acum doar acest port.\n"))
         self.assertEqual(self.workspace.settings(), b"com=COM5\r\nport=115200\r\n")
         self.assertFalse((self.workspace.work / (SETTINGS_NAME + ".bak")).exists())

@@ -104,7 +104,8 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
       // What was written, and where, is confirmed.
       ASSERT_EQ(boxes.shown.size(), 2u);
       EXPECT_EQ(boxes.shown[1].first, L"Kestrelon");
-      EXPECT_EQ(boxes.shown[1].second, L"Portul a fost fixat \u00een\n" + path_.wstring() +
+      EXPECT_EQ(boxes.shown[1].second, L"Portul \u0219i viteza au fost scrise \u00een\n" +
+                                           path_.wstring() +
                                            L":\n\ncom=COM5\nport=115200\n\nKestrelon.exe pornit "
                                            L"\u00een acest folder folose\u0219te de acum doar "
                                            L"acest port.");
@@ -137,10 +138,10 @@ TEST_F(ScanTest, FileThatCannotBeWrittenIsReportedWithItsPathAndReason) {
   ASSERT_EQ(boxes_.shown.size(), 2u);
   EXPECT_EQ(boxes_.shown[1].first, L"Eroare");
   const PinResult failure = pin_settings_file(path_.wstring(), {L"COM5", 115200});
-  EXPECT_EQ(boxes_.shown[1].second, L"Portul nu a fost fixat: fi\u0219ierul\n" + path_.wstring() +
+  EXPECT_EQ(boxes_.shown[1].second, L"Fi\u0219ierul\n" + path_.wstring() +
                                         L"\nnu a putut fi copiat.\n\n" + failure.reason +
-                                        L"\n\nKestrelon.ini \u0219i Kestrelon.ini.bak au "
-                                        L"r\u0103mas cum erau.");
+                                        L"\n\nPortul nu a fost salvat: Kestrelon.ini \u0219i "
+                                        L"Kestrelon.ini.bak au r\u0103mas cum erau.");
   EXPECT_NE(failure.reason, L"");
   EXPECT_TRUE(std::filesystem::is_directory(path_ / "inside"));
 }
