@@ -16,7 +16,8 @@ SetCompressor /SOLID /FINAL lzma
 SetDateSave off ; no file times inside: the same inputs give the same bytes
 RequestExecutionLevel admin
 ManifestSupportedOS all
-ManifestDPIAware true
+; No ManifestDPIAware: makensis writes it as an <application xmlns="urn:...:asm.v3"> element
+; without a prefix, the form that Windows XP's loader refuses. Windows scales the wizard instead.
 AllowSkipFiles off
 
 !define PRODUCT "Kestrelon"
