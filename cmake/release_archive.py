@@ -1,21 +1,18 @@
 #!/usr/bin/python3
-"""Writes the release archive and its checksum file, the same bytes from every build.
+"""Writes the release archive, the same bytes from every build.
 
 The archive holds one folder with the given files, in the order given: a directory entry,
 then each file under its own name. Every entry carries the same date and fixed permissions
 (0755 for programs, 0644 for the rest) and no owner; files are stored uncompressed, so the
-bytes depend on no compressor's version. The checksum file has the line that `sha256sum -c`
-reads for the archive.
+bytes depend on no compressor's version.
 
 Text files (.txt) are the user's to read in Notepad: they must be UTF-8 with a signature, with
 CR LF line ends, and use the comma-below letters; the archive is not written otherwise.
 
-Usage: release_archive.py --folder NAME --date YYYY-MM-DDTHH:MM:SS --zip ARCHIVE --sums FILE
-                          FILE...
+Usage: release_archive.py --folder NAME --date YYYY-MM-DDTHH:MM:SS --zip ARCHIVE FILE...
 """
 import argparse
 import datetime
-import hashlib
 import os
 import sys
 import zipfile
@@ -56,7 +53,6 @@ def main():
     parser.add_argument('--folder', required=True)
     parser.add_argument('--date', required=True, type=datetime.datetime.fromisoformat)
     parser.add_argument('--zip', required=True)
-    parser.add_argument('--sums', required=True)
     parser.add_argument('files', nargs='+')
     args = parser.parse_args()
 
@@ -78,10 +74,6 @@ def main():
         for name, data, mode in contents:
             archive.writestr(entry('%s/%s' % (args.folder, name), date, mode), data)
     os.replace(temporary, args.zip)
-
-    digest = hashlib.sha256(open(args.zip, 'rb').read()).hexdigest()
-    with open(args.sums, 'w', newline='\n') as sums:
-        sums.write('%s  %s\n' % (digest, os.path.basename(args.zip)))
 
 
 if __name__ == '__main__':

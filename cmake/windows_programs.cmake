@@ -32,29 +32,41 @@ function(add_kestrelon_program name)
   endif()
 endfunction()
 
-# add_release_archive(GUIDE): target release_archive (part of the build), which writes
-# dist/Kestrelon-<version>.zip, one folder Kestrelon-<version>/ with every shipped program and
-# GUIDE, and dist/SHA256SUMS beside it. Fixed order, dates and permissions: every build of the
-# same sources gives the same bytes.
-function(add_release_archive guide)
+include(${CMAKE_CURRENT_LIST_DIR}/setup_program.cmake)
+
+# add_release(GUIDE ICON): target release (part of the build), which writes into dist/ the
+# archive Kestrelon-<version>.zip (one folder Kestrelon-<version>/ with every shipped program
+# and GUIDE), the setup program Kestrelon-<version>-setup.exe (the same files, ICON as its
+# own) and SHA256SUMS for both. Fixed order, dates and permissions: every build of the same
+# sources gives the same bytes.
+function(add_release guide icon)
   get_filename_component(guide_name ${guide} NAME)
   set(KESTRELON_RELEASE_GUIDE ${guide_name} PARENT_SCOPE)  # its name in the archive
   if(NOT KESTRELON_BUILDS_SHIPPED_PROGRAMS)
     return()
   endif()
   set(folder ${KESTRELON_RELEASE_FOLDER})
-  set(archive ${CMAKE_BINARY_DIR}/dist/${folder}.zip)
-  set(sums ${CMAKE_BINARY_DIR}/dist/SHA256SUMS)
-  set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/release_archive.py)
+  set(dist ${CMAKE_BINARY_DIR}/dist)
+  set(archive ${dist}/${folder}.zip)
+  set(setup ${dist}/${KESTRELON_SETUP_PROGRAM})
+  set(sums ${dist}/SHA256SUMS)
+  set(archive_script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/release_archive.py)
+  set(sums_script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/checksums.py)
   set(files "")
   foreach(program ${KESTRELON_SHIPPED_PROGRAMS})
     list(APPEND files $<TARGET_FILE:${program}>)
   endforeach()
   add_custom_command(
-    OUTPUT ${archive} ${sums}
-    COMMAND /usr/bin/python3 ${script} --folder ${folder} --date ${KESTRELON_RELEASE_DATE}
-            --zip ${archive} --sums ${sums} ${files} ${CMAKE_CURRENT_SOURCE_DIR}/${guide}
-    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${guide} ${script}
+    OUTPUT ${archive}
+    COMMAND /usr/bin/python3 ${archive_script} --folder ${folder} --date ${KESTRELON_RELEASE_DATE}
+            --zip ${archive} ${files} ${CMAKE_CURRENT_SOURCE_DIR}/${guide}
+    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${guide} ${archive_script}
     COMMENT "Packing ${archive}")
-  add_custom_target(release_archive ALL DEPENDS ${archive} ${sums})
+  add_setup_program(${CMAKE_CURRENT_SOURCE_DIR}/${guide} ${CMAKE_CURRENT_SOURCE_DIR}/${icon} ${setup})
+  add_custom_command(
+    OUTPUT ${sums}
+    COMMAND /usr/bin/python3 ${sums_script} --sums ${sums} ${archive} ${setup}
+    DEPENDS ${archive} ${setup} ${sums_script}
+    COMMENT "Writing ${sums}")
+  add_custom_target(release ALL DEPENDS ${archive} ${setup} ${sums})
 endfunction()

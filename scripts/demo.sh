@@ -4,9 +4,11 @@
 # Kestrelon.exe against it (Xvfb as its screen), first with a Kestrelon.ini that names the port,
 # then with none so that it finds the device by itself; then the native program the same way;
 # last, the technician's KestrelonScan.exe finds two devices on COM3 and COM4, pins the VF one
-# in Kestrelon.ini, and Kestrelon.exe goes straight to it. Prints what the devices received and
-# did. Every box is answered by the script itself. No input; can be run again. Everything runs
-# inside scripts/isolated.sh.
+# in Kestrelon.ini, and Kestrelon.exe goes straight to it; then the setup program installs it
+# silently in a new Wine prefix, the program started as its desktop shortcut starts it prints,
+# and the uninstaller removes it but the settings. Prints what the devices received and did,
+# and what the setup left. Every box is answered by the script itself. No input; can be run
+# again. Everything runs inside scripts/isolated.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${KESTRELON_ISOLATED:-}" != 1 ]; then
@@ -56,7 +58,8 @@ export DISPLAY=":$(head -n1 "$tmp/display")"
 
 export WINEPREFIX
 WINEPREFIX=$("$root/scripts/wine_prefix.sh" "$root/build/demo-prefix" | tail -n1)
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# No runtime add-ons; no Linux menu entries from the setup's shortcuts (";" separates them).
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 timeout 30 wineserver -k >/dev/null 2>&1 || true # one of another display must not serve us
 timeout 30 wineserver -w >/dev/null 2>&1 || true
 # The server started here, quiet, serves every run below; it ends a few seconds after the last.
@@ -188,3 +191,54 @@ for com in 3 4; do
 done
 stop_simulators
 rm -f "$WINEPREFIX/dosdevices/com3" "$WINEPREFIX/dosdevices/com4"
+
+title "6. The setup program, silent, in a new Wine prefix: /COM=COM3 /PORT=115200 /ORA=22:00"
+setup_exe="$root/build/windows-release/dist/Kestrelon-2.0.0.2-setup.exe"
+program_folder='C:\Program Files\Kestrelon'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kestrelon'
+# The file of the prefix's drive C: at a Windows path.
+unix_path() { local path=${1#C:\\}; echo "$WINEPREFIX/drive_c/${path//\\//}"; }
+timeout 30 wineserver -k >/dev/null 2>&1 || true # the first prefix's server: done with
+rm -rf "$root/build/demo-setup-prefix"
+WINEPREFIX=$("$root/scripts/wine_prefix.sh" "$root/build/demo-setup-prefix" | tail -n1)
+wineserver -p 5 </dev/null >/dev/null 2>&1
+# schtasks needs Wine's Task Scheduler service; its first start may find its database locked.
+wine net start schedule >/dev/null 2>&1 || wine net start schedule >/dev/null 2>&1 || true
+status=0
+timeout 120 wine "$setup_exe" /S /COM=COM3 /PORT=115200 /ORA=22:00 || status=$?
+echo "-- setup exit code: $status"
+echo "-- the program folder, $program_folder:"
+ls "$(unix_path "$program_folder")"
+echo "-- the settings folder, C:\Kestrelon, and its Kestrelon.ini (^M is CR):"
+ls "$(unix_path 'C:\Kestrelon')"
+cat -v "$(unix_path 'C:\Kestrelon\Kestrelon.ini')"
+shortcut='C:\users\Public\Desktop\Raport Z.lnk'
+{ read -r target; read -r working_folder; } < <(python3 "$root/tests/e2e/windows_files.py" \
+  "$(unix_path "$shortcut")")
+echo "-- the desktop shortcut \"Raport Z\": $target, starting in $working_folder"
+echo "-- the daily task's definition, $program_folder\\Raport-Z-zilnic.xml (what it runs, where, when, as whom):"
+iconv -f UTF-16 -t UTF-8 "$(unix_path "$program_folder\\Raport-Z-zilnic.xml")" |
+  grep -E '<(Command|WorkingDirectory|StartBoundary|GroupId)>' | sed 's/^ *//'
+echo "-- the task registered: $(ls "$(unix_path 'C:\windows\system32\tasks')")"
+echo "-- the Add/Remove Programs entry:"
+wine reg query "$uninstall_key" | tr -d '\r' | grep REG_
+
+title "7. Kestrelon.exe started as the shortcut starts it: straight to COM3"
+start_simulator "$tmp/com3.link" "$tmp/installed.log"
+map_port 3 "$tmp/installed.log"
+run_program "$target" "$(unix_path "$working_folder")"
+stop_simulators
+rm -f "$WINEPREFIX/dosdevices/com3"
+echo "-- what the device received and did (simulator log):"
+cat "$tmp/installed.log"
+
+title "8. The uninstaller, silent: everything goes but the settings folder"
+wine "$(unix_path "$program_folder\\Dezinstalare.exe")" /S
+# It hands its work to a copy of itself and ends at once: wait for the copy's work.
+for _ in $(seq 100); do [ -e "$(unix_path "$program_folder")" ] || break; sleep 0.2; done
+for left in "$program_folder" "$shortcut" 'C:\windows\system32\tasks\Kestrelon Raport Z'; do
+  [ -e "$(unix_path "$left")" ] && echo "-- still there: $left" || echo "-- gone: $left"
+done
+wine reg query "$uninstall_key" >/dev/null 2>&1 && echo "-- the Add/Remove entry is still there" ||
+  echo "-- gone: the Add/Remove Programs entry"
+echo "-- kept: the settings folder C:\Kestrelon with $(ls "$(unix_path 'C:\Kestrelon')" | tr '\n' ' ')"

@@ -19,8 +19,9 @@ esac
 ready="$prefix/.kestrelon-prefix-ready"
 
 export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
-# No runtime add-ons to download or install: the program needs none.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No runtime add-ons to download or install: the program needs none. No Linux menu entries
+# or file associations from the prefix either (";" separates the entries).
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 exec 9>"$prefix.lock"
 flock -w 120 9

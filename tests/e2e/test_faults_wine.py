@@ -5,7 +5,8 @@ import unittest
 
 from fault_scenarios import (CONFIGURED, ID21, REPLY_WAIT_MARGIN_S, REPLY_WAIT_S, RUN_LIMIT,
                              FaultChecks, add_scenario_tests, identification_received)
-from harness import BOX_TITLE, RELEASE, WineCase, log, require_isolation, wait_until
+from harness import BOX_TITLE, RELEASE, log, require_isolation, wait_until
+from wine_session import WineCase
 
 require_isolation()
 

@@ -4,8 +4,9 @@ import time
 import unittest
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, FOUND_AND_PRINTED, PROBE, RELEASE,
-                     SETTINGS_NAME, WineCase, Workspace, identification_frame, log, report_frame,
+                     SETTINGS_NAME, Workspace, identification_frame, log, report_frame,
                      require_isolation, required_path, wait_until, write_protected)
+from wine_session import WineCase
 
 require_isolation()
 

@@ -1,12 +1,14 @@
 #!/usr/bin/python3
-"""Builds the shipped Windows programs and the release archive twice, from two copies of the
-sources at different paths (so the build folders differ too), with a different umask and time
-zone, and checks that the two builds give the same bytes: every program, the archive and its
-SHA256SUMS. Also checks that no build path is written into them and that the archive holds
-exactly one folder with the programs, as built, and the user guide.
+"""Builds the shipped Windows programs and the release (the archive, the setup program and
+SHA256SUMS) twice, from two copies of the sources at different paths (so the build folders
+differ too), with a different umask and time zone, and checks that the two builds give the same
+bytes: every program, the archive, the setup program and SHA256SUMS. Also checks that no build
+path is written into them, that SHA256SUMS lists the archive and the setup program with their
+checksums, and that the archive holds exactly one folder with the programs, as built, and the
+user guide.
 
 Usage: check_reproducible.py --source DIR --preset PRESET --folder NAME --programs NAME...
-                             --guide FILE
+                             --guide FILE --setup NAME
 """
 import argparse
 import hashlib
@@ -39,7 +41,7 @@ def build(checkout, preset, umask, zone, log):
     old = os.umask(umask)
     try:
         for command in (['cmake', '--preset', preset],
-                        ['cmake', '--build', '--preset', preset, '--target', 'release_archive']):
+                        ['cmake', '--build', '--preset', preset, '--target', 'release']):
             with open(log, 'a') as out:
                 done = subprocess.run(command, cwd=checkout, env=env, stdout=out,
                                       stderr=subprocess.STDOUT)
@@ -64,6 +66,7 @@ def main():
     parser.add_argument('--folder', required=True)
     parser.add_argument('--programs', nargs='+', required=True)
     parser.add_argument('--guide', required=True)
+    parser.add_argument('--setup', required=True)
     args = parser.parse_args()
 
     scratch = tempfile.mkdtemp(prefix='kestrelon-reproducible-')
@@ -77,7 +80,9 @@ def main():
         builds.append(build(checkout, args.preset, umask, zone, checkout + '.log'))
 
     archive = os.path.join('dist', args.folder + '.zip')
-    outputs = ['%s.exe' % p for p in args.programs] + [archive, os.path.join('dist', 'SHA256SUMS')]
+    setup = os.path.join('dist', args.setup)
+    sums = os.path.join('dist', 'SHA256SUMS')
+    outputs = ['%s.exe' % p for p in args.programs] + [archive, setup, sums]
     paths = [os.fsencode(p) for p in checkouts + builds]
     c = Checks()
     for output in outputs:
@@ -89,6 +94,12 @@ def main():
                     len(one), len(two), first_difference(one, two)))
         embedded = [p.decode() for p in paths if p in one or p in two]
         c.check(not embedded, '%s holds no build path' % output, ', '.join(embedded))
+
+    listed = open(os.path.join(builds[0], sums)).read()
+    expected = ''.join('%s  %s\n' % (hashlib.sha256(open(os.path.join(builds[0], f), 'rb').read())
+                                     .hexdigest(), os.path.basename(f)) for f in (archive, setup))
+    c.check(listed == expected, 'SHA256SUMS lists the archive and the setup program',
+            repr(listed))
 
     with zipfile.ZipFile(os.path.join(builds[0], archive)) as packed:
         names = packed.namelist()

@@ -1,0 +1,35 @@
+# The setup program: an NSIS installer (installer/Kestrelon.nsi) of the shipped programs and
+# the user guide, built with Debian's makensis. NSIS's Romanian language files use the cedilla
+# letters ş ţ: the build writes copies with ș ț beside it and the script loads those.
+
+set(KESTRELON_SETUP_PROGRAM ${KESTRELON_RELEASE_FOLDER}-setup.exe)  # its name in dist/
+set(KESTRELON_NSIS_LANGUAGES "/usr/share/nsis/Contrib/Language files" CACHE PATH
+    "NSIS's language files (Romanian.nlf and Romanian.nsh are read from here)")
+
+# add_setup_program(GUIDE ICON OUTPUT): writes OUTPUT (the setup program) from the shipped
+# programs, GUIDE and the programs' ICON.
+function(add_setup_program guide icon output)
+  find_program(KESTRELON_MAKENSIS makensis REQUIRED)
+  set(installer ${PROJECT_SOURCE_DIR}/installer)
+  set(languages ${CMAKE_BINARY_DIR}/installer-languages)
+  set(converted ${languages}/Romanian.nlf ${languages}/Romanian.nsh)
+  add_custom_command(
+    OUTPUT ${converted}
+    COMMAND /usr/bin/python3 ${installer}/romanian_language.py ${KESTRELON_NSIS_LANGUAGES}
+            ${languages}
+    DEPENDS ${installer}/romanian_language.py "${KESTRELON_NSIS_LANGUAGES}/Romanian.nlf"
+            "${KESTRELON_NSIS_LANGUAGES}/Romanian.nsh"
+    COMMENT "Romanian language files for the setup program, with ș ț"
+    VERBATIM)
+  file(GLOB scripts CONFIGURE_DEPENDS ${installer}/*.nsi ${installer}/*.nsh)
+  # The script names the programs it installs (a new shipped program is added there too);
+  # they and the guide keep their file names, as in the zip.
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${KESTRELON_MAKENSIS} -V2 -WX -INPUTCHARSET UTF8 -DVERSION=${PROJECT_VERSION}
+            -DPROGRAMS=$<TARGET_FILE_DIR:Kestrelon> -DGUIDE=${guide} -DICON=${icon}
+            -DLANGUAGE_FILES=${languages} -DOUTFILE=${output} ${installer}/Kestrelon.nsi
+    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${guide} ${icon} ${scripts} ${converted}
+    COMMENT "Building the setup program ${output}"
+    VERBATIM)
+endfunction()

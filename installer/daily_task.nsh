@@ -1,0 +1,101 @@
+; The daily Z report: a scheduled task that starts Kestrelon.exe at $DailyTime in the settings
+; folder, in the session of whichever user is logged on. Windows Vista and later only: the
+; task is registered from its definition, which stays beside the programs so that a
+; technician can import it elsewhere. On XP the setup makes no task (its scheduler cannot be
+; given the working folder reliably); the wizard page and the guide say so.
+
+; Any past date: the task runs every day from then on, at the time of day given.
+!define TASK_START_DATE "2020-01-01"
+
+; Writes the task's definition ($INSTDIR\${TASK_FILE}): UTF-16 with its mark, as the Task
+; Scheduler writes its own.
+Function WriteTaskDefinition
+  Push $0 ; the file
+  Push $1 ; the program, for XML
+  Push $2 ; the settings folder, for XML
+  ${WordReplace} "$INSTDIR\Kestrelon.exe" "&" "&amp;" "+" $1
+  ${WordReplace} "$SettingsFolder" "&" "&amp;" "+" $2
+  FileOpen $0 "$INSTDIR\${TASK_FILE}" w
+  FileWriteUTF16LE /BOM $0 '<?xml version="1.0" encoding="UTF-16"?>$\r$\n'
+  FileWriteUTF16LE $0 '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">$\r$\n'
+  FileWriteUTF16LE $0 '  <RegistrationInfo>$\r$\n'
+  FileWriteUTF16LE $0 '    <Description>${TEXT_TASK_DESCRIPTION}</Description>$\r$\n'
+  FileWriteUTF16LE $0 '  </RegistrationInfo>$\r$\n'
+  FileWriteUTF16LE $0 '  <Triggers>$\r$\n'
+  FileWriteUTF16LE $0 '    <CalendarTrigger>$\r$\n'
+  FileWriteUTF16LE $0 '      <StartBoundary>${TASK_START_DATE}T$DailyTime:00</StartBoundary>$\r$\n'
+  FileWriteUTF16LE $0 '      <Enabled>true</Enabled>$\r$\n'
+  FileWriteUTF16LE $0 '      <ScheduleByDay>$\r$\n'
+  FileWriteUTF16LE $0 '        <DaysInterval>1</DaysInterval>$\r$\n'
+  FileWriteUTF16LE $0 '      </ScheduleByDay>$\r$\n'
+  FileWriteUTF16LE $0 '    </CalendarTrigger>$\r$\n'
+  FileWriteUTF16LE $0 '  </Triggers>$\r$\n'
+  ; Whoever of the Users group is logged on: the task runs in that session, so that the tray
+  ; icon and the boxes are seen, with that user's own rights and no stored password.
+  FileWriteUTF16LE $0 '  <Principals>$\r$\n'
+  FileWriteUTF16LE $0 '    <Principal id="Author">$\r$\n'
+  FileWriteUTF16LE $0 '      <GroupId>${USERS_SID}</GroupId>$\r$\n'
+  FileWriteUTF16LE $0 '      <RunLevel>LeastPrivilege</RunLevel>$\r$\n'
+  FileWriteUTF16LE $0 '    </Principal>$\r$\n'
+  FileWriteUTF16LE $0 '  </Principals>$\r$\n'
+  ; Never two at once; not started late (a Z report the next morning, after the first sales,
+  ; would be worse than none); not kept from running on batteries (a laptop till).
+  FileWriteUTF16LE $0 '  <Settings>$\r$\n'
+  FileWriteUTF16LE $0 '    <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>$\r$\n'
+  FileWriteUTF16LE $0 '    <StartWhenAvailable>false</StartWhenAvailable>$\r$\n'
+  FileWriteUTF16LE $0 '    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>$\r$\n'
+  FileWriteUTF16LE $0 '    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>$\r$\n'
+  FileWriteUTF16LE $0 '    <ExecutionTimeLimit>PT1H</ExecutionTimeLimit>$\r$\n'
+  FileWriteUTF16LE $0 '    <Enabled>true</Enabled>$\r$\n'
+  FileWriteUTF16LE $0 '  </Settings>$\r$\n'
+  FileWriteUTF16LE $0 '  <Actions Context="Author">$\r$\n'
+  FileWriteUTF16LE $0 '    <Exec>$\r$\n'
+  FileWriteUTF16LE $0 '      <Command>$1</Command>$\r$\n'
+  FileWriteUTF16LE $0 '      <WorkingDirectory>$2</WorkingDirectory>$\r$\n'
+  FileWriteUTF16LE $0 '    </Exec>$\r$\n'
+  FileWriteUTF16LE $0 '  </Actions>$\r$\n'
+  FileWriteUTF16LE $0 '</Task>$\r$\n'
+  FileClose $0
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; The task and its definition as $DailyTime says: registered at that time, or removed when it
+; is empty. Windows XP: nothing (no option asks for a task there).
+Function UpdateDailyTask
+  Push $0
+  ${If} ${AtLeastWinVista}
+    ${If} $DailyTime == ""
+      Call RemoveDailyTask
+    ${Else}
+      ClearErrors
+      Call WriteTaskDefinition
+      nsExec::Exec '"$SYSDIR\schtasks.exe" /create /xml "$INSTDIR\${TASK_FILE}" /tn "${TASK_NAME}" /f'
+      Pop $0
+      ${If} $0 != 0
+      ${OrIf} ${Errors}
+        DetailPrint "${TEXT_TASK_FAILED} ($0)"
+        MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_FAILED}" /SD IDOK
+        SetErrorLevel ${EXIT_TASK_FAILED}
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  Pop $0
+FunctionEnd
+
+; Removes the task and its definition (by the setup when the daily report is no longer wanted,
+; and by the uninstaller).
+!macro DefineRemoveDailyTask PREFIX
+  Function ${PREFIX}RemoveDailyTask
+    Push $0
+    ${If} ${AtLeastWinVista}
+      nsExec::Exec '"$SYSDIR\schtasks.exe" /delete /tn "${TASK_NAME}" /f'
+      Pop $0 ; none there is no failure
+    ${EndIf}
+    Delete "$INSTDIR\${TASK_FILE}"
+    Pop $0
+  FunctionEnd
+!macroend
+!insertmacro DefineRemoveDailyTask ""
+!insertmacro DefineRemoveDailyTask "un."

@@ -1,0 +1,31 @@
+; What the setup program and the uninstaller say (Romanian only), besides NSIS's own strings.
+; "$\r$\n" is a line break.
+
+!define TEXT_USAGE "Folosire: ${SETUP_NAME} /S [/COM=COMn /PORT=viteză] [/ORA=HH:MM] [/SETARI=folder] [/D=folder]"
+!define TEXT_UNKNOWN_OPTION "Linia de comandă are o opțiune necunoscută sau scrisă greșit.$\r$\n$\r$\n${TEXT_USAGE}"
+!define TEXT_BAD_PORT "Portul din /COM trebuie scris COM1 … COM256 (de exemplu /COM=COM3).$\r$\n$\r$\n${TEXT_USAGE}"
+!define TEXT_BAD_SPEED "Viteza din /PORT trebuie să fie un număr de la 1 la 9999999 (de exemplu /PORT=115200).$\r$\n$\r$\n${TEXT_USAGE}"
+!define TEXT_PORT_WITHOUT_SPEED "Opțiunile /COM și /PORT se dau numai împreună.$\r$\n$\r$\n${TEXT_USAGE}"
+!define TEXT_BAD_TIME "Ora trebuie scrisă HH:MM, de la 00:00 la 23:59 (de exemplu 22:00)."
+!define TEXT_NO_TASK_ON_XP "Pe Windows XP programul de instalare nu face sarcina zilnică, deci nu primește /ORA. Vedeți capitolul „Raportul Z zilnic pe Windows XP” din ghidul de utilizare."
+!define TEXT_SETTINGS_FOLDER_FORM "Folderul de setări trebuie dat cu calea întreagă, pe un disc, de exemplu C:\Kestrelon (nu rădăcina discului, fără caracterele * ? $\" < > | / :)."
+!define TEXT_SETTINGS_FOLDER_PLACE "Folderul de setări trebuie să fie în afara folderului programului, a folderului Program Files și a folderului Windows, iar folderul programului nu poate fi în el: toți utilizatorii vor putea scrie în acest folder."
+!define TEXT_NOT_ADMINISTRATOR "Instalarea are nevoie de drepturi de administrator. Porniți programul de instalare cu un cont de administrator."
+!define TEXT_RUNNING "Kestrelon sau KestrelonScan rulează. Așteptați să se termine, apoi porniți din nou programul."
+!define TEXT_SETTINGS_NOT_WRITTEN "Nu s-a putut scrie în folderul de setări:$\r$\n$SettingsFolder$\r$\n$\r$\nProgramele nu au fost instalate."
+!define TEXT_SETTINGS_NOT_SHARED "Atenție: utilizatorii nu au primit dreptul de a scrie în folderul de setări $SettingsFolder."
+!define TEXT_TASK_FAILED "Sarcina zilnică „${TASK_NAME}” nu a putut fi creată. Programele sunt instalate; raportul Z nu se va tipări singur."
+!define TEXT_TASK_DESCRIPTION "Tipărește raportul Z al zilei cu Kestrelon, pe aparatul fiscal fixat în Kestrelon.ini din folderul de setări."
+
+; The wizard's own pages.
+!define TEXT_SETTINGS_PAGE_TITLE "Folderul de setări"
+!define TEXT_SETTINGS_PAGE_SUBTITLE "Unde se păstrează Kestrelon.ini, fișierul cu portul aparatului fiscal."
+!define TEXT_SETTINGS_PAGE_TEXT "Kestrelon citește portul și viteza din Kestrelon.ini, în folderul în care pornește. Scurtăturile și sarcina zilnică îl pornesc în folderul de mai jos, iar KestrelonScan scrie acolo portul găsit.$\r$\n$\r$\nUtilizatorii magazinului trebuie să poată scrie în acest folder: programul de instalare le dă acest drept. Nu alegeți un folder din Program Files."
+!define TEXT_SETTINGS_PAGE_BROWSE "Alegeți folderul de setări:"
+!define TEXT_DAILY_PAGE_TITLE "Raportul Z zilnic"
+!define TEXT_DAILY_PAGE_SUBTITLE "Kestrelon poate tipări singur raportul Z, în fiecare zi la aceeași oră."
+!define TEXT_DAILY_CHECKBOX "Tipărește raportul Z în fiecare zi, la ora:"
+!define TEXT_DAILY_PAGE_TEXT "Sarcina „${TASK_NAME}” pornește Kestrelon la această oră, în sesiunea utilizatorului care este conectat atunci. Dacă nu este nimeni conectat sau calculatorul este oprit, nu se tipărește nimic.$\r$\n$\r$\nÎn zilele în care raportul se tipărește singur, nu mai porniți Kestrelon: fiecare pornire tipărește un raport Z, care închide ziua fiscală."
+!define TEXT_DAILY_PAGE_XP "Pe Windows XP programul de instalare nu poate face această sarcină astfel încât Kestrelon să pornească în folderul de setări. Dacă vreți raportul Z zilnic, urmați capitolul „Raportul Z zilnic pe Windows XP” din ghidul de utilizare."
+!define TEXT_RUN_SCAN "Pornește KestrelonScan acum (găsește și fixează aparatul fiscal)"
+!define TEXT_SETUP_DESCRIPTION "Instalare Kestrelon"

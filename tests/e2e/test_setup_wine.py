@@ -1,0 +1,220 @@
+"""The setup program under Wine, in a prefix made anew: a silent install, the installed program
+started as its desktop shortcut starts it, a reinstall, the uninstall; and the command lines it
+refuses."""
+
+import os
+import shutil
+import unittest
+import zipfile
+
+from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, log,
+                     require_isolation, required_path, wait_until)
+from windows_files import read_shell_link, read_task_definition
+from wine_session import WineCase
+
+require_isolation()
+
+# Bounds, not expectations: a silent install takes about 2 s, a configured run about 1 s.
+SETUP_LIMIT = 120
+RUN_LIMIT = 60
+BOX_LIMIT = 60
+
+PROGRAM_FOLDER = r"C:\Program Files\Kestrelon"
+SETTINGS_FOLDER = r"C:\Kestrelon"  # the default
+PROGRAM_FILES = ["Kestrelon.exe", "KestrelonScan.exe", "Ghid-utilizare.txt"]  # as in the zip
+UNINSTALLER = "Dezinstalare.exe"
+TASK_DEFINITION = "Raport-Z-zilnic.xml"
+REGISTERED_TASK = r"C:\windows\system32\tasks\Kestrelon Raport Z"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kestrelon"
+START_MENU = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Kestrelon"
+DESKTOP_SHORTCUT = r"C:\users\Public\Desktop\Raport Z.lnk"
+SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings folder
+    DESKTOP_SHORTCUT: "Kestrelon.exe",
+    START_MENU + r"\Raport Z.lnk": "Kestrelon.exe",
+    START_MENU + r"\KestrelonScan.lnk": "KestrelonScan.exe",
+    START_MENU + r"\Ghid de utilizare.lnk": "Ghid-utilizare.txt",
+    START_MENU + r"\Dezinstalare.lnk": UNINSTALLER,
+}
+PINNED = b"com=COM5\r\nport=115200\r\n"
+DAILY_TIME = "21:30"
+EXIT_BAD_OPTION, EXIT_RUNNING = 2, 5
+
+# Command lines refused with EXIT_BAD_OPTION, nothing installed. Each has one fault; the
+# Windows version is Wine's own unless named.
+BAD_OPTIONS = [
+    (["/COM=X", "/PORT=9600"], None),
+    (["/COM=COM257", "/PORT=9600"], None),
+    (["/COM=COM05", "/PORT=9600"], None),
+    (["/COM=COM5", "/PORT=12a"], None),
+    (["/COM=COM5", "/PORT=0"], None),
+    (["/COM=COM5"], None),  # without /PORT
+    (["/ORA=25:00"], None),
+    (["/ORA=7:30"], None),
+    ([r"/SETARI=C:\Program Files\Kestrelon\Setari"], None),  # in the program folder
+    ([r"/SETARI=C:\Kestrelon", r"/D=C:\Kestrelon\Programe"], None),  # the programs in it
+    ([r"/SETARI=C:\Program Files"], None),
+    (["/SETARI=C:\\"], None),  # a whole drive
+    (["/SETARI=Setari"], None),  # not a whole path
+    (["/ORE=22:00"], None),  # a mistyped option
+    (["/ORA=22:00"], "winxp"),  # no daily task on Windows XP
+]
+
+
+class Setup(WineCase):
+    PREFIX_NAME = "setup-prefix"
+    FRESH_PREFIX = True
+
+    def setUp(self):
+        super().setUp()
+        self.setup_exe = required_path("KESTRELON_SETUP_EXE")
+
+    def path(self, windows_path):
+        return self.session.unix_path(windows_path)
+
+    def setup(self, name, *options, exe=None):
+        code = self.session.run_to_end(f"setup-{name}", [exe or self.setup_exe, "/S", *options],
+                                       SETUP_LIMIT)
+        log(f"setup {' '.join(options)}: exit code {code}")
+        return code
+
+    def drive_c(self):
+        """Every path on drive C: but the user's temporary folder, where the setup unpacks
+        its helpers (Wine cannot delete a DLL that the setup still has loaded)."""
+        root = self.path("C:\\")
+        return {str(path.relative_to(root)) for path in root.rglob("*")
+                if not path.relative_to(root).match("users/*/Temp/**")}
+
+    def test_refused_options_install_nothing(self):
+        entry = self.session.registry_values(UNINSTALL_KEY)
+        for row, (options, windows) in enumerate(BAD_OPTIONS):
+            with self.subTest(options=options, windows=windows):
+                before = self.drive_c()
+                exe = self.setup_exe
+                if windows:
+                    exe = self.workspace.root / f"setup-{windows}.exe"
+                    shutil.copy(self.setup_exe, exe)
+                    self.session.set_windows_version(exe.name, windows)
+                self.assertEqual(self.setup(f"refused-{row}", *options, exe=exe),
+                                 EXIT_BAD_OPTION)
+                self.assertEqual(self.drive_c() - before, set())
+        self.assertEqual(self.session.registry_values(UNINSTALL_KEY), entry)
+
+    def test_install_run_reinstall_uninstall(self):
+        self.session.start_task_scheduler()
+        settings = self.path(SETTINGS_FOLDER)
+        settings.mkdir()
+        (settings / SETTINGS_NAME).write_bytes(DEFAULT_SETTINGS)  # left by the zip's program
+
+        self.assertEqual(self.setup("install", "/COM=com5", "/PORT=115200", f"/ORA={DAILY_TIME}"),
+                         0)
+        self.assert_installed()
+        self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
+                                                 SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
+
+        # Kestrelon.exe started as the desktop shortcut starts it goes straight to the pinned
+        # port: the device on another port hears nothing.
+        target, working_folder = read_shell_link(self.path(DESKTOP_SHORTCUT))
+        pinned = self.simulator(5)
+        other = self.simulator(3)
+        run = self.launch("shortcut-run", self.path(working_folder), exe=target)
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertEqual(pinned.received(), CONFIGURED_AND_PRINTED)
+        self.assertEqual(pinned.reports_printed(), 1)
+        self.assertEqual(other.received(), b"")
+
+        self.check_nothing_changes_while_kestrelon_runs(target, working_folder)
+
+        # A reinstall without /COM keeps the settings, and the daily task at its time.
+        self.assertEqual(self.setup("reinstall"), 0)
+        self.assert_installed()
+        self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
+                                                 SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
+
+        # The uninstaller hands its work to a copy of itself and ends at once.
+        self.assertEqual(self.session.run_to_end(
+            "uninstall", [self.path(PROGRAM_FOLDER) / UNINSTALLER, "/S"], SETUP_LIMIT), 0)
+        wait_until(lambda: self.session.registry_values(UNINSTALL_KEY) is None, 60,
+                   "the uninstaller to end")
+        for left in [PROGRAM_FOLDER, START_MENU, REGISTERED_TASK, *SHORTCUTS]:
+            self.assertFalse(self.path(left).exists(), f"{left} must be gone")
+        self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
+                                                 SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
+
+    def settings_files(self):
+        folder = self.path(SETTINGS_FOLDER)
+        return {name: (folder / name).read_bytes() for name in os.listdir(folder)}
+
+    def assert_installed(self):
+        folder = self.path(PROGRAM_FOLDER)
+        self.assertEqual(sorted(os.listdir(folder)),
+                         sorted(PROGRAM_FILES + [UNINSTALLER, TASK_DEFINITION]))
+        with zipfile.ZipFile(required_path("KESTRELON_RELEASE_ZIP")) as archive:
+            for name in PROGRAM_FILES:
+                packed = next(entry for entry in archive.namelist() if entry.endswith("/" + name))
+                self.assertEqual((folder / name).read_bytes(), archive.read(packed),
+                                 f"{name} must be the zip's bytes")
+
+        for shortcut, opened in SHORTCUTS.items():
+            self.assertEqual(read_shell_link(self.path(shortcut)),
+                             (f"{PROGRAM_FOLDER}\\{opened}", SETTINGS_FOLDER), shortcut)
+
+        task = read_task_definition(folder / TASK_DEFINITION)
+        self.assertEqual(task["Triggers/CalendarTrigger/StartBoundary"][-9:], f"T{DAILY_TIME}:00")
+        expected = {
+            "Triggers/CalendarTrigger/ScheduleByDay/DaysInterval": "1",
+            "Actions/Exec/Command": f"{PROGRAM_FOLDER}\\Kestrelon.exe",
+            "Actions/Exec/WorkingDirectory": SETTINGS_FOLDER,
+            "Principals/Principal/GroupId": "S-1-5-32-545",  # whoever of Users is logged on
+            "Principals/Principal/RunLevel": "LeastPrivilege",
+            "Settings/MultipleInstancesPolicy": "IgnoreNew",
+            "Settings/StartWhenAvailable": "false",
+        }
+        self.assertEqual({key: task.get(key) for key in expected}, expected)
+        self.assertNotIn("Principals/Principal/UserId", task)  # no stored account or password
+        self.assertTrue(self.path(REGISTERED_TASK).exists(), "the task must be registered")
+
+        entry = self.session.registry_values(UNINSTALL_KEY)
+        self.assertEqual(entry.pop("EstimatedSize")[0], "REG_DWORD")
+        uninstaller = f"{PROGRAM_FOLDER}\\{UNINSTALLER}"
+        self.assertEqual(entry, {
+            "DisplayName": ("REG_SZ", "Kestrelon"),
+            "DisplayVersion": ("REG_SZ", "2.0.0.2"),
+            "Publisher": ("REG_SZ", "Kestrelon"),
+            "DisplayIcon": ("REG_SZ", f"{PROGRAM_FOLDER}\\Kestrelon.exe"),
+            "InstallLocation": ("REG_SZ", PROGRAM_FOLDER),
+            "UninstallString": ("REG_SZ", f'"{uninstaller}"'),
+            "QuietUninstallString": ("REG_SZ", f'"{uninstaller}" /S'),
+            "NoModify": ("REG_DWORD", "0x1"),
+            "NoRepair": ("REG_DWORD", "0x1"),
+            "FolderSetari": ("REG_SZ", SETTINGS_FOLDER),
+            "OraRaportZ": ("REG_SZ", DAILY_TIME),
+        })
+
+    def check_nothing_changes_while_kestrelon_runs(self, target, working_folder):
+        """While Kestrelon.exe shows a box (its pinned port is gone now), the setup and the
+        uninstaller refuse to touch anything."""
+        for simulator in self.simulators:
+            simulator.stop()
+        self.session.unmap_all()
+        run = self.launch("shortcut-run-box", self.path(working_folder), exe=target)
+        box = run.wait_for_box(BOX_LIMIT)
+        installed = {path: path.read_bytes() for path in self.path(PROGRAM_FOLDER).iterdir()}
+        self.assertEqual(self.setup("while-running"), EXIT_RUNNING)
+        # The uninstaller's exit code is seen when it runs in place: a copy elsewhere, told
+        # the program folder after "_?=", which NSIS reads raw to the end of the command line
+        # (so its words go as separate arguments, unquoted).
+        copy = self.workspace.root / UNINSTALLER
+        shutil.copy(self.path(PROGRAM_FOLDER) / UNINSTALLER, copy)
+        in_place = f"_?={PROGRAM_FOLDER}".split(" ")
+        self.assertEqual(self.session.run_to_end("uninstall-while-running",
+                                                 [copy, "/S", *in_place], SETUP_LIMIT),
+                         EXIT_RUNNING)
+        self.assertEqual({path: path.read_bytes() for path in self.path(PROGRAM_FOLDER).iterdir()},
+                         installed)
+        self.assertIsNotNone(self.session.registry_values(UNINSTALL_KEY))
+        run.answer(box, "Return")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,394 @@
+"""Wine for the end-to-end tests: a private X server (Xvfb) and a private prefix whose COM
+ports are simulators, the runs of Windows programs in it, and the test case class that shares
+one such session among a group's tests.
+
+Runs only inside scripts/isolated.sh, as harness.py says.
+"""
+
+import os
+import re
+import select
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+from harness import (BOX_TITLE, REPO, E2ECase, Simulator, artifacts_dir, log, required_path,
+                     wait_until)
+
+
+def run_tool(args, env, timeout=10, check=False):
+    result = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, timeout=timeout)
+    if check and result.returncode != 0:
+        raise AssertionError(f"{args[0]} failed ({result.returncode}): {result.stderr.strip()}")
+    return result
+
+
+class XServer:
+    """A private Xvfb on a display it picks itself (-displayfd)."""
+
+    def __init__(self):
+        self.process = None
+        self.display = None
+
+    def start(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        # Xvfb writes the number, then a line feed; it dies if the pipe closes in between.
+        text = b""
+        deadline = time.monotonic() + 15
+        while not text.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([read_end], [], [], 0.5)
+            chunk = os.read(read_end, 32) if ready else b""
+            if ready and not chunk:
+                break
+            text += chunk
+        os.close(read_end)
+        number = text.decode().strip() if text.endswith(b"\n") else ""
+        if not number:
+            self.stop()
+            raise AssertionError("Xvfb did not start")
+        self.display = f":{number}"
+        return self
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(5)
+
+
+class WineSession:
+    """Xvfb, a private prefix with its server and desktop kept up, simulators as COM ports.
+
+    A small holder process keeps Wine's desktop process (and so its tray window) alive between
+    runs of the program, so that the tray can be looked at after a run has ended.
+    """
+
+    FIRST_OWN_PORT = 3
+    # No runtime add-ons to download; no Linux menu entries or desktop files from the
+    # shortcuts a setup program makes (";" separates the entries).
+    DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
+    def __init__(self, artifacts, prefix_name="wine-prefix", fresh=False):
+        """fresh: the prefix is made anew (as a computer nothing was ever installed on)."""
+        self.artifacts = Path(artifacts)
+        self.exe = required_path("KESTRELON_EXE")
+        self.prefix_path = self.artifacts / prefix_name
+        self.fresh = fresh
+        self.xserver = XServer()
+        self.holder = None
+        self.env = None
+        self.mapped = {}
+        self.manifest = None
+
+    # -- start and stop --
+    def start(self):
+        started = time.monotonic()
+        if self.fresh:
+            shutil.rmtree(self.prefix_path, ignore_errors=True)
+        prefix = subprocess.run([str(REPO / "scripts" / "wine_prefix.sh"), str(self.prefix_path)],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=240)
+        if prefix.returncode != 0:
+            raise AssertionError(f"wine_prefix.sh failed: {prefix.stderr}")
+        self.prefix = Path(prefix.stdout.strip().splitlines()[-1])
+        self.dosdevices = self.prefix / "dosdevices"
+        self.manifest = self.prefix / ".kestrelon-e2e-links"
+        self.xserver.start()
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH="win32",
+                        WINEDEBUG="-all", WINEDLLOVERRIDES=self.DLL_OVERRIDES,
+                        DISPLAY=self.xserver.display)
+        # A server left from an earlier session would keep its own display.
+        run_tool(["wineserver", "-k"], self.env, timeout=30)
+        run_tool(["wineserver", "-w"], self.env, timeout=30)
+        self.remove_stale_links()
+        self.holder = subprocess.Popen(["wine", "cmd", "/c", "echo up& set /p x="],
+                                       env=self.env, stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.holder.stdout], [], [], 60)
+        if not ready or b"up" not in self.holder.stdout.readline():
+            raise AssertionError("Wine did not start")
+        self.check_system_ports()
+        log(f"Wine up on {self.xserver.display} in {time.monotonic() - started:.1f} s")
+        return self
+
+    def stop(self):
+        self.unmap_all()
+        if self.holder:
+            try:
+                self.holder.stdin.close()
+                self.holder.wait(10)
+            except (subprocess.TimeoutExpired, BrokenPipeError):
+                self.holder.kill()
+                self.holder.wait(5)
+            self.holder.stdout.close()
+        if self.env:
+            run_tool(["wineserver", "-k"], self.env, timeout=30)
+            run_tool(["wineserver", "-w"], self.env, timeout=30)
+        self.xserver.stop()
+
+    def __enter__(self):
+        try:
+            return self.start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # -- COM ports --
+    def com_link(self, number):
+        return self.dosdevices / f"com{number}"
+
+    def remove_stale_links(self):
+        """Removes the comN links that an earlier session of this harness made."""
+        if self.manifest.exists():
+            for name in self.manifest.read_text().split():
+                link = self.dosdevices / name
+                if link.is_symlink():
+                    link.unlink()
+            self.manifest.unlink()
+
+    def check_system_ports(self):
+        """COM1 and COM2 are Wine's own (the machine's /dev/ttyS*, /dev/null here); no port
+        from COM3 up exists before the tests map theirs."""
+        for entry in self.dosdevices.iterdir():
+            match = re.fullmatch(r"com(\d+)", entry.name)
+            if not match:
+                continue
+            target = os.readlink(entry) if entry.is_symlink() else ""
+            if int(match[1]) < self.FIRST_OWN_PORT:
+                if not re.fullmatch(r"/dev/tty(S|USB|ACM)\d+", target):
+                    raise AssertionError(f"{entry.name} -> {target!r} is not Wine's own mapping")
+            else:
+                raise AssertionError(f"{entry.name} -> {target!r} exists before any test mapped "
+                                     f"it: COM{self.FIRST_OWN_PORT} upward must be free")
+
+    def map_port(self, number, simulator):
+        if number < self.FIRST_OWN_PORT:
+            raise ValueError("COM1 and COM2 belong to Wine's own mapping")
+        link = self.com_link(number)
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        link.symlink_to(simulator.slave)
+        self.mapped[number] = link
+        names = set(self.manifest.read_text().split()) if self.manifest.exists() else set()
+        self.manifest.write_text("\n".join(sorted(names | {link.name})) + "\n")
+
+    def unmap_all(self):
+        for link in self.mapped.values():
+            if link.is_symlink():
+                link.unlink()
+        self.mapped.clear()
+        if self.manifest and self.manifest.exists():
+            self.manifest.unlink()
+
+    # -- the X display --
+    def visible_windows(self, name_pattern):
+        result = run_tool(["xdotool", "search", "--onlyvisible", "--name", name_pattern],
+                          self.env)
+        return [int(w) for w in result.stdout.split()]
+
+    def window_geometry(self, window):
+        result = run_tool(["xdotool", "getwindowgeometry", "--shell", str(window)], self.env,
+                          check=True)
+        values = dict(line.split("=", 1) for line in result.stdout.split())
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def tray_windows(self):
+        return self.visible_windows("^Wine System Tray$")
+
+    def screenshot(self, name, crop=None):
+        path = self.artifacts / f"{name}.png"
+        xwd = subprocess.run(["xwd", "-root", "-silent"], env=self.env, capture_output=True,
+                             timeout=20, check=True)
+        convert = shutil.which("convert", path="/usr/bin") or "convert"
+        args = [convert, "xwd:-"]
+        if crop:
+            x, y, w, h = crop
+            args += ["-crop", f"{w}x{h}+{x}+{y}", "+repage"]
+        subprocess.run(args + [str(path)], input=xwd.stdout, capture_output=True, timeout=20,
+                       check=True)
+        return path
+
+    def click(self, x, y, button):
+        run_tool(["xdotool", "mousemove", str(x), str(y), "click", str(button)], self.env,
+                 check=True)
+
+    def press(self, window, key):
+        run_tool(["xdotool", "windowfocus", "--sync", str(window)], self.env, check=True)
+        run_tool(["xdotool", "key", key], self.env, check=True)
+
+    def launch(self, workdir, name, exe=None):
+        return WineRun(self, workdir, name, exe or self.exe)
+
+    # -- the prefix's files, registry and services --
+    def unix_path(self, windows_path):
+        """The file on the prefix's drive C: at a path such as C:\\Kestrelon\\Kestrelon.ini."""
+        drive, separator, rest = windows_path.partition(":\\")
+        if drive.upper() != "C" or not separator:
+            raise ValueError(f"{windows_path}: not a path on drive C:")
+        return self.prefix.joinpath("drive_c", *[part for part in rest.split("\\") if part])
+
+    def run_to_end(self, name, args, timeout):
+        """Runs a Windows program with its arguments to its end; returns its exit code. What
+        Wine writes goes to NAME.wine.log among the artifacts."""
+        with open(self.artifacts / f"{name}.wine.log", "wb") as output:
+            return subprocess.run(["wine", *map(str, args)], env=self.env,
+                                  stdin=subprocess.DEVNULL, stdout=output,
+                                  stderr=subprocess.STDOUT, timeout=timeout).returncode
+
+    def registry_values(self, key):
+        """The values of a registry key, {name: (type, data)} as `reg query` lists them, or
+        None when there is no such key."""
+        result = run_tool(["wine", "reg", "query", key], self.env, timeout=60)
+        if result.returncode != 0:
+            return None
+        values = {}
+        for line in result.stdout.splitlines():
+            match = re.fullmatch(r" {4}(.+?) {4}(REG_\w+) {4}(.*)", line)
+            if match:
+                values[match[1]] = (match[2], match[3])
+        return values
+
+    def set_windows_version(self, program_name, version):
+        """The Windows version Wine tells the program of that file name, e.g. "winxp"."""
+        run_tool(["wine", "reg", "add", f"HKCU\\Software\\Wine\\AppDefaults\\{program_name}",
+                  "/v", "Version", "/d", version, "/f"], self.env, timeout=60, check=True)
+
+    def start_task_scheduler(self):
+        """Wine's Task Scheduler service, which schtasks.exe needs. Its first start may answer
+        that the service database is locked: then once more."""
+        for _ in range(2):
+            result = run_tool(["wine", "net", "start", "schedule"], self.env, timeout=60)
+            answer = result.stdout + result.stderr
+            if result.returncode == 0 or "already running" in answer:
+                return
+            if "locked" not in answer:
+                break
+        raise AssertionError(f"the Task Scheduler service did not start: {answer.strip()}")
+
+
+class WineRun:
+    """One launch of Kestrelon.exe (or another program) in a working directory (where
+    Kestrelon.ini lives)."""
+
+    # The main window's client area; a message box titled "Kestrelon" is smaller.
+    MAIN_WINDOW_SIZE = (640, 480)
+
+    def __init__(self, session, workdir, name, exe):
+        self.session = session
+        self.name = name
+        self.workdir = Path(workdir)
+        self.main_window_seen = False
+        self.output = open(session.artifacts / f"{name}.wine.log", "wb")
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(["wine", str(exe)], cwd=self.workdir,
+                                        env=session.env, stdin=subprocess.DEVNULL,
+                                        stdout=self.output, stderr=subprocess.STDOUT)
+
+    def poll(self):
+        # The program's own window must never show: looked at on every poll.
+        for window in self.session.visible_windows("^Kestrelon$"):
+            _, _, width, height = self.session.window_geometry(window)
+            if width >= self.MAIN_WINDOW_SIZE[0] and height >= self.MAIN_WINDOW_SIZE[1]:
+                self.main_window_seen = True
+        return self.process.poll()
+
+    def wait_for_box(self, timeout, title=BOX_TITLE):
+        """The visible box with that title; fails if the program ends without one."""
+
+        def box():
+            ended = self.poll()
+            windows = self.session.visible_windows(title)
+            if windows:
+                return windows[0]
+            if ended is not None:
+                raise AssertionError(f"{self.name}: ended with {ended} without a box {title}")
+            return None
+
+        return wait_until(box, timeout, f"{self.name}: the box {title}", interval=0.1)
+
+    def answer(self, window, key, attempts=3, title=BOX_TITLE):
+        """Sends a key to the box and waits until the box has gone.
+
+        A click on Wine's tray window can leave keyboard input with that window for a while:
+        the key is sent again (focus first) when the box is still there after 3 s.
+        """
+        for attempt in range(1, attempts + 1):
+            self.session.press(window, key)
+            try:
+                wait_until(lambda: window not in self.session.visible_windows(title), 3,
+                           f"{self.name}: the box to close after {key}", interval=0.02)
+                if attempt > 1:
+                    log(f"{self.name}: the box took {key} at attempt {attempt}")
+                return
+            except AssertionError:
+                if attempt == attempts:
+                    raise
+
+    def wait(self, timeout):
+        try:
+            wait_until(lambda: self.poll() is not None, timeout, f"{self.name}: the end",
+                       interval=0.1)
+        except AssertionError:
+            self.kill()
+            raise
+        finally:
+            self.output.close()
+        return self.process.returncode
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
+        if not self.output.closed:
+            self.output.close()
+
+    def elapsed(self):
+        return time.monotonic() - self.started
+
+
+class WineCase(E2ECase):
+    """Kestrelon.exe under Wine: one Wine session (Xvfb, prefix, desktop) for all tests of a
+    class, the simulators mapped as its COM ports."""
+
+    PREFIX_NAME = "wine-prefix"  # among the artifacts; shared by the groups that take turns
+    FRESH_PREFIX = False  # True: made anew for the group
+
+    @classmethod
+    def setUpClass(cls):
+        cls.artifacts = artifacts_dir()
+        cls.session = WineSession(cls.artifacts, cls.PREFIX_NAME, cls.FRESH_PREFIX).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.__exit__(None, None, None)
+
+    def end_run(self, run):
+        run.kill()
+
+    def unmap_ports(self):
+        self.session.unmap_all()
+
+    def simulator(self, com, name=None, **options):
+        simulator = Simulator(self.workspace.root, name or f"com{com}", **options).start()
+        self.simulators.append(simulator)
+        self.session.map_port(com, simulator)
+        return simulator
+
+    def launch(self, name, workdir=None, exe=None):
+        run = self.session.launch(workdir or self.workspace.work, name, exe)
+        self.runs.append(run)
+        return run
