@@ -141,33 +141,113 @@ Function GrantUsersModify
   Pop $0
 FunctionEnd
 
-; Writes $PinnedPort and $PinnedSpeed into Kestrelon.ini as KestrelonScan does: the whole file
-; becomes two lines, written beside it first and then put in its place, the file that was
-; there kept as Kestrelon.ini.bak. Sets the error flag when it fails (the file is then as it
-; was).
+; Attributes that keep a file from being replaced, or would pass on to a copy.
+!define KEEPING_ATTRIBUTES 0x7 ; read-only, hidden, system
+!define FILE_ATTRIBUTE_READONLY 0x1
+!define FILE_ATTRIBUTE_NORMAL 0x80
+!define INVALID_FILE_ATTRIBUTES -1
+
+; Puts the file FROM in the place of TO in one step, whatever attributes TO had (they come back
+; when the move fails). Leaves 1 on the stack when it worked, else 0.
+Function ReplaceFile
+  Exch $1 ; to
+  Exch
+  Exch $0 ; from, then the result
+  Push $2 ; the attributes of TO
+  Push $3
+  System::Call 'kernel32::GetFileAttributesW(w r1) i .r2'
+  ${If} $2 <> ${INVALID_FILE_ATTRIBUTES}
+    IntOp $3 ${KEEPING_ATTRIBUTES} ~
+    IntOp $3 $2 & $3
+    System::Call 'kernel32::SetFileAttributesW(w r1, i r3)'
+  ${EndIf}
+  System::Call 'kernel32::MoveFileExW(w r0, w r1, i ${MOVEFILE_REPLACE_EXISTING_WRITE_THROUGH}) i .r0'
+  ${If} $0 = 0
+  ${AndIf} $2 <> ${INVALID_FILE_ATTRIBUTES}
+    System::Call 'kernel32::SetFileAttributesW(w r1, i r2)'
+  ${EndIf}
+  ${IfThen} $0 <> 0 ${|} StrCpy $0 1 ${|}
+  Pop $3
+  Pop $2
+  Exch $0 ; the result where FROM was, $0 as it was
+  Exch
+  Pop $1
+FunctionEnd
+
+; Removes a file of ours, whatever its attributes.
+!macro RemoveFile FILE
+  System::Call 'kernel32::SetFileAttributesW(w "${FILE}", i ${FILE_ATTRIBUTE_NORMAL})'
+  Delete "${FILE}"
+!macroend
+
+; Writes $PinnedPort and $PinnedSpeed into Kestrelon.ini as KestrelonScan does, whole or not at
+; all: the file becomes two lines; the new text and a plain copy of the old file are written
+; beside it, then put in place, the file first and its backup Kestrelon.ini.bak second, and the
+; old file goes back when the backup cannot follow. A read-only file is left alone. Sets the
+; error flag when the file was not written: it and an earlier backup are then as they were,
+; and no temporary file is left.
 Function WritePinnedSettings
   Push $0 ; the file
-  Push $1 ; handle
+  Push $1 ; handle, then attributes
   Push $2 ; 1 while every step has worked
+  Push $3 ; 1 when there was a file to keep, or 0 once its only copy is the backup's temporary
   StrCpy $0 "$SettingsFolder\${SETTINGS_FILE}"
   StrCpy $2 0
-  ClearErrors
-  FileOpen $1 "$0.tmp" w
-  ${IfNot} ${Errors}
-    FileWrite $1 "com=$PinnedPort$\r$\nport=$PinnedSpeed$\r$\n"
-    FileClose $1
+  StrCpy $3 0
+  System::Call 'kernel32::GetFileAttributesW(w r0) i .r1'
+  ${If} $1 = ${INVALID_FILE_ATTRIBUTES}
     StrCpy $2 1
+  ${Else}
+    IntOp $1 $1 & ${FILE_ATTRIBUTE_READONLY}
+    ${IfThen} $1 = 0 ${|} StrCpy $2 1 ${|}
+    StrCpy $3 1
   ${EndIf}
   ${If} $2 = 1
-  ${AndIf} ${FileExists} "$0"
-    System::Call 'kernel32::CopyFileW(w "$0", w "$0.bak", i 0) i .r2'
+    !insertmacro RemoveFile "$0.tmp"
+    ClearErrors
+    FileOpen $1 "$0.tmp" w
+    ${If} ${Errors}
+      StrCpy $2 0
+    ${Else}
+      FileWrite $1 "com=$PinnedPort$\r$\nport=$PinnedSpeed$\r$\n"
+      FileClose $1
+    ${EndIf}
   ${EndIf}
-  ${If} $2 <> 0
-    System::Call 'kernel32::MoveFileExW(w "$0.tmp", w "$0", i ${MOVEFILE_REPLACE_EXISTING_WRITE_THROUGH}) i .r2'
+  ${If} $2 = 1
+  ${AndIf} $3 = 1 ; the backup: a copy without the file's attributes
+    !insertmacro RemoveFile "$0.bak.tmp"
+    System::Call 'kernel32::CopyFileW(w "$0", w "$0.bak.tmp", i 1) i .r2'
+    ${IfThen} $2 <> 0 ${|} StrCpy $2 1 ${|}
+    System::Call 'kernel32::SetFileAttributesW(w "$0.bak.tmp", i ${FILE_ATTRIBUTE_NORMAL})'
   ${EndIf}
-  Delete "$0.tmp" ; left only when a step failed
+  ${If} $2 = 1
+    Push "$0.tmp"
+    Push "$0"
+    Call ReplaceFile
+    Pop $2
+  ${EndIf}
+  ${If} $2 = 1
+  ${AndIf} $3 = 1
+    Push "$0.bak.tmp"
+    Push "$0.bak"
+    Call ReplaceFile
+    Pop $2
+    ${If} $2 = 0 ; the old file back in place; should even that fail, its only copy stays
+      Push "$0.bak.tmp"
+      Push "$0"
+      Call ReplaceFile
+      Pop $3
+    ${EndIf}
+  ${EndIf}
+  ${If} $2 = 0
+    !insertmacro RemoveFile "$0.tmp"
+    ${If} $3 = 1
+      !insertmacro RemoveFile "$0.bak.tmp"
+    ${EndIf}
+  ${EndIf}
   ClearErrors
   ${IfThen} $2 = 0 ${|} SetErrors ${|}
+  Pop $3
   Pop $2
   Pop $1
   Pop $0

@@ -87,7 +87,8 @@ stop_simulators() {
 
 # Answers any "Eroare" box: No for the yes/no question, then Escape for a plain box (Escape
 # cannot answer a yes/no box, so the question is never answered Yes by accident). KestrelonScan's
-# question, titled "Kestrelon", is answered Yes.
+# boxes are titled "Kestrelon": its question is answered Yes, then its confirmation of what it
+# wrote with Enter (OK).
 answer_boxes() {
   local program_pid=$1 answered=" "
   while kill -0 "$program_pid" 2>/dev/null; do
@@ -100,11 +101,18 @@ answer_boxes() {
     for box in $(xdotool search --onlyvisible --name '^Kestrelon$' 2>/dev/null); do
       case "$answered" in
         *" $box "*) ;;
-        *) echo "(KestrelonScan asks whether to write the device it chose into Kestrelon.ini: Yes)"
+        " ") echo "(KestrelonScan asks whether to write the device it chose into Kestrelon.ini: Yes)"
+           answered+="$box " ;;
+        *) echo "(KestrelonScan confirms what it wrote, and where: OK)"
            answered+="$box " ;;
       esac
       xdotool windowfocus --sync "$box" key alt+y 2>/dev/null || true
       sleep 1
+      # Still there: a box with OK alone, which Alt+Y does not answer.
+      if xdotool search --onlyvisible --name '^Kestrelon$' 2>/dev/null | grep -qx "$box"; then
+        xdotool windowfocus --sync "$box" key Return 2>/dev/null || true
+        sleep 1
+      fi
     done
     sleep 0.2
   done

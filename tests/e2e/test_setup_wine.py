@@ -8,7 +8,7 @@ import unittest
 import zipfile
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, log,
-                     require_isolation, required_path, wait_until)
+                     require_isolation, required_path, wait_until, write_protected)
 from windows_files import read_shell_link, read_task_definition
 from wine_session import WineCase
 
@@ -37,7 +37,7 @@ SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings f
 }
 PINNED = b"com=COM5\r\nport=115200\r\n"
 DAILY_TIME = "21:30"
-EXIT_BAD_OPTION, EXIT_RUNNING = 2, 5
+EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN = 2, 5, 6
 
 # Command lines refused with EXIT_BAD_OPTION, nothing installed. Each has one fault; the
 # Windows version is Wine's own unless named.
@@ -104,6 +104,17 @@ class Setup(WineCase):
         settings = self.path(SETTINGS_FOLDER)
         settings.mkdir()
         (settings / SETTINGS_NAME).write_bytes(DEFAULT_SETTINGS)  # left by the zip's program
+
+        # A Kestrelon.ini that cannot be replaced: nothing is installed, and the file and an
+        # earlier backup stay as they were.
+        earlier_backup = b"com=COM2\r\nport=4800\r\n"
+        (settings / (SETTINGS_NAME + ".bak")).write_bytes(earlier_backup)
+        with write_protected(settings / SETTINGS_NAME):
+            self.assertEqual(self.setup("not-written", "/COM=COM5", "/PORT=115200"),
+                             EXIT_NOT_WRITTEN)
+        self.assertEqual(self.settings_files(), {SETTINGS_NAME: DEFAULT_SETTINGS,
+                                                 SETTINGS_NAME + ".bak": earlier_backup})
+        self.assertFalse(self.path(PROGRAM_FOLDER).exists())
 
         self.assertEqual(self.setup("install", "/COM=com5", "/PORT=115200", f"/ORA={DAILY_TIME}"),
                          0)

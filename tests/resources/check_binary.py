@@ -5,6 +5,7 @@ original file name is the program's own (check_imports.py checks what it imports
 file itself (standard library only).
 
 Usage: check_binary.py PATH/Kestrelon.exe
+       check_binary.py --setup PATH/Kestrelon-<version>-setup.exe   (its manifest only)
 """
 import os
 import re
@@ -226,14 +227,20 @@ def check_manifest(c, res):
         '{urn:schemas-microsoft-com:compatibility.v1}supportedOS')}
     c.check(supported == SUPPORTED_OS, 'manifest names Windows Vista to 11 as supported',
             ', '.join(sorted(supported ^ SUPPORTED_OS)))
-    # Windows XP refuses to start a program whose application or windowsSettings element is in
-    # the asm.v3 namespace without a prefix of its own ("the application configuration is
-    # incorrect"); Windows Vista and later, and Wine, accept either form.
+    tags = check_xp_manifest_form(c, manifest)
+    c.check(sorted(local for _, local in tags) == sorted(PREFIXED_IN_ASM_V3),
+            'manifest has the application and windowsSettings elements of asm.v3')
+
+
+def check_xp_manifest_form(c, manifest):
+    """Windows XP refuses to start a program whose application or windowsSettings element is
+    in the asm.v3 namespace without a prefix of its own ("the application configuration is
+    incorrect"); Windows Vista and later, and Wine, accept either form. Returns those tags."""
     tags = [(tag, local) for tag, local in asm_v3_tags(manifest) if local in PREFIXED_IN_ASM_V3]
-    c.check(sorted(local for _, local in tags) == sorted(PREFIXED_IN_ASM_V3) and
-            all(':' in tag for tag, _ in tags),
+    c.check(all(':' in tag for tag, _ in tags),
             'manifest writes application and windowsSettings with an asm.v3 prefix',
             ', '.join(tag for tag, _ in tags))
+    return tags
 
 
 def version_strings(block):
@@ -283,6 +290,20 @@ def check_version(c, res, file_name):
     c.check(bool(strings.get('FileDescription')), 'version string FileDescription present')
 
 
+def check_setup_program(path):
+    """The setup program: a 32-bit GUI program whose manifest Windows XP accepts."""
+    c = Checks()
+    pe = Pe(open(path, 'rb').read())
+    c.check(pe.machine == 0x14C and pe.subsystem == 2, 'a 32-bit x86 GUI program')
+    manifest = pe.resources().get((RT_MANIFEST, 1))
+    c.check(manifest is not None, 'manifest present as RT_MANIFEST 1')
+    if manifest is not None:
+        c.check(b'requireAdministrator' in manifest, 'manifest asks for an administrator')
+        check_xp_manifest_form(c, manifest)
+    print('%d passed, %d failed' % (c.passed, c.failed))
+    return 0 if c.failed == 0 else 1
+
+
 def main(path):
     data = open(path, 'rb').read()
     c = Checks()
@@ -301,6 +322,8 @@ def main(path):
 
 
 if __name__ == '__main__':
+    if len(sys.argv) == 3 and sys.argv[1] == '--setup':
+        sys.exit(check_setup_program(sys.argv[2]))
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     sys.exit(main(sys.argv[1]))
