@@ -107,6 +107,13 @@ class PosixNewFile final : public NewFile {
   Descriptor file_;
 };
 
+// The file over a descriptor just opened; nullptr, with the reason, when the open failed.
+template <class File>
+std::unique_ptr<File> opened(int fd, FileResult& result) {
+  result = fd < 0 ? failure(errno) : FileResult{};
+  return result.ok ? std::make_unique<File>(fd) : nullptr;
+}
+
 }  // namespace
 
 int64_t file_size(const std::wstring& name) {
@@ -141,21 +148,13 @@ bool is_read_only(const std::wstring& name) {
 // removed first, and O_EXCL never follows a link that appears in between.
 std::unique_ptr<NewFile> NewFile::create(const std::wstring& name, FileResult& result) {
   std::string path;
+  int fd = -1;
   if (!narrow_name(name, path)) {
-    result = failure(EINVAL);
-    return nullptr;
+    errno = EINVAL;
+  } else if (unlink(path.c_str()) == 0 || errno == ENOENT) {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | kCommonFlags, 0666);
   }
-  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-    result = failure(errno);
-    return nullptr;
-  }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | kCommonFlags, 0666);
-  if (fd < 0) {
-    result = failure(errno);
-    return nullptr;
-  }
-  result = {};
-  return std::make_unique<PosixNewFile>(fd);
+  return opened<PosixNewFile>(fd, result);
 }
 
 FileResult replace_file(const std::wstring& from, const std::wstring& to) {
@@ -195,23 +194,19 @@ std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
 std::unique_ptr<ReadableFile> ReadableFile::open_existing(const std::wstring& name,
                                                           FileResult& result) {
   std::string path;
+  int fd = -1;
   if (!narrow_name(name, path)) {
-    result = failure(EINVAL);
-    return nullptr;
+    errno = EINVAL;
+  } else {
+    fd = ::open(path.c_str(), O_RDONLY | kCommonFlags);
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | kCommonFlags);
-  if (fd < 0) {
-    result = failure(errno);
-    return nullptr;
-  }
-  auto file = std::make_unique<PosixReadableFile>(fd);
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    result = failure(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-    return nullptr;  // closes fd
+  if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+    close(fd);
+    fd = -1;
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
   }
-  result = {};
-  return file;
+  return opened<PosixReadableFile>(fd, result);
 }
 
 }  // namespace kestrelon

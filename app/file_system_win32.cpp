@@ -86,6 +86,13 @@ class Win32NewFile final : public NewFile {
   FileHandle file_;
 };
 
+// The file over a handle just opened; nullptr, with the reason, when the open failed.
+template <class File>
+std::unique_ptr<File> opened(HANDLE handle, FileResult& result) {
+  result = handle == INVALID_HANDLE_VALUE ? failure(GetLastError()) : FileResult{};
+  return result.ok ? std::make_unique<File>(handle) : nullptr;
+}
+
 // Attributes that keep a file from being replaced or removed, or would pass on to a copy.
 constexpr DWORD kKeepingAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -134,12 +141,7 @@ std::unique_ptr<NewFile> NewFile::create(const std::wstring& name, FileResult& r
   remove_file(name);
   const HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    result = failure(GetLastError());
-    return nullptr;
-  }
-  result = {};
-  return std::make_unique<Win32NewFile>(handle);
+  return opened<Win32NewFile>(handle, result);
 }
 
 FileResult replace_file(const std::wstring& from, const std::wstring& to) {
@@ -186,12 +188,7 @@ std::unique_ptr<ReadableFile> ReadableFile::open_existing(const std::wstring& na
                                                           FileResult& result) {
   const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    result = failure(GetLastError());
-    return nullptr;
-  }
-  result = {};
-  return std::make_unique<Win32ReadableFile>(handle);
+  return opened<Win32ReadableFile>(handle, result);
 }
 
 }  // namespace kestrelon

@@ -18,7 +18,7 @@ PinResult failed(PinOutcome outcome, const std::wstring& file, const FileResult&
   return {outcome, file, result.reason};
 }
 
-std::string pinned_text(const PortSettings& settings) {
+std::string pinned_file_text(const PortSettings& settings) {
   return wide_to_ansi(L"com=" + settings.port_name + L"\r\nport=" + number_to_text(settings.speed) +
                       L"\r\n");
 }
@@ -63,7 +63,7 @@ PinResult pin_settings_file(const std::wstring& path, const PortSettings& settin
   const std::wstring backup_temporary = backup + kTemporarySuffix;
   const bool had_file = file_size(path) != kFileMissing;
 
-  PinResult result = write_whole_file(temporary, pinned_text(settings));
+  PinResult result = write_whole_file(temporary, pinned_file_text(settings));
   if (result.ok() && had_file) result = copy_file(path, backup_temporary);
   if (result.ok()) result = replace(temporary, path);
   if (result.ok() && had_file) {

@@ -76,11 +76,8 @@ Function CheckSettingsFolder
     StrCpy $0 "${TEXT_SETTINGS_FOLDER_FORM}"
   ${Else}
     StrCpy $2 $SettingsFolder "" 2
-    Push $2
-    Push `${NOT_IN_NAMES}`
-    Call CountIn
-    Pop $1
-    ${IfThen} $1 != 0 ${|} StrCpy $0 "${TEXT_SETTINGS_FOLDER_FORM}" ${|}
+    ${StrFilterS} $2 "" "" `${NOT_IN_NAMES}` $1
+    ${IfThen} $1 S!= $2 ${|} StrCpy $0 "${TEXT_SETTINGS_FOLDER_FORM}" ${|}
   ${EndIf}
   ${If} $0 == ""
     Push $SettingsFolder

@@ -1,58 +1,15 @@
-; Small checks of texts for the option and page checks (NSIS has no such functions itself).
+; Small checks of texts for the option and page checks, over WordFunc's StrFilter.
 
-!define DIGITS "0123456789"
-!define LETTERS "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+!define DIGITS "1" ; StrFilter's classes of characters: the ASCII digits,
+!define LETTERS "2" ; and the ASCII letters
 
-; Leaves on the stack how many characters of TEXT are among those of SET.
-; Push TEXT, Push SET, Call CountIn, Pop COUNT
-Function CountIn
-  Exch $1 ; the set
-  Exch
-  Exch $0 ; the text, then the count
-  Push $2 ; position in the text
-  Push $3 ; the character there
-  Push $4 ; position in the set
-  Push $5 ; the set's character there
-  Push $6 ; the count
-  StrCpy $2 0
-  StrCpy $6 0
-  ${Do}
-    StrCpy $3 $0 1 $2
-    ${IfThen} $3 == "" ${|} ${ExitDo} ${|}
-    StrCpy $4 0
-    ${Do}
-      StrCpy $5 $1 1 $4
-      ${IfThen} $5 == "" ${|} ${ExitDo} ${|}
-      ${If} $5 S== $3
-        IntOp $6 $6 + 1
-        ${ExitDo}
-      ${EndIf}
-      IntOp $4 $4 + 1
-    ${Loop}
-    IntOp $2 $2 + 1
-  ${Loop}
-  StrCpy $0 $6
-  Pop $6
-  Pop $5
-  Pop $4
-  Pop $3
-  Pop $2
-  Exch $0 ; the count where the text was, $0 as it was
-  Exch
-  Pop $1
-FunctionEnd
-
-; RESULT = 1 when TEXT is made of characters of SET only (and is not empty), else 0.
+; RESULT = 1 when TEXT is not empty and made of characters of CLASS only, else 0.
 ; (Any register but $R8 and $R9, which these macros use themselves.)
-!macro ConsistsOf RESULT TEXT SET
+!macro ConsistsOf RESULT TEXT CLASS
   Push $R9
-  StrLen $R9 `${TEXT}`
-  Push `${TEXT}`
-  Push `${SET}`
-  Call CountIn
-  Pop ${RESULT}
-  ${If} ${RESULT} = $R9
-  ${AndIf} $R9 > 0
+  ${StrFilterS} `${TEXT}` "${CLASS}" "" "" $R9
+  ${If} $R9 S== `${TEXT}`
+  ${AndIf} $R9 != ""
     StrCpy ${RESULT} 1
   ${Else}
     StrCpy ${RESULT} 0
