@@ -5,9 +5,12 @@
 
 namespace kestrelon {
 
+// A copy started with other rights (as administrator, from the setup) made the mutex with a
+// security that denies us even opening it: that copy is running all the same.
 InstanceGuard::InstanceGuard() {
   HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
-  another_copy_running_ = GetLastError() == ERROR_ALREADY_EXISTS;
+  const DWORD error = GetLastError();
+  another_copy_running_ = error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED;
   handle_ = reinterpret_cast<intptr_t>(mutex);
 }
 

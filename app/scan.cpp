@@ -31,7 +31,7 @@ ScanEnd pin_when_asked(RunServices& services, std::wstring_view detection_result
   }
   const PinResult pin = pin_settings_file(services.settings_path, chosen);
   if (pin.ok()) {
-    services.boxes.show_plain(kScanTitle, pinned_text(shown_path, chosen));
+    services.boxes.show_plain(kScanTitle, pinned_text(shown_path, chosen, pin.outcome));
     return ScanEnd::pinned;
   }
   services.boxes.show_plain(kErrorTitle, pin_failure_text(pin, full_path(pin.file)));
@@ -51,9 +51,13 @@ std::wstring pin_question(std::wstring_view detection_result, const std::wstring
          kBackupSuffix + L".";
 }
 
-std::wstring pinned_text(const std::wstring& shown_path, const PortSettings& pinned) {
-  return L"Portul și viteza au fost scrise în\n" + shown_path + L":\n\ncom=" + pinned.port_name +
-         L"\nport=" + number_to_text(pinned.speed) +
+std::wstring pinned_text(const std::wstring& shown_path, const PortSettings& pinned,
+                         PinOutcome outcome) {
+  const wchar_t* done = outcome == PinOutcome::already_pinned
+                            ? L"Portul și viteza erau deja acestea; nu s-a scris nimic în\n"
+                            : L"Portul și viteza au fost scrise în\n";
+  return done + shown_path + L":\n\ncom=" + pinned.port_name + L"\nport=" +
+         number_to_text(pinned.speed) +
          L"\n\nKestrelon.exe pornit în acest folder folosește de acum doar acest port.";
 }
 
@@ -62,6 +66,12 @@ std::wstring pin_failure_text(const PinResult& failure, const std::wstring& show
     return L"Fișierul de setări este doar în citire:\n" + shown_path +
            L"\n\nNu s-a scris nimic. Deschideți „Proprietăți” (Properties) ale fișierului, "
            L"debifați „Doar în citire” (Read-only), apoi porniți din nou KestrelonScan.";
+  }
+  if (failure.outcome == PinOutcome::old_kept_aside) {
+    return std::wstring(L"Portul și viteza au fost scrise în ") + kSettingsFileName +
+           L", dar setările de dinainte nu au putut fi păstrate ca " + kSettingsFileName +
+           kBackupSuffix + L".\n\n" + failure.reason +
+           L"\n\nSetările de dinainte au rămas în fișierul\n" + shown_path;
   }
   const wchar_t* what = failure.outcome == PinOutcome::not_copied     ? L"copiat"
                         : failure.outcome == PinOutcome::not_replaced ? L"înlocuit"

@@ -21,7 +21,8 @@ enum class ScanEnd { user_gave_up, not_pinned, pinned, pin_failed, another_copy_
 std::wstring pin_question(std::wstring_view detection_result, const std::wstring& shown_path);
 
 // What the user is told after the pin: what was written where, or why nothing was.
-std::wstring pinned_text(const std::wstring& shown_path, const PortSettings& pinned);
+std::wstring pinned_text(const std::wstring& shown_path, const PortSettings& pinned,
+                         PinOutcome outcome);
 std::wstring pin_failure_text(const PinResult& failure, const std::wstring& shown_path);
 
 // The whole scan; the caller holds the single-instance guard. The settings file is read by

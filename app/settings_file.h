@@ -24,19 +24,32 @@ void read_settings_file(const std::wstring& path, PortSettings& settings);
 
 // How pinning the port ended, and the file it is about: the settings file, or the file that
 // could not be written, copied or replaced, with the system's words for the reason.
-enum class PinOutcome { pinned, read_only, not_written, not_copied, not_replaced };
+// `already_pinned`: the file held those very settings, and nothing was written.
+// `old_kept_aside`: the new file is in place, but neither the backup nor the old file could be
+// put back; `file` is then the temporary that keeps the old settings.
+enum class PinOutcome {
+  pinned,
+  already_pinned,
+  read_only,
+  not_written,
+  not_copied,
+  not_replaced,
+  old_kept_aside
+};
 struct PinResult {
   PinOutcome outcome = PinOutcome::pinned;
   std::wstring file;
   std::wstring reason;
-  bool ok() const { return outcome == PinOutcome::pinned; }
+  bool ok() const { return outcome == PinOutcome::pinned || outcome == PinOutcome::already_pinned; }
 };
 
 // Pins the port: the file becomes the two active lines "com=" and "port=" with the settings,
 // and the file that was there is kept as the same name with kBackupSuffix. A read-only file is
-// left alone. The new text and the backup are written beside the file first, and put in place
-// only when both are complete, so that the file is never found half written; when anything
-// fails, the file and any earlier backup are as they were and no temporary file is left.
+// left alone, and so is a file that already holds exactly the text a pin would write (its
+// backup stays the earlier settings). The new text and the backup are written beside the file
+// first, and put in place only when both are complete, so that the file is never found half
+// written; when anything fails, the file and any earlier backup are as they were and no
+// temporary file is left (but for `old_kept_aside`).
 PinResult pin_settings_file(const std::wstring& path, const PortSettings& settings);
 
 }  // namespace kestrelon

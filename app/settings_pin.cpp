@@ -49,6 +49,22 @@ PinResult copy_file(const std::wstring& from, const std::wstring& to) {
   return result.ok ? PinResult{} : failed(PinOutcome::not_written, to, result);
 }
 
+// True when the file holds exactly `bytes`: reads at most one byte more than that.
+bool holds_exactly(const std::wstring& name, std::string_view bytes) {
+  FileResult result;
+  const std::unique_ptr<ReadableFile> file = ReadableFile::open_existing(name, result);
+  if (!file) return false;
+  std::string held(bytes.size() + 1, '\0');
+  size_t count = 0;
+  while (count < held.size()) {
+    const int64_t read =
+        file->read(held.data() + count, static_cast<uint32_t>(held.size() - count));
+    if (read <= 0) break;
+    count += static_cast<size_t>(read);
+  }
+  return std::string_view(held.data(), count) == bytes;
+}
+
 PinResult replace(const std::wstring& from, const std::wstring& to) {
   const FileResult result = replace_file(from, to);
   return result.ok ? PinResult{} : failed(PinOutcome::not_replaced, to, result);
@@ -62,15 +78,20 @@ PinResult pin_settings_file(const std::wstring& path, const PortSettings& settin
   const std::wstring backup = path + kBackupSuffix;
   const std::wstring backup_temporary = backup + kTemporarySuffix;
   const bool had_file = file_size(path) != kFileMissing;
+  const std::string text = pinned_file_text(settings);
+  // Pinning the same port again must not turn the backup into a second copy of it.
+  if (had_file && holds_exactly(path, text)) return {PinOutcome::already_pinned, path, {}};
 
-  PinResult result = write_whole_file(temporary, pinned_file_text(settings));
+  PinResult result = write_whole_file(temporary, text);
   if (result.ok() && had_file) result = copy_file(path, backup_temporary);
   if (result.ok()) result = replace(temporary, path);
   if (result.ok() && had_file) {
     result = replace(backup_temporary, backup);
     // The old file goes back in place. Should even that fail, its only copy stays under the
-    // temporary name rather than be removed.
-    if (!result.ok() && !replace_file(backup_temporary, path).ok) return result;
+    // temporary name rather than be removed, and the caller is told so.
+    if (!result.ok() && !replace_file(backup_temporary, path).ok) {
+      return {PinOutcome::old_kept_aside, backup_temporary, result.reason};
+    }
   }
   if (!result.ok()) {
     remove_file(temporary);

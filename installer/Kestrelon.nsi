@@ -40,10 +40,15 @@ AllowSkipFiles off
 !define EXIT_RUNNING 5 ; Kestrelon or KestrelonScan is running; nothing changed
 !define EXIT_NOT_WRITTEN 6 ; a folder or file could not be written (before the programs: nothing
                           ; of them installed); run the setup again once the cause is gone
+!define EXIT_RIGHTS_NOT_SET 7 ; a folder's rights could not be set: nothing of the programs installed
+!define EXIT_FOLDER_REFUSED 8 ; a folder on a link, not the administrators', or holding others'
+                             ; files: nothing installed
 
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WordFunc.nsh
+!include StrFunc.nsh
+${StrStr}
 !include WinVer.nsh
 !include nsDialogs.nsh
 !include MUI2.nsh
@@ -58,6 +63,8 @@ Var SettingsFolder ; where Kestrelon.ini lives and every program is started
 Var DailyTime ; HH:MM of the daily task, or empty for none
 Var PinnedPort ; /COM, as COMn, or empty
 Var PinnedSpeed ; /PORT, or empty
+Var SettingsFolderHandle ; the folders held open while the setup writes in them
+Var ProgramFolderHandle
 
 ; Ends the setup (or the uninstaller) with CODE, after saying why unless it is silent.
 !macro Refuse CODE MESSAGE
@@ -68,7 +75,9 @@ Var PinnedSpeed ; /PORT, or empty
 
 !include texts.nsh
 !include text_checks.nsh
-!include settings_folder.nsh
+!include folder_rights.nsh
+!include folder_paths.nsh
+!include pinned_settings.nsh
 !include options.nsh
 !include daily_task.nsh
 
@@ -102,6 +111,7 @@ Var PinnedSpeed ; /PORT, or empty
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_WELCOME
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE ProgramFolderPageLeave
 !insertmacro MUI_PAGE_DIRECTORY
 Page custom SettingsFolderPage SettingsFolderPageLeave
 Page custom DailyReportPage DailyReportPageLeave
@@ -144,25 +154,50 @@ Function .onInit
   Call RefuseWhileKestrelonRuns
 FunctionEnd
 
+; Refuses with the reason in $R0: a folder of ours was not taken (its exit code is set).
+!macro RefuseFolder
+  MessageBox MB_OK|MB_ICONSTOP "$R0" /SD IDOK
+  Quit
+!macroend
+
+; Checks a folder again by its path as it stands now, then takes it (TakeFolder).
+!macro CheckAndTakeFolder CHECK FOLDER FILES SECURITY HANDLE
+  Call ${CHECK}
+  Pop $R0
+  ${If} $R0 != ""
+    SetErrorLevel ${EXIT_FOLDER_REFUSED}
+    !insertmacro RefuseFolder
+  ${EndIf}
+  Push `${FOLDER}`
+  Push `${FILES}`
+  Push `${SECURITY}`
+  Call TakeFolder
+  Pop ${HANDLE}
+  ${IfThen} ${HANDLE} = 0 ${|} !insertmacro RefuseFolder ${|}
+!macroend
+
 Section "Kestrelon"
   Call RefuseWhileKestrelonRuns ; again: the wizard may have been open a while
 
-  ; The settings folder first: when it cannot be written, nothing else is installed.
-  ClearErrors
-  CreateDirectory "$SettingsFolder"
-  ${If} ${Errors}
-    !insertmacro Refuse ${EXIT_NOT_WRITTEN} "${TEXT_SETTINGS_NOT_WRITTEN}"
-  ${EndIf}
-  Call GrantUsersModify
-  ${If} ${Errors}
-    DetailPrint "${TEXT_SETTINGS_NOT_SHARED}"
-  ${EndIf}
+  ; Both folders first, checked again now and held until the end: when either cannot be
+  ; taken, nothing is installed.
+  !insertmacro CheckAndTakeFolder CheckSettingsFolder $SettingsFolder "${SETTINGS_FOLDER_FILES}" \
+      "${SETTINGS_FOLDER_SECURITY}" $SettingsFolderHandle
+  !insertmacro CheckAndTakeFolder CheckProgramFolder $INSTDIR "${PROGRAM_FOLDER_FILES}" \
+      "${PROGRAM_FOLDER_SECURITY}" $ProgramFolderHandle
   ${If} $PinnedPort != ""
     Call WritePinnedSettings
-    ${If} ${Errors}
-      !insertmacro Refuse ${EXIT_NOT_WRITTEN} "${TEXT_SETTINGS_NOT_WRITTEN}"
+    Pop $R0
+    ${If} $R0 != ""
+      System::Call 'kernel32::CloseHandle(p $ProgramFolderHandle)'
+      RMDir "$INSTDIR" ; when this setup has just made it, empty
+      !insertmacro Refuse ${EXIT_NOT_WRITTEN} "$R0"
     ${EndIf}
   ${EndIf}
+
+  ; Files of an earlier install go first, so that the new ones take the folder's rights
+  ; (an older folder outside Program Files gave its files to every user to change).
+  !insertmacro ForEachName "${PROGRAM_FOLDER_FILES}" RemoveProgramFile
 
   ; The programs and the guide: the release zip's files, as built.
   SetOutPath "$INSTDIR"
@@ -201,7 +236,26 @@ Section "Kestrelon"
   ${EndIf}
 
   Call UpdateDailyTask
+  System::Call 'kernel32::CloseHandle(p $ProgramFolderHandle)'
+  System::Call 'kernel32::CloseHandle(p $SettingsFolderHandle)'
 SectionEnd
+
+Function RemoveProgramFile
+  Exch $0
+  Delete "$INSTDIR\$0"
+  Pop $0
+FunctionEnd
+
+; Checks the program folder chosen on the page.
+Function .onVerifyInstDir
+  Push $0
+  ${IsWholeFolderPath} $0 $INSTDIR
+  ${If} $0 != 1
+    Pop $0
+    Abort ; the page's Next stays disabled
+  ${EndIf}
+  Pop $0
+FunctionEnd
 
 ; A file that could not be written (in use by a program, a full disk): NSIS stops the install
 ; there, after a Retry/Cancel box in the wizard.
@@ -213,21 +267,44 @@ FunctionEnd
 ; .bak (the device's port; a later install finds them again) --
 Function un.onInit
   SetShellVarContext all
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "Admin"
+    !insertmacro Refuse ${EXIT_NOT_ADMINISTRATOR} "${TEXT_UNINSTALL_NOT_ADMINISTRATOR}"
+  ${EndIf}
   Call un.RefuseWhileKestrelonRuns
 FunctionEnd
 
+Var NotRemoved ; the files that could not be removed, one a line
+
+!macro RemoveOrTell FILE
+  Delete "${FILE}"
+  ${IfThen} ${FileExists} "${FILE}" ${|} StrCpy $NotRemoved "$NotRemoved${FILE}$\r$\n" ${|}
+!macroend
+
 Section "Uninstall"
+  StrCpy $NotRemoved ""
   Call un.RemoveDailyTask
-  Delete "${DESKTOP_SHORTCUT}"
-  Delete "${SHORTCUT_FOLDER}\Raport Z.lnk"
-  Delete "${SHORTCUT_FOLDER}\KestrelonScan.lnk"
-  Delete "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk"
-  Delete "${SHORTCUT_FOLDER}\Dezinstalare.lnk"
+  !insertmacro RemoveOrTell "${DESKTOP_SHORTCUT}"
+  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Raport Z.lnk"
+  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\KestrelonScan.lnk"
+  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk"
+  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Dezinstalare.lnk"
   RMDir "${SHORTCUT_FOLDER}"
-  Delete "$INSTDIR\Kestrelon.exe"
-  Delete "$INSTDIR\KestrelonScan.exe"
-  Delete "$INSTDIR\Ghid-utilizare.txt"
-  Delete "$INSTDIR\${UNINSTALLER}"
+  !insertmacro RemoveOrTell "$INSTDIR\Kestrelon.exe"
+  !insertmacro RemoveOrTell "$INSTDIR\KestrelonScan.exe"
+  !insertmacro RemoveOrTell "$INSTDIR\Ghid-utilizare.txt"
+  !insertmacro RemoveOrTell "$INSTDIR\${TASK_FILE}"
+  !insertmacro RemoveOrTell "$INSTDIR\${UNINSTALLER}"
   RMDir "$INSTDIR" ; only when empty: nothing of anyone else's is removed
+  ${If} $NotRemoved != ""
+    ; The entry stays, so that the uninstall can be run again once the cause is gone.
+    MessageBox MB_OK|MB_ICONSTOP "${TEXT_NOT_REMOVED}" /SD IDOK
+    Abort
+  ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd
+
+Function un.onUninstFailed
+  SetErrorLevel ${EXIT_NOT_WRITTEN}
+FunctionEnd

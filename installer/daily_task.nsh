@@ -6,6 +6,7 @@
 
 ; Any past date: the task runs every day from then on, at the time of day given.
 !define TASK_START_DATE "2020-01-01"
+!define TASK_TIME_LIMIT "PT23H"
 
 ; Writes the task's definition ($INSTDIR\${TASK_FILE}): UTF-16 with its mark, as the Task
 ; Scheduler writes its own.
@@ -39,13 +40,17 @@ Function WriteTaskDefinition
   FileWriteUTF16LE $0 '    </Principal>$\r$\n'
   FileWriteUTF16LE $0 '  </Principals>$\r$\n'
   ; Never two at once; not started late (a Z report the next morning, after the first sales,
-  ; would be worse than none); not kept from running on batteries (a laptop till).
+  ; would be worse than none), but a sleeping till is woken for it; not kept from running on
+  ; batteries (a laptop till). A box shown at night stays until the morning: the scheduler
+  ; closes the program only after ${TASK_TIME_LIMIT}, before the next evening's start, which
+  ; it would skip while this one still ran.
   FileWriteUTF16LE $0 '  <Settings>$\r$\n'
   FileWriteUTF16LE $0 '    <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>$\r$\n'
   FileWriteUTF16LE $0 '    <StartWhenAvailable>false</StartWhenAvailable>$\r$\n'
+  FileWriteUTF16LE $0 '    <WakeToRun>true</WakeToRun>$\r$\n'
   FileWriteUTF16LE $0 '    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>$\r$\n'
   FileWriteUTF16LE $0 '    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>$\r$\n'
-  FileWriteUTF16LE $0 '    <ExecutionTimeLimit>PT1H</ExecutionTimeLimit>$\r$\n'
+  FileWriteUTF16LE $0 '    <ExecutionTimeLimit>${TASK_TIME_LIMIT}</ExecutionTimeLimit>$\r$\n'
   FileWriteUTF16LE $0 '    <Enabled>true</Enabled>$\r$\n'
   FileWriteUTF16LE $0 '  </Settings>$\r$\n'
   FileWriteUTF16LE $0 '  <Actions Context="Author">$\r$\n'

@@ -5,10 +5,14 @@
 ; out of its range, ends the setup with EXIT_BAD_OPTION and installs nothing: a mistyped option
 ; must not be ignored (a fleet's script would take the install for what it asked).
 ; /S and /NCRC are NSIS's own; so is /D=, which NSIS takes off the command line (it must be
-; last and unquoted).
+; last and unquoted). NSIS takes /S only as it is; written otherwise ("/S", /s) it is made
+; silent here, before anything could show a window that a fleet's script would wait on. A
+; line longer than NSIS holds would be cut, and a /D= that NSIS finds unusable replaced by the
+; default folder: both are refused.
 
 !define MAX_COM_PORT 256
 !define MAX_SPEED_DIGITS 7 ; 1 to 9999999 bits per second
+!define MAX_COMMAND_LINE 1023 ; what NSIS keeps of the command line
 
 ; When the argument in $3 starts with NAME (any case), $4 = NAME and $5 = the rest.
 !macro _OptionWithValue NAME
@@ -23,6 +27,15 @@
   ${EndIf}
 !macroend
 
+; $3 = argument number INDEX of the list in $1 ($5 is scratch); INDEX goes on to the next.
+!macro _Argument INDEX
+  IntOp $5 ${INDEX} * 4
+  IntOp $5 $1 + $5
+  System::Call '*$5(p .r5)'
+  System::Call 'kernel32::lstrcpynW(w .r3, p r5, i ${NSIS_MAX_STRLEN})'
+  IntOp ${INDEX} ${INDEX} + 1
+!macroend
+
 ; Reads the options into $PinnedPort, $PinnedSpeed, $DailyTime and $SettingsFolder (which hold
 ; the earlier install's values or the defaults); refuses a bad one.
 Function ReadOptions
@@ -35,15 +48,38 @@ Function ReadOptions
   Push $6 ; 1 when /SETARI is given
   StrCpy $3 $CMDLINE ; passed in a register: it holds quotes
   System::Call 'shell32::CommandLineToArgvW(w r3, *i .r0) p .r1'
+  StrCpy $2 1
+  ${DoWhile} $2 < $0
+    !insertmacro _Argument $2
+    ${IfThen} $3 == "/S" ${|} SetSilent silent ${|}
+  ${Loop}
+  System::Call 'kernel32::GetCommandLineW() p .r3'
+  System::Call 'kernel32::lstrlenW(p r3) i .r4'
+  ${If} $4 > ${MAX_COMMAND_LINE}
+    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_COMMAND_LINE_TOO_LONG}"
+  ${EndIf}
+  System::Call 'kernel32::lstrcpynW(w .r3, p r3, i ${NSIS_MAX_STRLEN})'
+  ${StrStr} $4 $3 " /D="
+  ${If} $4 != ""
+    StrCpy $4 $4 "" 4
+    ${IsWholeFolderPath} $5 $4
+    Push $4
+    Call FullPath
+    Pop $4
+    Push $INSTDIR
+    Call FullPath
+    Pop $3
+    ${If} $5 != 1
+    ${OrIf} $4 != $3 ; NSIS put its default in its place
+      !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PROGRAM_FOLDER_FORM}"
+    ${EndIf}
+  ${EndIf}
+
   StrCpy $6 0
   StrCpy $2 1 ; the first is the program itself
   ${DoWhile} $2 < $0
-    IntOp $5 $2 * 4
-    IntOp $5 $1 + $5
-    System::Call '*$5(p .r5)'
-    System::Call 'kernel32::lstrcpynW(w .r3, p r5, i ${NSIS_MAX_STRLEN})'
-    IntOp $2 $2 + 1
-    ${If} $3 S== "/S"
+    !insertmacro _Argument $2
+    ${If} $3 == "/S"
     ${OrIf} $3 S== "/NCRC"
       ${Continue}
     ${EndIf}
@@ -94,14 +130,25 @@ Function ReadOptions
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PORT_WITHOUT_SPEED}"
   ${EndIf}
 
-  ; The settings folder, checked at once against the program folder (/D=) when given or
-  ; silent; in the wizard its page checks it against the folder chosen on the page before.
+  ; The folders, checked at once when silent or given; in the wizard their pages check them.
+  ${If} ${Silent}
+    Call CheckProgramFolder
+    Pop $3
+    ${If} $3 == "${TEXT_PROGRAM_FOLDER_FORM}"
+      !insertmacro Refuse ${EXIT_BAD_OPTION} $3
+    ${ElseIf} $3 != ""
+      !insertmacro Refuse ${EXIT_FOLDER_REFUSED} $3
+    ${EndIf}
+  ${EndIf}
   ${If} $6 = 1
   ${OrIf} ${Silent}
     Call CheckSettingsFolder
     Pop $3
-    ${If} $3 != ""
+    ${If} $3 == "${TEXT_SETTINGS_FOLDER_FORM}"
+    ${OrIf} $3 == "${TEXT_SETTINGS_FOLDER_PLACE}"
       !insertmacro Refuse ${EXIT_BAD_OPTION} $3
+    ${ElseIf} $3 != ""
+      !insertmacro Refuse ${EXIT_FOLDER_REFUSED} $3
     ${EndIf}
   ${EndIf}
   Pop $6

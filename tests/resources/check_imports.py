@@ -84,6 +84,11 @@ NEWER_THAN_XP = {
 }
 
 
+# Functions every shipped program must import: SetDllDirectoryW (Windows XP SP1 and later)
+# keeps the current folder, which the shop's users can write, out of the DLL search.
+REQUIRED = {'kernel32.dll': {'SetDllDirectoryW'}}
+
+
 def newer_than_xp(dll, function):
     if function in NEWER_THAN_XP.get(dll, ()):
         return True
@@ -101,6 +106,9 @@ def check_program(c, path):
     late = ['%s!%s' % (dll, f) for dll, functions in sorted(imports.items())
             for f in functions if newer_than_xp(dll, f)]
     c.check(not late, '%s imports no function newer than Windows XP' % name, ', '.join(late))
+    missing = ['%s!%s' % (dll, f) for dll, functions in sorted(REQUIRED.items())
+               for f in sorted(functions) if f not in imports.get(dll, ())]
+    c.check(not missing, '%s imports what it must' % name, ', '.join(missing))
     by_ordinal = ['%s!%s' % (dll, f) for dll, functions in sorted(imports.items())
                   for f in functions if f.startswith('#')]
     c.check(not by_ordinal, '%s imports nothing by ordinal' % name, ', '.join(by_ordinal))

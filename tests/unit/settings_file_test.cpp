@@ -152,12 +152,20 @@ TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
     bool read_only_backup;
     PortSettings pinned;
     const char* written;
+    PinOutcome outcome = PinOutcome::pinned;
   } cases[] = {
       {"", false, {L"COM5", 115200}, "com=COM5\r\nport=115200\r\n"},
       {";com=COM1\r\n;port=115200\r\n", false, {L"COM12", 9600}, "com=COM12\r\nport=9600\r\n"},
       {several_chunks, false, {L"COM256", 9600}, "com=COM256\r\nport=9600\r\n"},
       // An earlier backup that is read-only is replaced all the same, by one that is not.
       {"com=COM3\r\nport=9600\r\n", true, {L"COM4", 19200}, "com=COM4\r\nport=19200\r\n"},
+      // The same pin again writes nothing: the backup keeps the settings from before.
+      {"com=COM4\r\nport=19200\r\n",
+       false,
+       {L"COM4", 19200},
+       "com=COM4\r\nport=19200\r\n",
+       PinOutcome::already_pinned},
+      {"com=COM4\r\nport=19200\r\n\r\n", false, {L"COM4", 19200}, "com=COM4\r\nport=19200\r\n"},
   };
   for (const Case& c : cases) {
     fs::remove(path_);
@@ -166,10 +174,10 @@ TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
     if (c.read_only_backup) fs::permissions(backup, fs::perms::all, fs::perm_options::remove);
     if (!c.before.empty()) TempDir::write(path_, c.before);
     const PinResult result = pin_settings_file(path_.wstring(), c.pinned);
-    EXPECT_TRUE(result.ok()) << c.written << " " << result.reason.size();
+    const bool kept = c.before.empty() || c.outcome == PinOutcome::already_pinned;
+    EXPECT_EQ(result.outcome, c.outcome) << c.written << " " << result.reason.size();
     EXPECT_EQ(TempDir::read(path_), c.written);
-    EXPECT_TRUE(TempDir::read(backup) ==
-                (c.before.empty() ? "a backup from an earlier pin" : c.before))
+    EXPECT_TRUE(TempDir::read(backup) == (kept ? "a backup from an earlier pin" : c.before))
         << c.written;
     EXPECT_NE(fs::status(backup).permissions() & fs::perms::owner_write, fs::perms::none);
     for (const char* temporary : {"Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
