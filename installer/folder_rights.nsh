@@ -134,14 +134,14 @@ Function IsOnALink
   Push $2
   StrCpy $1 $0
   StrCpy $0 0
-  ${Do}
+  ${Do} ; up to the drive's root, which is none
+    StrLen $2 $1
+    ${IfThen} $2 <= 3 ${|} ${ExitDo} ${|}
     System::Call 'kernel32::GetFileAttributesW(w r1) i .r2'
     ${If} $2 <> ${INVALID_FILE_ATTRIBUTES}
       IntOp $2 $2 & ${FILE_ATTRIBUTE_REPARSE_POINT}
       ${IfThen} $2 <> 0 ${|} StrCpy $0 1 ${|}
     ${EndIf}
-    StrLen $2 $1
-    ${IfThen} $2 <= 3 ${|} ${ExitDo} ${|}
     ${GetParent} $1 $1
   ${LoopUntil} $0 = 1
   Pop $2

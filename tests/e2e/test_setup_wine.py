@@ -4,6 +4,7 @@ refuses."""
 
 import os
 import shutil
+import subprocess
 import unittest
 import zipfile
 
@@ -37,27 +38,42 @@ SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings f
 }
 PINNED = b"com=COM5\r\nport=115200\r\n"
 DAILY_TIME = "21:30"
-EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN = 2, 5, 6
+EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_FOLDER_REFUSED = 2, 5, 6, 8
 
-# Command lines refused with EXIT_BAD_OPTION, nothing installed. Each has one fault; the
-# Windows version is Wine's own unless named.
-BAD_OPTIONS = [
-    (["/COM=X", "/PORT=9600"], None),
-    (["/COM=COM257", "/PORT=9600"], None),
-    (["/COM=COM05", "/PORT=9600"], None),
-    (["/COM=COM5", "/PORT=12a"], None),
-    (["/COM=COM5", "/PORT=0"], None),
-    (["/COM=COM5"], None),  # without /PORT
-    (["/ORA=25:00"], None),
-    (["/ORA=7:30"], None),
-    ([r"/SETARI=C:\Program Files\Kestrelon\Setari"], None),  # in the program folder
-    ([r"/SETARI=C:\Kestrelon", r"/D=C:\Kestrelon\Programe"], None),  # the programs in it
-    ([r"/SETARI=C:\Program Files"], None),
-    (["/SETARI=C:\\"], None),  # a whole drive
-    (["/SETARI=Setari"], None),  # not a whole path
-    (["/ORE=22:00"], None),  # a mistyped option
-    (["/ORA=22:00"], "winxp"),  # no daily task on Windows XP
+# Command lines refused, nothing installed: with EXIT_BAD_OPTION, or EXIT_FOLDER_REFUSED for
+# a folder that exists and is not the setup's to take. Each has one fault; the Windows
+# version is Wine's own unless named.
+REFUSED = [
+    (["/COM=X", "/PORT=9600"], None, EXIT_BAD_OPTION),
+    (["/COM=COM257", "/PORT=9600"], None, EXIT_BAD_OPTION),
+    (["/COM=COM05", "/PORT=9600"], None, EXIT_BAD_OPTION),
+    (["/COM=COM5", "/PORT=12a"], None, EXIT_BAD_OPTION),
+    (["/COM=COM5", "/PORT=0"], None, EXIT_BAD_OPTION),
+    (["/COM=COM5"], None, EXIT_BAD_OPTION),  # without /PORT
+    (["/ORA=25:00"], None, EXIT_BAD_OPTION),
+    (["/ORA=7:30"], None, EXIT_BAD_OPTION),
+    ([r"/SETARI=C:\Program Files\Kestrelon\Setari"], None, EXIT_BAD_OPTION),  # in the programs'
+    ([r"/SETARI=C:\Kestrelon", r"/D=C:\Kestrelon\Programe"], None, EXIT_BAD_OPTION),  # in it
+    ([r"/SETARI=C:\Program Files"], None, EXIT_BAD_OPTION),
+    (["/SETARI=C:\\"], None, EXIT_BAD_OPTION),  # a whole drive
+    (["/SETARI=Setari"], None, EXIT_BAD_OPTION),  # not a whole path
+    ([r"/D=Programe\Kestrelon"], None, EXIT_BAD_OPTION),  # NSIS would take its default
+    (["/D=C:\\"], None, EXIT_BAD_OPTION),
+    (["/ORE=22:00"], None, EXIT_BAD_OPTION),  # a mistyped option
+    (["/s", "/ORE=22:00"], None, EXIT_BAD_OPTION),  # silent all the same: no box waits
+    # Longer than NSIS keeps: cut, it would install in C:\Setari.
+    (["/COM=COM3", "/PORT=115200", "/SETARI=C:\\Setari" + " " * 1000 + "Kestrelon"], None,
+     EXIT_BAD_OPTION),
+    (["/ORA=22:00"], "winxp", EXIT_BAD_OPTION),  # no daily task on Windows XP
+    ([r"/SETARI=C:\users\Public"], None, EXIT_FOLDER_REFUSED),  # others' files: not ours
+    ([r"/D=C:\windows\system32"], None, EXIT_FOLDER_REFUSED),
 ]
+
+# Both folders get rights of their own that give Everyone nothing (SYSTEM, Administrators and
+# Users by name). Wine keeps no access list: it maps the one it is given onto the Unix mode, in
+# which the folder then has no bits for others (a folder Wine makes has r-x).
+RIGHTS_FOLDERS = [PROGRAM_FOLDER, SETTINGS_FOLDER]
+NO_RIGHTS_FOR_OTHERS = 0o007
 
 
 class Setup(WineCase):
@@ -72,9 +88,10 @@ class Setup(WineCase):
         return self.session.unix_path(windows_path)
 
     def setup(self, name, *options, exe=None):
-        code = self.session.run_to_end(f"setup-{name}", [exe or self.setup_exe, "/S", *options],
+        silent = [] if "/s" in options else ["/S"]
+        code = self.session.run_to_end(f"setup-{name}", [exe or self.setup_exe, *silent, *options],
                                        SETUP_LIMIT)
-        log(f"setup {' '.join(options)}: exit code {code}")
+        log(f"setup {' '.join(options)[:200]}: exit code {code}")
         return code
 
     def drive_c(self):
@@ -86,16 +103,15 @@ class Setup(WineCase):
 
     def test_refused_options_install_nothing(self):
         entry = self.session.registry_values(UNINSTALL_KEY)
-        for row, (options, windows) in enumerate(BAD_OPTIONS):
-            with self.subTest(options=options, windows=windows):
+        for row, (options, windows, refusal) in enumerate(REFUSED):
+            with self.subTest(options=options[-3:], windows=windows):
                 before = self.drive_c()
                 exe = self.setup_exe
                 if windows:
                     exe = self.workspace.root / f"setup-{windows}.exe"
                     shutil.copy(self.setup_exe, exe)
                     self.session.set_windows_version(exe.name, windows)
-                self.assertEqual(self.setup(f"refused-{row}", *options, exe=exe),
-                                 EXIT_BAD_OPTION)
+                self.assertEqual(self.setup(f"refused-{row}", *options, exe=exe), refusal)
                 self.assertEqual(self.drive_c() - before, set())
         self.assertEqual(self.session.registry_values(UNINSTALL_KEY), entry)
 
@@ -134,6 +150,13 @@ class Setup(WineCase):
         self.assertEqual(other.received(), b"")
 
         self.check_nothing_changes_while_kestrelon_runs(target, working_folder)
+
+        # The same pin again writes nothing: the backup keeps the settings from before.
+        self.assertEqual(self.setup("same-pin", "/COM=COM5", "/PORT=115200"), 0)
+        self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
+                                                 SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
+
+        self.check_a_swapped_settings_folder_is_refused()
 
         # A reinstall without /COM keeps the settings, and the daily task at its time.
         self.assertEqual(self.setup("reinstall"), 0)
@@ -179,10 +202,14 @@ class Setup(WineCase):
             "Principals/Principal/RunLevel": "LeastPrivilege",
             "Settings/MultipleInstancesPolicy": "IgnoreNew",
             "Settings/StartWhenAvailable": "false",
+            "Settings/WakeToRun": "true",  # a sleeping till is woken for it
+            "Settings/ExecutionTimeLimit": "PT23H",  # a night's box stays until the morning
         }
         self.assertEqual({key: task.get(key) for key in expected}, expected)
         self.assertNotIn("Principals/Principal/UserId", task)  # no stored account or password
         self.assertTrue(self.path(REGISTERED_TASK).exists(), "the task must be registered")
+        for folder in RIGHTS_FOLDERS:
+            self.assert_rights_of_its_own(folder)
 
         entry = self.session.registry_values(UNINSTALL_KEY)
         self.assertEqual(entry.pop("EstimatedSize")[0], "REG_DWORD")
@@ -200,6 +227,60 @@ class Setup(WineCase):
             "FolderSetari": ("REG_SZ", SETTINGS_FOLDER),
             "OraRaportZ": ("REG_SZ", DAILY_TIME),
         })
+
+    def assert_rights_of_its_own(self, folder):
+        self.assertEqual(self.path(folder).stat().st_mode & NO_RIGHTS_FOR_OTHERS, 0, folder)
+
+    def check_a_swapped_settings_folder_is_refused(self):
+        """A user who put a link to the program folder in place of the settings folder gets
+        nothing from the next install: refused, the program folder as it was."""
+        settings = self.path(SETTINGS_FOLDER)
+        aside = settings.with_name("Kestrelon-aside")
+        installed = {path: path.read_bytes() for path in self.path(PROGRAM_FOLDER).iterdir()}
+        settings.rename(aside)
+        settings.symlink_to(self.path(PROGRAM_FOLDER), target_is_directory=True)
+        try:
+            self.assertEqual(self.setup("swapped", "/COM=COM5", "/PORT=9600"),
+                             EXIT_FOLDER_REFUSED)
+            self.assertEqual({path: path.read_bytes()
+                              for path in self.path(PROGRAM_FOLDER).iterdir()}, installed)
+            self.assert_rights_of_its_own(PROGRAM_FOLDER)
+        finally:
+            settings.unlink()
+            aside.rename(settings)
+
+    def test_full_disk_leaves_the_settings_as_they_were(self):
+        """/COM on a full disk (a small tmpfs as drive E:): no Kestrelon.ini left empty, the
+        backup of an earlier one as it was, no temporary file, nothing installed."""
+        disk = self.workspace.root / "full-disk"
+        disk.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)], check=True,
+                       timeout=10)
+        drive = self.session.prefix / "dosdevices" / "e:"
+        try:
+            drive.symlink_to(disk)
+            folder = disk / "Setari"
+            folder.mkdir()
+            before = {SETTINGS_NAME + ".bak": b"com=COM2\r\nport=4800\r\n"}
+            for name, data in before.items():
+                (folder / name).write_bytes(data)
+            filler = os.open(disk / "filler", os.O_WRONLY | os.O_CREAT)
+            try:
+                while os.write(filler, b"\0" * 4096):
+                    pass
+            except OSError:
+                pass  # full
+            finally:
+                os.close(filler)
+            self.assertEqual(self.setup("full-disk", "/COM=COM5", "/PORT=115200",
+                                        r"/SETARI=E:\Setari"), EXIT_NOT_WRITTEN)
+            self.assertEqual({name: (folder / name).read_bytes() for name in os.listdir(folder)},
+                             before)
+            self.assertFalse(self.path(PROGRAM_FOLDER).exists())
+        finally:
+            if drive.is_symlink():
+                drive.unlink()
+            subprocess.run(["umount", "-l", str(disk)], check=True, timeout=10)
 
     def check_nothing_changes_while_kestrelon_runs(self, target, working_folder):
         """While Kestrelon.exe shows a box (its pinned port is gone now), the setup and the

@@ -276,6 +276,28 @@ TEST(MessageBoxes, OwnedByOurForegroundWindow) {
   DestroyWindow(window);
 }
 
+// A copy started as administrator makes the guard with a security that a copy started
+// normally may not even open: the second sees a running copy all the same. (Before the test
+// below, whose guard lives to the end of the process.)
+TEST(InstanceGuard, AGuardThatMayNotBeOpenedIsAnotherCopyToo) {
+  SECURITY_DESCRIPTOR denying_everyone;
+  ACL no_entries;
+  InitializeSecurityDescriptor(&denying_everyone, SECURITY_DESCRIPTOR_REVISION);
+  InitializeAcl(&no_entries, sizeof no_entries, ACL_REVISION);
+  SetSecurityDescriptorDacl(&denying_everyone, TRUE, &no_entries, FALSE);
+  SECURITY_ATTRIBUTES security{sizeof security, &denying_everyone, FALSE};
+  HANDLE elevated_copy = CreateMutexW(&security, TRUE, kInstanceMutexName);
+  ASSERT_NE(elevated_copy, nullptr);
+  ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(CreateMutexW(nullptr, TRUE, kInstanceMutexName), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  {
+    InstanceGuard second;
+    EXPECT_TRUE(second.another_copy_running());
+  }
+  CloseHandle(elevated_copy);
+}
+
 TEST(InstanceGuard, ASecondGuardSeesTheFirstAndTheNextLaunchPasses) {
   HANDLE probe = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName);
   ASSERT_EQ(probe, nullptr) << "another copy holds the guard already";
