@@ -164,6 +164,11 @@ class Setup(WineCase):
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
 
+        # A file it cannot remove is no success: exit code 6, the entry kept to try again.
+        with write_protected(self.path(PROGRAM_FOLDER) / UNINSTALLER):
+            self.assertEqual(self.uninstall_in_place("uninstall-blocked"), EXIT_NOT_WRITTEN)
+        self.assertIsNotNone(self.session.registry_values(UNINSTALL_KEY))
+
         # The uninstaller hands its work to a copy of itself and ends at once.
         self.assertEqual(self.session.run_to_end(
             "uninstall", [self.path(PROGRAM_FOLDER) / UNINSTALLER, "/S"], SETUP_LIMIT), 0)
@@ -282,6 +287,15 @@ class Setup(WineCase):
                 drive.unlink()
             subprocess.run(["umount", "-l", str(disk)], check=True, timeout=10)
 
+    def uninstall_in_place(self, name):
+        """The uninstaller's exit code is seen when it runs in place: a copy elsewhere, told
+        the program folder after "_?=", which NSIS reads raw to the end of the command line
+        (so its words go as separate arguments, unquoted)."""
+        copy = self.workspace.root / UNINSTALLER
+        shutil.copy(self.path(PROGRAM_FOLDER) / UNINSTALLER, copy)
+        in_place = f"_?={PROGRAM_FOLDER}".split(" ")
+        return self.session.run_to_end(name, [copy, "/S", *in_place], SETUP_LIMIT)
+
     def check_nothing_changes_while_kestrelon_runs(self, target, working_folder):
         """While Kestrelon.exe shows a box (its pinned port is gone now), the setup and the
         uninstaller refuse to touch anything."""
@@ -292,15 +306,7 @@ class Setup(WineCase):
         box = run.wait_for_box(BOX_LIMIT)
         installed = {path: path.read_bytes() for path in self.path(PROGRAM_FOLDER).iterdir()}
         self.assertEqual(self.setup("while-running"), EXIT_RUNNING)
-        # The uninstaller's exit code is seen when it runs in place: a copy elsewhere, told
-        # the program folder after "_?=", which NSIS reads raw to the end of the command line
-        # (so its words go as separate arguments, unquoted).
-        copy = self.workspace.root / UNINSTALLER
-        shutil.copy(self.path(PROGRAM_FOLDER) / UNINSTALLER, copy)
-        in_place = f"_?={PROGRAM_FOLDER}".split(" ")
-        self.assertEqual(self.session.run_to_end("uninstall-while-running",
-                                                 [copy, "/S", *in_place], SETUP_LIMIT),
-                         EXIT_RUNNING)
+        self.assertEqual(self.uninstall_in_place("uninstall-while-running"), EXIT_RUNNING)
         self.assertEqual({path: path.read_bytes() for path in self.path(PROGRAM_FOLDER).iterdir()},
                          installed)
         self.assertIsNotNone(self.session.registry_values(UNINSTALL_KEY))
