@@ -35,13 +35,17 @@
 !define TOKEN_QUERY 8
 !define TOKEN_USER_CLASS 1
 !define TOKEN_OWNER_CLASS 4
-!define FOLDER_ACCESS 0x60080 ; READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES
+; READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, and FILE_LIST_DIRECTORY: an open without
+; any access to the data takes no part in sharing, and would keep nobody from anything.
+!define FOLDER_ACCESS 0x60081
 !define SHARE_READ_WRITE 3 ; not FILE_SHARE_DELETE: nobody renames or removes it meanwhile
 !define OPEN_EXISTING 3
 !define OPEN_AS_ITSELF 0x02200000 ; FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT
 !define FILE_INFORMATION_SIZE 52 ; BY_HANDLE_FILE_INFORMATION: attributes first,
 !define FILE_LINKS_OFFSET 40 ; its nNumberOfLinks here
 !define INVALID_HANDLE -1
+!define PLAIN_FILE_ACCESS 0x80000080 ; GENERIC_READ | FILE_READ_ATTRIBUTES
+!define NOT_A_PLAIN_FILE 0x410 ; FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
 
 Var FolderInQuestion ; the folder a refusal names
 
@@ -149,6 +153,41 @@ Function IsOnALink
   Exch $0
 FunctionEnd
 
+; Leaves on the stack a handle to FILE, open for reading and not shared for deletion (nobody
+; can remove, rename or replace it while it is held), when it is a plain file with one name
+; only (not a link, nor a hard link to a file elsewhere), else 0.
+Function OpenPlainFile
+  Exch $0 ; the file, then the handle
+  Push $1 ; the handle
+  Push $2 ; its information
+  Push $3
+  System::Call 'kernel32::CreateFileW(w r0, i ${PLAIN_FILE_ACCESS}, i ${SHARE_READ_WRITE}, p 0, \
+                  i ${OPEN_EXISTING}, i ${OPEN_AS_ITSELF}, p 0) p .r1'
+  StrCpy $0 0
+  ${If} $1 P<> ${INVALID_HANDLE}
+    System::Alloc ${FILE_INFORMATION_SIZE}
+    Pop $2
+    System::Call 'kernel32::GetFileInformationByHandle(p r1, p r2) i .r3'
+    ${If} $3 <> 0
+      System::Call '*$2(i .r3)'
+      IntOp $3 $3 & ${NOT_A_PLAIN_FILE}
+      ${If} $3 = 0
+        IntOp $3 $2 + ${FILE_LINKS_OFFSET}
+        System::Call '*$3(i .r3)'
+        ${IfThen} $3 = 1 ${|} StrCpy $0 $1 ${|}
+      ${EndIf}
+    ${EndIf}
+    System::Free $2
+    ${If} $0 P= 0
+      System::Call 'kernel32::CloseHandle(p r1)'
+    ${EndIf}
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
 ; Leaves 1 on the stack when FILE (a name inside FOLDER) is one of FILES ("a|b"), a plain file
 ; with one name only (not a hard link to a file elsewhere), else 0.
 ; Push FOLDER, Push FILES, Push FILE, Call IsFileOfOurs, Pop RESULT
@@ -174,24 +213,12 @@ Function IsFileOfOurs
     IntOp $4 $4 + 1
   ${Loop}
   ${If} $3 = 1
-    StrCpy $3 0
-    System::Call 'kernel32::CreateFileW(w "$0\$2", i 0x80, i 7, p 0, i ${OPEN_EXISTING}, \
-                    i ${OPEN_AS_ITSELF}, p 0) p .r4'
-    ${If} $4 P<> ${INVALID_HANDLE}
-      System::Alloc ${FILE_INFORMATION_SIZE}
-      Pop $1
-      System::Call 'kernel32::GetFileInformationByHandle(p r4, p r1) i .r2'
-      ${If} $2 <> 0
-        System::Call '*$1(i .r2)'
-        IntOp $2 $2 & 0x410 ; a folder or a link
-        IntOp $5 $1 + ${FILE_LINKS_OFFSET}
-        System::Call '*$5(i .r5)'
-        ${If} $2 = 0
-        ${AndIf} $5 = 1
-          StrCpy $3 1
-        ${EndIf}
-      ${EndIf}
-      System::Free $1
+    Push "$0\$2"
+    Call OpenPlainFile
+    Pop $4
+    ${If} $4 P= 0
+      StrCpy $3 0
+    ${Else}
       System::Call 'kernel32::CloseHandle(p r4)'
     ${EndIf}
   ${EndIf}

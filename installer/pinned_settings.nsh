@@ -154,9 +154,17 @@ Function WritePinnedSettings
     Pop $2
   ${EndIf}
   ${If} $2 = 1
-  ${AndIf} $3 = 1 ; the backup: a copy without the file's attributes
+  ${AndIf} $3 = 1 ; the backup: a copy without the file's attributes, of the very file that
+    ; was checked to be plain (held meanwhile: a user cannot put a link to another in its place)
     !insertmacro RemoveFile "$0.bak.tmp"
-    System::Call 'kernel32::CopyFileW(w "$0", w "$0.bak.tmp", i 1) i .r2'
+    Push $0
+    Call OpenPlainFile
+    Pop $1
+    StrCpy $2 0
+    ${If} $1 P<> 0
+      System::Call 'kernel32::CopyFileW(w "$0", w "$0.bak.tmp", i 1) i .r2'
+      System::Call 'kernel32::CloseHandle(p r1)'
+    ${EndIf}
     ${IfThen} $2 <> 0 ${|} StrCpy $2 1 ${|}
     System::Call 'kernel32::SetFileAttributesW(w "$0.bak.tmp", i ${FILE_ATTRIBUTE_NORMAL})'
   ${EndIf}

@@ -238,7 +238,8 @@ class Setup(WineCase):
 
     def check_a_swapped_settings_folder_is_refused(self):
         """A user who put a link to the program folder in place of the settings folder gets
-        nothing from the next install: refused, the program folder as it was."""
+        nothing from the next install: refused, the program folder as it was. Nor one who put a
+        hard link in place of Kestrelon.ini."""
         settings = self.path(SETTINGS_FOLDER)
         aside = settings.with_name("Kestrelon-aside")
         installed = {path: path.read_bytes() for path in self.path(PROGRAM_FOLDER).iterdir()}
@@ -253,6 +254,19 @@ class Setup(WineCase):
         finally:
             settings.unlink()
             aside.rename(settings)
+
+        # Nor from a Kestrelon.ini that is a hard link to a file of somebody else's, which the
+        # backup would copy into a file every user reads.
+        ini = settings / SETTINGS_NAME
+        ini.rename(aside)
+        os.link(self.path(PROGRAM_FOLDER) / "Kestrelon.exe", ini)
+        try:
+            self.assertEqual(self.setup("hard-link", "/COM=COM5", "/PORT=9600"),
+                             EXIT_FOLDER_REFUSED)
+            self.assertFalse((settings / (SETTINGS_NAME + ".bak.tmp")).exists())
+        finally:
+            ini.unlink()
+            aside.rename(ini)
 
     def test_full_disk_leaves_the_settings_as_they_were(self):
         """/COM on a full disk (a small tmpfs as drive E:): no Kestrelon.ini left empty, the
