@@ -31,7 +31,7 @@ die() {
   exit 1
 }
 readable() {
-  [ -f "$1" ] && [ -r "$1" ] || die "$1: no such readable file"
+  { [ -f "$1" ] && [ -r "$1" ]; } || die "$1: no such readable file"
 }
 # The signing runs in the build, elsewhere: every path it is given must be whole.
 whole() {
