@@ -46,7 +46,8 @@ def main():
     except (ValueError, lzma.LZMAError, struct.error) as e:
         sys.exit('packed_uninstaller: %s: %s' % (sys.argv[1], e))
     if len(found) != 1:
-        sys.exit('packed_uninstaller: %s: %d uninstallers found, not one' % (sys.argv[1], len(found)))
+        sys.exit('packed_uninstaller: %s: %d uninstallers found, not one'
+                 % (sys.argv[1], len(found)))
     with open(sys.argv[2], 'wb') as out:
         out.write(found[0])
 

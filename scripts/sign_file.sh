@@ -8,7 +8,9 @@
 #   sign    sign with KESTRELON_SIGN_CERT and KESTRELON_SIGN_KEY (SHA-256; an RFC 3161 time stamp
 #           from KESTRELON_SIGN_TIMESTAMP when set) and keep the signature;
 #   attach  attach the kept signature, with no key: the same bytes as signing gave, when UNSIGNED
-#           is the same file. osslsigncode checks the result against KESTRELON_SIGN_CA.
+#           is the same file. osslsigncode checks the result against KESTRELON_SIGN_CA as of the
+#           signature's own signing time, so that a release can be made again after its
+#           certificate expired (whether it is valid now is for sign_release.sh verify to say).
 set -euo pipefail
 if [ $# -ne 3 ]; then
   echo "usage: $0 NAME UNSIGNED SIGNED" >&2
@@ -31,6 +33,14 @@ quietly() {
   fi
 }
 
+# The signature's signing time (its first signingTime attribute, YYMMDDhhmmssZ), in seconds.
+signing_time() {
+  local t
+  t=$(openssl asn1parse -inform PEM -in "$1" |
+    awk '/:signingTime/ { found = 1 } found && /UTCTIME/ { sub(/.*UTCTIME *:/, ""); print; exit }')
+  date -u -d "20${t:0:2}-${t:2:2}-${t:4:2} ${t:6:2}:${t:8:2}:${t:10:2}" +%s
+}
+
 case "${KESTRELON_SIGN_MODE:-}" in
   sign)
     timestamp=()
@@ -42,8 +52,9 @@ case "${KESTRELON_SIGN_MODE:-}" in
     quietly osslsigncode extract-signature -pem -in "$result" -out "$signature"
     ;;
   attach)
+    signed_at=$(signing_time "$signature") || { echo "$signature: no signing time" >&2; exit 1; }
     quietly osslsigncode attach-signature -sigin "$signature" -CAfile "$KESTRELON_SIGN_CA" \
-      -in "$unsigned" -out "$result"
+      -time "$signed_at" -in "$unsigned" -out "$result"
     ;;
   *)
     echo "sign_file.sh: KESTRELON_SIGN_MODE must be sign or attach" >&2

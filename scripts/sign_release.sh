@@ -92,19 +92,24 @@ attach() {
   KESTRELON_SIGN_MODE=attach KESTRELON_SIGN_CA=$authorities build_signed_release
 }
 
-# osslsigncode verify, quiet unless the check fails.
+# osslsigncode verify, quiet unless the check fails. A time stamp is checked against the given
+# authorities and the system's: a public time-stamping service may sign it.
 check_signature() {
-  local file=$1 shown=$2 authorities=$3 log
-  log=$(mktemp)
-  if osslsigncode verify -CAfile "$authorities" -in "$file" >"$log" 2>&1; then
-    echo "$shown: signature verified"
-    rm -f "$log"
-    return 0
+  local file=$1 shown=$2 authorities=$3 log="$work/verify.log"
+  cat "$authorities" "$system_authorities" >"$work/time-stamp-authorities.pem"
+  if ! osslsigncode verify -CAfile "$authorities" -TSA-CAfile "$work/time-stamp-authorities.pem" \
+    -in "$file" >"$log" 2>&1; then
+    cat "$log"
+    echo "$shown: signature NOT verified" >&2
+    return 1
   fi
-  cat "$log"
-  rm -f "$log"
-  echo "$shown: signature NOT verified" >&2
-  return 1
+  if grep -q "Timestamp Server Signature verification: ok" "$log"; then
+    echo "$shown: signature verified, time-stamped"
+  elif grep -q "Timestamp is not available" "$log"; then
+    echo "$shown: signature verified (no time stamp: valid while the certificate is)"
+  else
+    echo "$shown: signature verified (time stamp not verified: valid while the certificate is)"
+  fi
 }
 
 verify() {
