@@ -22,14 +22,20 @@ function(add_setup_program guide icon output)
     COMMENT "Romanian language files for the setup program, with ș ț"
     VERBATIM)
   file(GLOB scripts CONFIGURE_DEPENDS ${installer}/*.nsi ${installer}/*.nsh)
+  # A signed release: makensis has the uninstaller signed before packing it, the setup last.
+  set(signing "")
+  if(KESTRELON_SIGN_COMMAND)
+    set(signing -DSIGN_COMMAND=${KESTRELON_SIGN_COMMAND})
+  endif()
   # The script names the programs it installs (a new shipped program is added there too);
   # they and the guide keep their file names, as in the zip.
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${KESTRELON_MAKENSIS} -V2 -WX -INPUTCHARSET UTF8 -DVERSION=${PROJECT_VERSION}
-            -DPROGRAMS=$<TARGET_FILE_DIR:Kestrelon> -DGUIDE=${guide} -DICON=${icon}
-            -DLANGUAGE_FILES=${languages} -DOUTFILE=${output} ${installer}/Kestrelon.nsi
+            -DPROGRAMS=${CMAKE_BINARY_DIR} -DGUIDE=${guide} -DICON=${icon}
+            -DLANGUAGE_FILES=${languages} -DOUTFILE=${output} ${signing} ${installer}/Kestrelon.nsi
     DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${guide} ${icon} ${scripts} ${converted}
+            ${KESTRELON_SIGN_COMMAND}
     COMMENT "Building the setup program ${output}"
     VERBATIM)
 endfunction()

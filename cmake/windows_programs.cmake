@@ -22,11 +22,36 @@ set(KESTRELON_PROGRAM_LINK_OPTIONS
 # The date every entry of the release archive carries (local time, as zip files keep it).
 set(KESTRELON_RELEASE_DATE "2026-12-07T12:00:00")
 
-# add_kestrelon_program(NAME SOURCE...): the GUI program NAME.exe, over the shell and the core.
+# A signed release (scripts/sign_release.sh) is a second build of this kind: it compiles
+# nothing, but signs the programs of an unsigned build and packs the signed copies with the
+# same commands as the unsigned release. Both empty in a normal build.
+set(KESTRELON_SIGN_COMMAND "" CACHE FILEPATH
+    "Gives a file its signature: COMMAND NAME UNSIGNED SIGNED (scripts/sign_file.sh)")
+set(KESTRELON_UNSIGNED_BUILD "" CACHE PATH
+    "With KESTRELON_SIGN_COMMAND: the build folder of the unsigned programs to sign")
+if(KESTRELON_SIGN_COMMAND AND NOT KESTRELON_UNSIGNED_BUILD)
+  message(FATAL_ERROR "KESTRELON_SIGN_COMMAND needs KESTRELON_UNSIGNED_BUILD")
+endif()
+
+# add_kestrelon_program(NAME SOURCE...): the GUI program NAME.exe, over the shell and the core,
+# in the top of the build folder; in a signed release, the unsigned build's NAME.exe signed.
 function(add_kestrelon_program name)
   set(KESTRELON_SHIPPED_PROGRAMS ${KESTRELON_SHIPPED_PROGRAMS} ${name} PARENT_SCOPE)
-  if(KESTRELON_BUILDS_SHIPPED_PROGRAMS)
+  if(NOT KESTRELON_BUILDS_SHIPPED_PROGRAMS)
+    return()
+  endif()
+  if(KESTRELON_SIGN_COMMAND)
+    set(unsigned ${KESTRELON_UNSIGNED_BUILD}/${name}.exe)
+    add_custom_command(
+      OUTPUT ${CMAKE_BINARY_DIR}/${name}.exe
+      COMMAND ${KESTRELON_SIGN_COMMAND} ${name}.exe ${unsigned} ${CMAKE_BINARY_DIR}/${name}.exe
+      DEPENDS ${unsigned} ${KESTRELON_SIGN_COMMAND}
+      COMMENT "Signing ${name}.exe"
+      VERBATIM)
+    add_custom_target(${name} DEPENDS ${CMAKE_BINARY_DIR}/${name}.exe)
+  else()
     add_executable(${name} WIN32 ${ARGN})
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
     target_link_libraries(${name} PRIVATE kestrelon_shell)
     target_link_options(${name} PRIVATE ${KESTRELON_PROGRAM_LINK_OPTIONS})
   endif()
@@ -53,13 +78,13 @@ function(add_release guide icon)
   set(archive_script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/release_archive.py)
   set(files "")
   foreach(program ${KESTRELON_SHIPPED_PROGRAMS})
-    list(APPEND files $<TARGET_FILE:${program}>)
+    list(APPEND files ${CMAKE_BINARY_DIR}/${program}.exe)
   endforeach()
   add_custom_command(
     OUTPUT ${archive}
     COMMAND /usr/bin/python3 ${archive_script} --folder ${folder} --date ${KESTRELON_RELEASE_DATE}
             --zip ${archive} ${files} ${CMAKE_CURRENT_SOURCE_DIR}/${guide}
-    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${guide} ${archive_script}
+    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${files} ${guide} ${archive_script}
     COMMENT "Packing ${archive}")
   add_setup_program(${CMAKE_CURRENT_SOURCE_DIR}/${guide} ${CMAKE_CURRENT_SOURCE_DIR}/${icon} ${setup})
   # The lines `sha256sum -c` reads, written by that very tool.

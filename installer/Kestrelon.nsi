@@ -9,7 +9,7 @@
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=2.0.0.2 -DPROGRAMS=<folder of the built programs>
 ;            -DGUIDE=<the user guide> -DICON=<the programs' icon>
 ;            -DLANGUAGE_FILES=<folder of the Romanian language files with ș ț>
-;            -DOUTFILE=<the setup program> Kestrelon.nsi
+;            -DOUTFILE=<the setup program> [-DSIGN_COMMAND=<scripts/sign_file.sh>] Kestrelon.nsi
 
 Unicode true
 SetCompressor /SOLID /FINAL lzma
@@ -55,6 +55,14 @@ ${StrStr}
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
+
+; A signed release (scripts/sign_release.sh defines SIGN_COMMAND): the uninstaller gets its
+; signature before it is packed, the setup program its own last. The command either signs the
+; file or attaches a signature made before to the same bytes.
+!ifdef SIGN_COMMAND
+  !uninstfinalize '"${SIGN_COMMAND}" "${UNINSTALLER}" "%1" "%1"' = 0
+  !finalize '"${SIGN_COMMAND}" "${SETUP_NAME}" "%1" "%1"' = 0
+!endif
 InstallDir "$PROGRAMFILES\${PRODUCT}"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" InstallLocation
 BrandingText "${PRODUCT} ${VERSION}"

@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386 wine64
   xvfb xdotool x11-apps imagemagick socat
-  nsis
+  nsis osslsigncode openssl
   clang libclang-rt-14-dev cmake ninja-build googletest valgrind
 )
 
