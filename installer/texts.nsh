@@ -8,7 +8,7 @@
 !define TEXT_PORT_WITHOUT_SPEED "Opțiunile /COM și /PORT se folosesc numai împreună.$\r$\n$\r$\n${TEXT_USAGE}"
 !define TEXT_BAD_TIME "Ora trebuie să fie sub forma HH:MM, între 00:00 și 23:59 (de exemplu 22:00)."
 !define TEXT_NO_TASK_ON_XP "Pe Windows XP, programul de instalare nu creează activitatea zilnică, deci nu acceptă opțiunea /ORA. Vedeți capitolul „Raportul Z zilnic pe Windows XP” din ghidul de utilizare."
-!define TEXT_SETTINGS_FOLDER_FORM "Scrieți calea completă a folderului de setări, cu litera discului, de exemplu C:\Kestrelon. Folderul nu poate fi rădăcina unui disc (C:\), iar numele lui nu pot conține caracterele * ? $\" < > | / :"
+!define TEXT_SETTINGS_FOLDER_FORM "Scrieți calea completă a folderului de setări, cu litera discului, de exemplu C:\Kestrelon. Folderul nu poate fi rădăcina unui disc (C:\), iar în restul căii nu pot apărea caracterele * ? $\" < > | / :"
 !define TEXT_SETTINGS_FOLDER_PLACE "Toți utilizatorii calculatorului vor putea scrie în folderul de setări. De aceea el nu poate fi în folderul programului, în Program Files sau în folderul Windows și nici nu poate conține folderul programului. Alegeți alt folder, de exemplu C:\Kestrelon."
 !define TEXT_NOT_ADMINISTRATOR "Instalarea are nevoie de drepturi de administrator. Porniți programul de instalare dintr-un cont de administrator."
 !define TEXT_RUNNING "Kestrelon sau KestrelonScan rulează acum. Așteptați să se termine, apoi încercați din nou."
