@@ -86,8 +86,11 @@ class CppTexts:
         found = []
         for operand in top_level_split(expression, '+'):
             literals = re.fullmatch(r'(?:\s*%s)+' % WIDE_LITERAL, operand)
-            inner = re.fullmatch(r'std::wstring\((\w+)\)', operand)
-            name = inner.group(1) if inner else operand
+            inner = re.fullmatch(r'std::wstring\((.*)\)', operand, re.S)
+            if inner:
+                found += self.parts(inner.group(1), function)
+                continue
+            name = operand
             call = re.fullmatch(r'(\w+)\(.*\)', operand, re.S)
             local = re.search(r'(?:std::wstring|const wchar_t\*) %s = ((?:%s|[^;"])*);' %
                               (re.escape(name), WIDE_LITERAL), self.bodies[function])
@@ -198,7 +201,7 @@ def main():
     # A box begins and ends with words of its own; what begins or ends with the run's text
     # (a port and speed, say) is a piece of one.
     patterns = {name: pattern(parts) for name, parts in boxes.items()
-                if isinstance(parts[0], str) and isinstance(parts[-1], str)}
+                if parts[0] is not ANY and parts[-1] is not ANY}
 
     c = Checks()
     quoted = quoted_boxes(args.guide)
