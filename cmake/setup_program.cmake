@@ -7,7 +7,7 @@ set(KESTRELON_NSIS_LANGUAGES "/usr/share/nsis/Contrib/Language files" CACHE PATH
     "NSIS's language files (Romanian.nlf and Romanian.nsh are read from here)")
 
 # add_setup_program(GUIDE ICON OUTPUT): writes OUTPUT (the setup program) from the shipped
-# programs, GUIDE and the programs' ICON.
+# programs, GUIDE and the programs' ICON (its own icon, and its welcome and finish picture).
 function(add_setup_program guide icon output)
   find_program(KESTRELON_MAKENSIS makensis REQUIRED)
   set(installer ${PROJECT_SOURCE_DIR}/installer)
@@ -21,6 +21,15 @@ function(add_setup_program guide icon output)
             "${KESTRELON_NSIS_LANGUAGES}/Romanian.nsh"
     COMMENT "Romanian language files for the setup program, with ș ț"
     VERBATIM)
+  # The picture of the welcome and finish pages, drawn from the programs' icon.
+  set(bitmap ${CMAKE_BINARY_DIR}/installer-bitmap/welcome.bmp)
+  set(bitmap_script ${PROJECT_SOURCE_DIR}/resources/make_setup_bitmap.py)
+  add_custom_command(
+    OUTPUT ${bitmap}
+    COMMAND /usr/bin/python3 ${bitmap_script} ${icon} ${bitmap}
+    DEPENDS ${bitmap_script} ${icon}
+    COMMENT "The setup program's welcome and finish picture, from ${icon}"
+    VERBATIM)
   file(GLOB scripts CONFIGURE_DEPENDS ${installer}/*.nsi ${installer}/*.nsh)
   # A signed release: makensis has the uninstaller signed before packing it, the setup last.
   set(signing "")
@@ -32,9 +41,9 @@ function(add_setup_program guide icon output)
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${KESTRELON_MAKENSIS} -V2 -WX -INPUTCHARSET UTF8 -DVERSION=${PROJECT_VERSION}
-            -DPROGRAMS=${CMAKE_BINARY_DIR} -DGUIDE=${guide} -DICON=${icon}
+            -DPROGRAMS=${CMAKE_BINARY_DIR} -DGUIDE=${guide} -DICON=${icon} -DBITMAP=${bitmap}
             -DLANGUAGE_FILES=${languages} -DOUTFILE=${output} ${signing} ${installer}/Kestrelon.nsi
-    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${guide} ${icon} ${scripts} ${converted}
+    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${guide} ${icon} ${bitmap} ${scripts} ${converted}
             ${KESTRELON_SIGN_COMMAND}
     COMMENT "Building the setup program ${output}"
     VERBATIM)

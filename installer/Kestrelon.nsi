@@ -8,6 +8,7 @@
 ; Built by CMake (cmake/setup_program.cmake) with Debian's makensis:
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=2.0.0.2 -DPROGRAMS=<folder of the built programs>
 ;            -DGUIDE=<the user guide> -DICON=<the programs' icon>
+;            -DBITMAP=<the welcome and finish pages' picture, 164 x 314, drawn from the icon>
 ;            -DLANGUAGE_FILES=<folder of the Romanian language files with ș ț>
 ;            -DOUTFILE=<the setup program> [-DSIGN_COMMAND=<scripts/sign_file.sh>] Kestrelon.nsi
 
@@ -117,6 +118,7 @@ Var ProgramFolderHandle
 ; -- the wizard --
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${BITMAP}" ; the uninstaller has no such page
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_WELCOME
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE ProgramFolderPageLeave

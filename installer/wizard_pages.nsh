@@ -76,7 +76,7 @@ Function DailyReportPage
   Pop $DailyTimeField
   ${NSD_SetTextLimit} $DailyTimeField 5
   ${If} ${AtLeastWinVista}
-    ${NSD_CreateLabel} 0 22u 100% 60u "${TEXT_DAILY_PAGE_TEXT}"
+    ${NSD_CreateLabel} 0 22u 100% 110u "${TEXT_DAILY_PAGE_TEXT}"
     Pop $0
     ${IfThen} $DailyTime != "" ${|} ${NSD_Check} $DailyCheckbox ${|}
   ${Else}

@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """Reads a built program (Kestrelon.exe, KestrelonScan.exe) back and checks what it carries: a
 32-bit x86 GUI program with its icon, tray icon file, manifest and version resource, whose
-original file name is the program's own (check_imports.py checks what it imports). Parses the PE
-file itself (standard library only).
+original file name is the program's own and whose description is the one its resource script
+gives, diacritics and all (check_imports.py checks what it imports). Parses the PE file itself
+(standard library only).
 
-Usage: check_binary.py PATH/Kestrelon.exe
-       check_binary.py --setup PATH/Kestrelon-<version>-setup.exe   (its manifest only)
+Usage: check_binary.py SOURCE_DIR PATH/Kestrelon.exe
+       check_binary.py --setup SOURCE_DIR PATH/Kestrelon-<version>-setup.exe
+           (its manifest, and the description its script gives)
 """
+import glob
 import os
 import re
 import struct
@@ -290,7 +293,31 @@ def check_version(c, res, file_name):
     c.check(bool(strings.get('FileDescription')), 'version string FileDescription present')
 
 
-def check_setup_program(path):
+def check_description(c, res, want):
+    """The description Windows shows (Task Manager, the file's Properties): the text of the
+    sources as they are written (UTF-8), so the resource compiler read them with the right code
+    page, and with the comma-below letters ș ț, as the guide."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'cmake'))
+    from release_archive import CEDILLA_LETTERS
+    strings = version_strings(res.get((RT_VERSION, 1), b''))
+    c.check(strings.get('FileDescription') == want, 'version string FileDescription is %r' % want,
+            repr(strings.get('FileDescription')))
+    cedillas = {key: value for key, value in strings.items()
+                if any(letter in CEDILLA_LETTERS for letter in value)}
+    c.check(not cedillas, 'no version string has the cedilla letters ş ţ', repr(cedillas))
+
+
+def script_description(source, file_name):
+    """KESTRELON_FILE_DESCRIPTION of the resource script that names FILE_NAME its original."""
+    for script in sorted(glob.glob(os.path.join(source, 'resources', '*.rc'))):
+        defines = dict(re.findall(r'^#define (KESTRELON_\w+) "(.*)"',
+                                  open(script, encoding='utf-8').read(), re.M))
+        if defines.get('KESTRELON_ORIGINAL_FILENAME') == file_name:
+            return defines.get('KESTRELON_FILE_DESCRIPTION')
+    return None
+
+
+def check_setup_program(source, path):
     """The setup program: a 32-bit GUI program whose manifest Windows XP accepts."""
     c = Checks()
     pe = Pe(open(path, 'rb').read())
@@ -300,11 +327,14 @@ def check_setup_program(path):
     if manifest is not None:
         c.check(b'requireAdministrator' in manifest, 'manifest asks for an administrator')
         check_xp_manifest_form(c, manifest)
+    texts = open(os.path.join(source, 'installer', 'texts.nsh'), encoding='utf-8').read()
+    want = re.search(r'^!define TEXT_SETUP_DESCRIPTION "(.*)"', texts, re.M)
+    check_description(c, pe.resources(), want and want.group(1))
     print('%d passed, %d failed' % (c.passed, c.failed))
     return 0 if c.failed == 0 else 1
 
 
-def main(path):
+def main(source, path):
     data = open(path, 'rb').read()
     c = Checks()
     c.check(len(data) < MAX_SIZE, 'smaller than 512 KB', '%d bytes' % len(data))
@@ -317,13 +347,14 @@ def main(path):
     check_tray_icon(c, res)
     check_manifest(c, res)
     check_version(c, res, os.path.basename(path))
+    check_description(c, res, script_description(source, os.path.basename(path)))
     print('%d passed, %d failed' % (c.passed, c.failed))
     return 0 if c.failed == 0 else 1
 
 
 if __name__ == '__main__':
-    if len(sys.argv) == 3 and sys.argv[1] == '--setup':
-        sys.exit(check_setup_program(sys.argv[2]))
-    if len(sys.argv) != 2:
+    if len(sys.argv) == 4 and sys.argv[1] == '--setup':
+        sys.exit(check_setup_program(sys.argv[2], sys.argv[3]))
+    if len(sys.argv) != 3:
         sys.exit(__doc__)
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1], sys.argv[2]))

@@ -1,0 +1,221 @@
+#!/usr/bin/python3
+"""Checks that every message box the user guide quotes is the text the programs show.
+
+The guide quotes a box as a paragraph indented by exactly six spaces after an empty line; its
+lines may be broken elsewhere than the box breaks them, so spaces and line breaks count as one
+space on both sides. The box texts are read from the sources: the programs' wide string
+constants (app/*.h), every string the functions of app/scan.cpp return, and the setup
+program's !define texts (installer/). What only the run knows (a path, a port, the system's
+reason) matches any text; a variable chosen among literals matches one of them.
+
+Usage: check_guide.py --source DIR --guide FILE
+"""
+import argparse
+import glob
+import os
+import re
+
+from check_binary import Checks
+
+WIDE_LITERAL = r'L"(?:\\.|[^"\\])*"'
+ANY = None  # a part of a box that only the run knows
+
+
+def unescape_wide(literal):
+    return re.sub(r'\\(.)', lambda m: {'n': '\n', 'r': '\r'}.get(m.group(1), m.group(1)),
+                  literal[2:-1])
+
+
+def top_level_split(expression, separator):
+    """The parts of an expression between the separators outside parentheses and strings."""
+    parts, depth, start, at = [], 0, 0, 0
+    while at < len(expression):
+        char = expression[at]
+        if char == '"':
+            at += 1
+            while expression[at] != '"':
+                at += 2 if expression[at] == '\\' else 1
+        elif char in '([{':
+            depth += 1
+        elif char in ')]}':
+            depth -= 1
+        elif depth == 0 and char == separator:
+            parts.append(expression[start:at].strip())
+            start = at + 1
+        at += 1
+    return parts + [expression[start:].strip()]
+
+
+def wide_constants(source):
+    found = {}
+    for header in glob.glob(os.path.join(source, 'app', '*.h')):
+        text = open(header, encoding='utf-8').read()
+        for name, value in re.findall(r'constexpr wchar_t (\w+)\[\] =((?:\s*%s)+);' %
+                                      WIDE_LITERAL, text):
+            found[name] = ''.join(unescape_wide(l) for l in re.findall(WIDE_LITERAL, value))
+    return found
+
+
+class CppTexts:
+    """The texts the functions of one C++ file return, each a list of parts: a str, ANY, or a
+    tuple of the str one of which stands there."""
+
+    def __init__(self, path, constants):
+        self.text = open(path, encoding='utf-8').read()
+        self.constants = constants
+        self.bodies = {}
+        for match in re.finditer(r'std::wstring (\w+)\([^)]*\)\s*\{', self.text):
+            self.bodies[match.group(1)] = self.body(match.end())
+
+    def body(self, at):
+        depth = 1
+        for piece in re.finditer(r'%s|[{}]' % WIDE_LITERAL, self.text[at:]):
+            if piece.group() == '{':
+                depth += 1
+            elif piece.group() == '}':
+                depth -= 1
+                if depth == 0:
+                    return self.text[at:at + piece.start()]
+        raise ValueError('unbalanced braces')
+
+    def returned(self, function):
+        statements = re.findall(r'\breturn\s((?:%s|[^;"])*);' % WIDE_LITERAL, self.bodies[function])
+        return [self.parts(s, function) for s in statements]
+
+    def parts(self, expression, function):
+        found = []
+        for operand in top_level_split(expression, '+'):
+            literals = re.fullmatch(r'(?:\s*%s)+' % WIDE_LITERAL, operand)
+            inner = re.fullmatch(r'std::wstring\((.*)\)', operand, re.S)
+            if inner:
+                found += self.parts(inner.group(1), function)
+                continue
+            name = operand
+            call = re.fullmatch(r'(\w+)\(.*\)', operand, re.S)
+            local = re.search(r'(?:std::wstring|const wchar_t\*) %s = ((?:%s|[^;"])*);' %
+                              (re.escape(name), WIDE_LITERAL), self.bodies[function])
+            if literals:
+                found.append(''.join(unescape_wide(l) for l in re.findall(WIDE_LITERAL, operand)))
+            elif name in self.constants:
+                found.append(self.constants[name])
+            elif call and call.group(1) in self.bodies and len(self.returned(call.group(1))) == 1:
+                found += self.returned(call.group(1))[0]
+            elif local and '?' in local.group(1):
+                found.append(tuple(unescape_wide(l) for l in re.findall(
+                    r'[?:]\s*(%s)' % WIDE_LITERAL, local.group(1))))
+            elif local:
+                found += self.parts(local.group(1), function)
+                if re.search(r'\b%s \+=' % re.escape(name), self.bodies[function]):
+                    found.append(ANY)
+            else:
+                found.append(ANY)
+        return found
+
+
+def nsis_texts(source):
+    """The setup program's !define texts, ${NAME} resolved and $variables left to the run."""
+    raw = {}
+    for script in sorted(glob.glob(os.path.join(source, 'installer', '*.ns[hi]'))):
+        for name, value in re.findall(r'^!define (\w+) "(.*)"', open(script, encoding='utf-8').read(),
+                                      re.M):
+            raw.setdefault(name, value)
+
+    def parts(value):
+        found = []
+        for piece in re.split(r'(\$\{\w+\}|\$\\.|\$\$|\$\(?[\w^]+\)?)', value):
+            if piece.startswith('${'):
+                name = piece[2:-1]
+                found += parts(raw[name]) if name in raw else [ANY]
+            elif piece in ('$\\r', '$\\n', '$\\t'):
+                found.append(' ')
+            elif piece.startswith('$\\') or piece == '$$':
+                found.append(piece[-1])
+            elif piece.startswith('$'):
+                found.append(ANY)
+            else:
+                found.append(piece)
+        return found
+
+    return {name: parts(value) for name, value in raw.items() if name.startswith('TEXT_')}
+
+
+def spaced(text):
+    return ' '.join(text.split())
+
+
+def pattern(parts):
+    """A regular expression for the box, spaces and line breaks written as one space."""
+    merged = []
+    for part in parts:
+        if isinstance(part, str) and merged and isinstance(merged[-1], str):
+            merged[-1] += part
+        elif not (part is ANY and merged and merged[-1] is ANY):
+            merged.append(part)
+    regex = ''
+    for at, part in enumerate(merged):
+        if part is ANY:
+            regex += '.+?'
+        elif isinstance(part, tuple):
+            regex += '(?:%s)' % '|'.join(re.escape(spaced(choice)) for choice in part)
+        else:
+            text = re.sub(r'\s+', ' ', part)
+            text = text.lstrip() if at == 0 else text
+            text = text.rstrip() if at == len(merged) - 1 else text
+            regex += re.escape(text)
+    return re.compile(regex, re.S)
+
+
+def quoted_boxes(guide):
+    """(line number, text) of every paragraph indented by exactly six spaces after an empty
+    line, empty lines within it kept."""
+    lines = open(guide, encoding='utf-8-sig').read().splitlines()
+    box = lambda line: line.startswith(' ' * 6) and not line.startswith(' ' * 7)
+    found, at = [], 1
+    while at < len(lines):
+        if box(lines[at]) and lines[at - 1] == '':
+            end = at
+            while end < len(lines) and (lines[end].startswith(' ' * 6) or (
+                    lines[end] == '' and end + 1 < len(lines) and box(lines[end + 1]))):
+                end += 1
+            found.append((at + 1, '\n'.join(l.strip() for l in lines[at:end])))
+            at = end
+        else:
+            at += 1
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('--source', required=True)
+    parser.add_argument('--guide', required=True)
+    args = parser.parse_args()
+
+    constants = wide_constants(args.source)
+    scan = CppTexts(os.path.join(args.source, 'app', 'scan.cpp'), constants)
+    boxes = {'the programs (%s)' % name: [value] for name, value in constants.items()}
+    for name in scan.bodies:
+        for at, parts in enumerate(scan.returned(name)):
+            boxes['KestrelonScan (%s, return %d)' % (name, at + 1)] = parts
+    boxes.update({'the setup program (%s)' % name: parts
+                  for name, parts in nsis_texts(args.source).items()})
+    # A box begins and ends with words of its own; what begins or ends with the run's text
+    # (a port and speed, say) is a piece of one.
+    patterns = {name: pattern(parts) for name, parts in boxes.items()
+                if parts[0] is not ANY and parts[-1] is not ANY}
+
+    c = Checks()
+    quoted = quoted_boxes(args.guide)
+    sources = set()
+    for line, text in quoted:
+        matching = [name for name, p in patterns.items() if p.fullmatch(spaced(text))]
+        sources.update(name.split(' (')[0] for name in matching)
+        c.check(bool(matching), 'line %d of the guide quotes %s' % (
+            line, ', '.join(matching) or 'a box'), 'no program shows: %r' % text)
+    c.check(len(sources) == 3, 'the guide quotes boxes of both programs and the setup program',
+            ', '.join(sorted(sources)))
+    print('%d passed, %d failed' % (c.passed, c.failed))
+    return 0 if c.failed == 0 else 1
+
+
+if __name__ == '__main__':
+    raise SystemExit(main())
