@@ -65,7 +65,8 @@ std::wstring pin_failure_text(const PinResult& failure, const std::wstring& show
   if (failure.outcome == PinOutcome::read_only) {
     return L"Fișierul de setări este doar în citire:\n" + shown_path +
            L"\n\nNu s-a scris nimic. Faceți clic dreapta pe fișier > „Proprietăți” (Properties), "
-           L"debifați „Doar în citire” (Read-only), apăsați OK, apoi porniți din nou KestrelonScan.";
+           L"debifați „Doar în citire” (Read-only), apăsați OK, apoi porniți din nou "
+           L"KestrelonScan.";
   }
   if (failure.outcome == PinOutcome::old_kept_aside) {
     return std::wstring(L"Portul și viteza au fost scrise în ") + kSettingsFileName +

@@ -164,26 +164,25 @@ Function .onInit
   Call RefuseWhileKestrelonRuns
 FunctionEnd
 
-; Refuses with the reason in $R0: a folder of ours was not taken (its exit code is set).
-!macro RefuseFolder
-  MessageBox MB_OK|MB_ICONSTOP "$R0" /SD IDOK
-  Quit
-!macroend
-
-; Checks a folder again by its path as it stands now, then takes it (TakeFolder).
-!macro CheckAndTakeFolder CHECK FOLDER FILES SECURITY HANDLE
-  Call ${CHECK}
+; Takes a folder for the install (TakeFolder), once its path (PATH_FAULT, as it reads now) is
+; right; refuses when it cannot, with the reason TakeFolder leaves in $R0 and its exit code.
+!macro CheckAndTakeFolder PATH_FAULT FOLDER FILES SECURITY HANDLE
+  Call ${PATH_FAULT}
   Pop $R0
-  ${If} $R0 != ""
+  StrCpy ${HANDLE} 0
+  ${If} $R0 == ""
+    Push `${FOLDER}`
+    Push `${FILES}`
+    Push `${SECURITY}`
+    Call TakeFolder
+    Pop ${HANDLE}
+  ${Else}
     SetErrorLevel ${EXIT_FOLDER_REFUSED}
-    !insertmacro RefuseFolder
   ${EndIf}
-  Push `${FOLDER}`
-  Push `${FILES}`
-  Push `${SECURITY}`
-  Call TakeFolder
-  Pop ${HANDLE}
-  ${IfThen} ${HANDLE} = 0 ${|} !insertmacro RefuseFolder ${|}
+  ${If} ${HANDLE} = 0
+    MessageBox MB_OK|MB_ICONSTOP "$R0" /SD IDOK
+    Quit
+  ${EndIf}
 !macroend
 
 Section "Kestrelon"
@@ -191,9 +190,9 @@ Section "Kestrelon"
 
   ; Both folders first, checked again now and held until the end: when either cannot be
   ; taken, nothing is installed.
-  !insertmacro CheckAndTakeFolder CheckSettingsFolder $SettingsFolder "${SETTINGS_FOLDER_FILES}" \
+  !insertmacro CheckAndTakeFolder SettingsFolderPathFault $SettingsFolder "${SETTINGS_FOLDER_FILES}" \
       "${SETTINGS_FOLDER_SECURITY}" $SettingsFolderHandle
-  !insertmacro CheckAndTakeFolder CheckProgramFolder $INSTDIR "${PROGRAM_FOLDER_FILES}" \
+  !insertmacro CheckAndTakeFolder ProgramFolderPathFault $INSTDIR "${PROGRAM_FOLDER_FILES}" \
       "${PROGRAM_FOLDER_SECURITY}" $ProgramFolderHandle
   ${If} $PinnedPort != ""
     Call WritePinnedSettings

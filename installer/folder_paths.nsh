@@ -134,7 +134,7 @@ FunctionEnd
 !macroend
 !define IsWholeFolderPath "!insertmacro IsWholeFolderPath"
 
-; For CheckSettingsFolder: its reason ($0) when FOLDER is PARENT or inside it ($1 is scratch).
+; For SettingsFolderPathFault: its reason ($0) when FOLDER is PARENT or inside it ($1 is scratch).
 !macro _RefuseIfInside FOLDER PARENT
   Push `${FOLDER}`
   Push `${PARENT}`
@@ -143,11 +143,11 @@ FunctionEnd
   ${IfThen} $1 = 1 ${|} StrCpy $0 "${TEXT_SETTINGS_FOLDER_PLACE}" ${|}
 !macroend
 
-; Leaves on the stack why $SettingsFolder cannot be the settings folder, or "" when it can,
-; and writes $SettingsFolder back in its full, long form. It must be a whole path on a drive,
-; not a drive itself, and away from the program folder, Program Files and Windows: its users
-; may write in it. Then the folder as it stands on the disk (FolderFault).
-Function CheckSettingsFolder
+; Leaves on the stack why $SettingsFolder cannot be the settings folder by its path, or ""
+; when it can, and writes $SettingsFolder back in its full, long form. It must be a whole path
+; on a drive, not a drive itself, and away from the program folder, Program Files and Windows:
+; its users may write in it.
+Function SettingsFolderPathFault
   Push $0 ; the reason
   Push $1
   Push $2 ; the program folder, Program Files, Program Files (x86), Windows: long forms
@@ -170,9 +170,6 @@ Function CheckSettingsFolder
     !insertmacro _RefuseIfInside $SettingsFolder $4
     !insertmacro _RefuseIfInside $SettingsFolder $5
   ${EndIf}
-  ${If} $0 == ""
-    ${FolderFault} $0 $SettingsFolder "${SETTINGS_FOLDER_FILES}"
-  ${EndIf}
   Pop $5
   Pop $4
   Pop $3
@@ -181,16 +178,32 @@ Function CheckSettingsFolder
   Exch $0
 FunctionEnd
 
-; Leaves on the stack why $INSTDIR cannot be the program folder, or "" when it can, and
-; writes $INSTDIR back in its full, long form.
-Function CheckProgramFolder
+; Leaves on the stack why $INSTDIR cannot be the program folder by its path, or "" when it
+; can, and writes $INSTDIR back in its full, long form.
+Function ProgramFolderPathFault
   Push $0
   ${IsWholeFolderPath} $0 $INSTDIR
   ${If} $0 != 1
     StrCpy $0 "${TEXT_PROGRAM_FOLDER_FORM}"
   ${Else}
     ${FullLongPath} $INSTDIR $INSTDIR
-    ${FolderFault} $0 $INSTDIR "${PROGRAM_FOLDER_FILES}"
+    StrCpy $0 ""
   ${EndIf}
   Exch $0
 FunctionEnd
+
+; REASON why FOLDER cannot be taken, or "", and the exit code that says so: by its path
+; (PATH_FAULT, EXIT_BAD_OPTION), then as it stands on the disk (FolderFault, EXIT_FOLDER_REFUSED).
+!macro CheckFolder PATH_FAULT FOLDER FILES REASON CODE
+  Call ${PATH_FAULT}
+  Pop ${REASON}
+  StrCpy ${CODE} ${EXIT_BAD_OPTION}
+  ${If} ${REASON} == ""
+    ${FolderFault} ${REASON} ${FOLDER} "${FILES}"
+    StrCpy ${CODE} ${EXIT_FOLDER_REFUSED}
+  ${EndIf}
+!macroend
+!define CheckSettingsFolder \
+    "!insertmacro CheckFolder SettingsFolderPathFault $SettingsFolder `${SETTINGS_FOLDER_FILES}`"
+!define CheckProgramFolder \
+    "!insertmacro CheckFolder ProgramFolderPathFault $INSTDIR `${PROGRAM_FOLDER_FILES}`"

@@ -132,23 +132,16 @@ Function ReadOptions
 
   ; The folders, checked at once when silent or given; in the wizard their pages check them.
   ${If} ${Silent}
-    Call CheckProgramFolder
-    Pop $3
-    ${If} $3 == "${TEXT_PROGRAM_FOLDER_FORM}"
-      !insertmacro Refuse ${EXIT_BAD_OPTION} $3
-    ${ElseIf} $3 != ""
-      !insertmacro Refuse ${EXIT_FOLDER_REFUSED} $3
+    ${CheckProgramFolder} $3 $4
+    ${If} $3 != ""
+      !insertmacro Refuse $4 $3
     ${EndIf}
   ${EndIf}
   ${If} $6 = 1
   ${OrIf} ${Silent}
-    Call CheckSettingsFolder
-    Pop $3
-    ${If} $3 == "${TEXT_SETTINGS_FOLDER_FORM}"
-    ${OrIf} $3 == "${TEXT_SETTINGS_FOLDER_PLACE}"
-      !insertmacro Refuse ${EXIT_BAD_OPTION} $3
-    ${ElseIf} $3 != ""
-      !insertmacro Refuse ${EXIT_FOLDER_REFUSED} $3
+    ${CheckSettingsFolder} $3 $4
+    ${If} $3 != ""
+      !insertmacro Refuse $4 $3
     ${EndIf}
   ${EndIf}
   Pop $6

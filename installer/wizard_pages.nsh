@@ -36,27 +36,31 @@ FunctionEnd
 ; The program folder as it stands on the disk: a link, a folder of somebody else's are refused.
 Function ProgramFolderPageLeave
   Push $0
-  Call CheckProgramFolder
-  Pop $0
+  Push $1
+  ${CheckProgramFolder} $0 $1
   ${If} $0 != ""
     MessageBox MB_OK|MB_ICONEXCLAMATION "$0"
+    Pop $1
     Pop $0
     Abort ; stays on the page
   ${EndIf}
+  Pop $1
   Pop $0
 FunctionEnd
 
 ; The folder is checked against the program folder chosen on the page before.
 Function SettingsFolderPageLeave
   Push $0
+  Push $1
   ${NSD_GetText} $SettingsFolderField $SettingsFolder
-  Call CheckSettingsFolder
-  Pop $0
+  ${CheckSettingsFolder} $0 $1
   ${If} $0 != ""
     MessageBox MB_OK|MB_ICONEXCLAMATION "$0"
+    Pop $1
     Pop $0
     Abort ; stays on the page
   ${EndIf}
+  Pop $1
   Pop $0
 FunctionEnd
 
