@@ -11,11 +11,15 @@ namespace kestrelon {
 inline constexpr int64_t kFileMissing = -1;
 inline constexpr int64_t kFileIsDirectory = -2;
 
+// Why a file with more than one name is neither copied nor written over.
+inline constexpr wchar_t kFileHasOtherNames[] =
+    L"Fișierul are și alt nume pe disc (o legătură hard), deci poate fi al altcuiva.";
+
 // Size in bytes; kFileMissing or kFileIsDirectory.
 int64_t file_size(const std::wstring& name);
 
-// Creates the file (replacing one), or failing that truncates an existing one, and writes
-// the bytes. Nothing is reported: a file that cannot be made is simply not there.
+// Creates the file, or truncates an existing one that has no other name, and writes the
+// bytes. Nothing is reported: a file that cannot be made is simply not there.
 void write_new_file(const std::wstring& name, std::string_view bytes);
 
 // What a file operation that can fail reports: ok, or the system's own words for the reason.
@@ -57,8 +61,10 @@ class ReadableFile {
   // Opened for reading and writing, shared, created empty if missing; for reading only when
   // write access is refused (a protected folder, a read-only file); nullptr on failure.
   static std::unique_ptr<ReadableFile> open(const std::wstring& name);
-  // An existing regular file, for reading only; nullptr, with the reason in `result`, when
-  // it cannot be opened.
+  // An existing regular file with no other name, for reading only; nullptr, with the reason in
+  // `result`, when it cannot be opened. A file with another name (a hard link) is refused: in a
+  // folder every user may write, it could be somebody else's file, which a copy made by an
+  // administrator would hand to every user.
   static std::unique_ptr<ReadableFile> open_existing(const std::wstring& name, FileResult& result);
   virtual ~ReadableFile() = default;
   // Bytes read into the buffer; 0 at the end of the file, -1 on a read error.

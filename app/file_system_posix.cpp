@@ -128,12 +128,15 @@ int64_t file_size(const std::wstring& name) {
 void write_new_file(const std::wstring& name, std::string_view bytes) {
   std::string path;
   if (!narrow_name(name, path)) return;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kCommonFlags, 0666);
-  if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | kCommonFlags);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | kCommonFlags, 0666);
+  if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | kCommonFlags);
   if (fd < 0) return;
   PosixNewFile file(fd);
   struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file.write(bytes);
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+      ftruncate(fd, 0) == 0) {
+    file.write(bytes);
+  }
 }
 
 bool is_read_only(const std::wstring& name) {
@@ -206,7 +209,12 @@ std::unique_ptr<ReadableFile> ReadableFile::open_existing(const std::wstring& na
     fd = -1;
     errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
   }
-  return opened<PosixReadableFile>(fd, result);
+  std::unique_ptr<PosixReadableFile> file = opened<PosixReadableFile>(fd, result);
+  if (file && info.st_nlink != 1) {
+    result = {false, kFileHasOtherNames};
+    return nullptr;
+  }
+  return file;
 }
 
 }  // namespace kestrelon

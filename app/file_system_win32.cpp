@@ -111,6 +111,13 @@ DWORD clear_keeping_attributes(const std::wstring& name) {
   return attributes;
 }
 
+// True for a file that has no other name (hard link) and is no link itself.
+bool has_one_name(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  return GetFileInformationByHandle(file, &information) && information.nNumberOfLinks == 1 &&
+         !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 }  // namespace
 
 int64_t file_size(const std::wstring& name) {
@@ -121,14 +128,16 @@ int64_t file_size(const std::wstring& name) {
 }
 
 void write_new_file(const std::wstring& name, std::string_view bytes) {
-  HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                         TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }
   FileHandle file(handle);
-  if (file.valid()) write_all(file.get(), bytes);
+  if (file.valid() && has_one_name(file.get()) && SetEndOfFile(file.get())) {
+    write_all(file.get(), bytes);
+  }
 }
 
 bool is_read_only(const std::wstring& name) {
@@ -188,7 +197,12 @@ std::unique_ptr<ReadableFile> ReadableFile::open_existing(const std::wstring& na
                                                           FileResult& result) {
   const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  return opened<Win32ReadableFile>(handle, result);
+  std::unique_ptr<Win32ReadableFile> file = opened<Win32ReadableFile>(handle, result);
+  if (file && !has_one_name(handle)) {
+    result = {false, kFileHasOtherNames};
+    return nullptr;
+  }
+  return file;
 }
 
 }  // namespace kestrelon

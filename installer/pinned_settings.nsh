@@ -35,10 +35,10 @@ Function ReplaceFile
   Pop $1
 FunctionEnd
 
-; Removes a file of ours, whatever its attributes.
+; Removes a temporary file of ours by its name, and only that name: its attributes are left
+; alone, since a name a user put there could be a hard link to a file elsewhere.
 !macro RemoveFile FILE
-  System::Call 'kernel32::SetFileAttributesW(w "${FILE}", i ${FILE_ATTRIBUTE_NORMAL})'
-  Delete "${FILE}"
+  System::Call 'kernel32::DeleteFileW(w "${FILE}")'
 !macroend
 
 !define CREATE_NEW 1
@@ -123,6 +123,7 @@ Function WritePinnedSettings
   Push $2 ; 1 while every step has worked
   Push $3 ; 1 when there was a file to keep, or 0 once its only copy is the backup's temporary
   Push $4 ; the reason
+  Push $5 ; the file, held while it is copied
   StrCpy $0 "$SettingsFolder\${SETTINGS_FILE}"
   StrCpy $2 1
   StrCpy $3 0
@@ -159,11 +160,11 @@ Function WritePinnedSettings
     !insertmacro RemoveFile "$0.bak.tmp"
     Push $0
     Call OpenPlainFile
-    Pop $1
+    Pop $5
     StrCpy $2 0
-    ${If} $1 P<> 0
+    ${If} $5 P<> 0
       System::Call 'kernel32::CopyFileW(w "$0", w "$0.bak.tmp", i 1) i .r2'
-      System::Call 'kernel32::CloseHandle(p r1)'
+      System::Call 'kernel32::CloseHandle(p r5)'
     ${EndIf}
     ${IfThen} $2 <> 0 ${|} StrCpy $2 1 ${|}
     System::Call 'kernel32::SetFileAttributesW(w "$0.bak.tmp", i ${FILE_ATTRIBUTE_NORMAL})'
@@ -187,6 +188,12 @@ Function WritePinnedSettings
       Pop $3
     ${EndIf}
   ${EndIf}
+  ${If} $2 = 1 ; every user may change the files here: what is in place now is what was asked
+    Push $0
+    Push $1
+    Call HoldsExactly
+    Pop $2
+  ${EndIf}
   ${If} $2 = 0
     ${IfThen} $4 == "" ${|} StrCpy $4 "${TEXT_SETTINGS_NOT_WRITTEN}" ${|}
     !insertmacro RemoveFile "$0.tmp"
@@ -195,6 +202,7 @@ Function WritePinnedSettings
     ${EndIf}
   ${EndIf}
   StrCpy $0 $4
+  Pop $5
   Pop $4
   Pop $3
   Pop $2

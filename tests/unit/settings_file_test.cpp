@@ -64,12 +64,20 @@ class SettingsFileTest : public ::testing::Test {
 };
 
 TEST_F(SettingsFileTest, MissingOrEmptyFileGetsTheDefaultFile) {
-  for (bool empty_file : {false, true}) {
+  enum {
+    missing,
+    empty,
+    empty_with_another_name
+  } kinds[] = {missing, empty, empty_with_another_name};
+  const std::filesystem::path elsewhere = dir_.file("somebody-else's");
+  for (auto kind : kinds) {
     std::filesystem::remove(path_);
-    if (empty_file) TempDir::write(path_, "");
+    if (kind != missing) TempDir::write(path_, "");
+    // A file that has another name too could be somebody else's: it is never written.
+    if (kind == empty_with_another_name) std::filesystem::create_hard_link(path_, elsewhere);
     const PortSettings settings = read_file();
-    EXPECT_EQ(TempDir::read(path_), ";com=COM1\r\n;port=115200\r\n");
-    EXPECT_EQ(std::filesystem::file_size(path_), 25u);
+    EXPECT_EQ(TempDir::read(path_),
+              kind == empty_with_another_name ? "" : ";com=COM1\r\n;port=115200\r\n");
     EXPECT_EQ(settings.port_name, L"");
     EXPECT_EQ(settings.speed, 0);
   }
@@ -197,8 +205,10 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
     bool read_only;          // the file itself
     PinOutcome outcome;
     const char* failed_file;
+    bool another_name = false;  // the file is also somebody else's: never copied
   } cases[] = {
       {"Kestrelon.ini", false, PinOutcome::not_copied, "Kestrelon.ini"},
+      {nullptr, false, PinOutcome::not_copied, "Kestrelon.ini", true},
       {"Kestrelon.ini.tmp", false, PinOutcome::not_written, "Kestrelon.ini.tmp"},
       {"Kestrelon.ini.bak.tmp", false, PinOutcome::not_written, "Kestrelon.ini.bak.tmp"},
       // The file replaced, then its backup refused: the file goes back as it was.
@@ -206,12 +216,15 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
       {nullptr, true, PinOutcome::read_only, "Kestrelon.ini"},  // last: it may be skipped
   };
   for (const Case& c : cases) {
-    const std::string name = c.in_the_way ? c.in_the_way : "read-only file";
+    const std::string name = c.in_the_way     ? c.in_the_way
+                             : c.another_name ? "hard link"
+                                              : "read-only file";
     TempDir dir;
     const std::filesystem::path path = dir.file("Kestrelon.ini");
     const std::filesystem::path backup = dir.file("Kestrelon.ini.bak");
     if (c.in_the_way) std::filesystem::create_directories(dir.file(c.in_the_way) / "inside");
     if (!std::filesystem::exists(path)) TempDir::write(path, before);
+    if (c.another_name) std::filesystem::create_hard_link(path, dir.file("somebody-else's"));
     if (!std::filesystem::exists(backup)) TempDir::write(backup, earlier_backup);
     std::optional<testing::Unwritable> unwritable;
     if (c.read_only) {
