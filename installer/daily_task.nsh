@@ -67,12 +67,21 @@ Function WriteTaskDefinition
 FunctionEnd
 
 ; The task and its definition as $DailyTime says: registered at that time, or removed when it
-; is empty. Windows XP: nothing (no option asks for a task there).
+; is empty; the time is recorded only while a task is registered. Windows XP: nothing (no option asks for a task there). schtasks runs elevated: it
+; starts in the program folder, which only administrators change, never in the users' folder.
 Function UpdateDailyTask
   Push $0
   ${If} ${AtLeastWinVista}
+    SetOutPath "$INSTDIR"
     ${If} $DailyTime == ""
       Call RemoveDailyTask
+      Pop $0
+      ${If} $0 != ""
+        MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_NOT_REMOVED}" /SD IDOK
+        SetErrorLevel ${EXIT_TASK_FAILED}
+      ${Else}
+        DeleteRegValue HKLM "${UNINSTALL_KEY}" OraRaportZ
+      ${EndIf}
     ${Else}
       ClearErrors
       Call WriteTaskDefinition
@@ -83,6 +92,8 @@ Function UpdateDailyTask
         DetailPrint "${TEXT_TASK_FAILED} ($0)"
         MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_FAILED}" /SD IDOK
         SetErrorLevel ${EXIT_TASK_FAILED}
+      ${Else}
+        WriteRegStr HKLM "${UNINSTALL_KEY}" OraRaportZ "$DailyTime" ; what a later removal reads
       ${EndIf}
     ${EndIf}
   ${EndIf}
@@ -90,16 +101,27 @@ Function UpdateDailyTask
 FunctionEnd
 
 ; Removes the task and its definition (by the setup when the daily report is no longer wanted,
-; and by the uninstaller).
+; and by the uninstaller). A task is there when an install recorded its time; leaves on the
+; stack the task's name when it was there and could not be removed, else "".
 !macro DefineRemoveDailyTask PREFIX
   Function ${PREFIX}RemoveDailyTask
     Push $0
+    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" OraRaportZ
     ${If} ${AtLeastWinVista}
+    ${AndIf} $0 != ""
+      SetOutPath "$INSTDIR"
       nsExec::Exec '"$SYSDIR\schtasks.exe" /delete /tn "${TASK_NAME}" /f'
-      Pop $0 ; none there is no failure
+      Pop $0
+      ${If} $0 != 0
+        StrCpy $0 "${TASK_NAME}"
+      ${Else}
+        StrCpy $0 ""
+      ${EndIf}
+    ${Else}
+      StrCpy $0 ""
     ${EndIf}
     Delete "$INSTDIR\${TASK_FILE}"
-    Pop $0
+    Exch $0
   FunctionEnd
 !macroend
 !insertmacro DefineRemoveDailyTask ""

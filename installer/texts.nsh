@@ -12,7 +12,7 @@
 !define TEXT_SETTINGS_FOLDER_PLACE "Toți utilizatorii calculatorului vor putea scrie în folderul de setări. De aceea el nu poate fi în folderul programului, în Program Files sau în folderul Windows și nici nu poate conține folderul programului. Alegeți alt folder, de exemplu C:\Kestrelon."
 !define TEXT_NOT_ADMINISTRATOR "Instalarea are nevoie de drepturi de administrator. Porniți programul de instalare dintr-un cont de administrator."
 !define TEXT_RUNNING "Kestrelon sau KestrelonScan rulează acum. Așteptați să se termine, apoi încercați din nou."
-!define TEXT_SETTINGS_NOT_WRITTEN "Folderul de setări sau fișierul Kestrelon.ini din el nu a putut fi scris:$\r$\n$SettingsFolder$\r$\n$\r$\nProgramele nu au fost instalate."
+!define TEXT_SETTINGS_NOT_WRITTEN "Nu s-a putut scrie fișierul$\r$\n$PinnedFile$\r$\n$\r$\n$PinnedReason$\r$\n$\r$\nKestrelon.ini și Kestrelon.ini.bak au rămas cum erau. Programele nu au fost instalate."
 !define TEXT_SETTINGS_READ_ONLY "Fișierul Kestrelon.ini din folderul de setări$\r$\n$SettingsFolder$\r$\neste doar în citire.$\r$\n$\r$\nNu s-a scris nimic și programele nu au fost instalate. Debifați „Doar în citire” (Read-only) în proprietățile fișierului sau nu mai folosiți /COM și /PORT."
 !define TEXT_COMMAND_LINE_TOO_LONG "Linia de comandă este prea lungă: poate avea cel mult 1023 de caractere.$\r$\n$\r$\n${TEXT_USAGE}"
 !define TEXT_PROGRAM_FOLDER_FORM "Scrieți calea completă a folderului programului (/D=), cu litera discului, de exemplu C:\Program Files\Kestrelon. Opțiunea /D= se scrie ultima pe linie, fără ghilimele. Folderul nu poate fi rădăcina unui disc (C:\), iar în restul căii nu pot apărea caracterele * ? $\" < > | / :"
@@ -22,7 +22,7 @@
 !define TEXT_FOLDER_NOT_WRITTEN "Folderul$\r$\n$FolderInQuestion$\r$\nnu a putut fi creat sau deschis. Nu s-a instalat nimic."
 !define TEXT_RIGHTS_NOT_SET "Drepturile folderului$\r$\n$FolderInQuestion$\r$\nnu au putut fi stabilite, deci utilizatorii nu ar putea scrie în el sau ar putea schimba mai mult decât trebuie. Programele nu au fost instalate."
 !define TEXT_UNINSTALL_NOT_ADMINISTRATOR "Dezinstalarea are nevoie de drepturi de administrator. Porniți-o dintr-un cont de administrator. Nu s-a șters nimic."
-!define TEXT_NOT_REMOVED "Aceste fișiere nu au putut fi șterse:$\r$\n$\r$\n$NotRemoved$\r$\nÎnchideți programul care le folosește, apoi porniți din nou dezinstalarea. Kestrelon rămâne în lista programelor instalate până atunci."
+!define TEXT_NOT_REMOVED "Acestea nu au putut fi șterse:$\r$\n$\r$\n$NotRemoved$\r$\nÎnchideți programul care le folosește, apoi porniți din nou dezinstalarea. Kestrelon rămâne în lista programelor instalate până atunci."
 !define TEXT_TASK_FAILED "Activitatea zilnică „${TASK_NAME}” nu a putut fi creată. Programele sunt instalate; raportul Z nu se va tipări singur."
 !define TEXT_TASK_DESCRIPTION "Tipărește raportul Z al zilei cu Kestrelon, pe aparatul fiscal al cărui port este scris în Kestrelon.ini, în folderul de setări."
 
@@ -36,5 +36,14 @@
 !define TEXT_DAILY_CHECKBOX "Tipărește raportul Z în fiecare zi, la ora:"
 !define TEXT_DAILY_PAGE_TEXT "Activitatea „${TASK_NAME}” pornește Kestrelon la această oră, în sesiunea utilizatorului conectat atunci, și trezește calculatorul din repaus, dacă Windows permite. Dacă nimeni nu este conectat sau calculatorul este oprit, nu se tipărește nimic.$\r$\n$\r$\nDacă raportul nu s-a putut tipări, dimineața găsiți pe ecran o casetă „Eroare” sau nimic: înainte de prima vânzare, urmați capitolul „Dimineața, când raportul de aseară lipsește” din ghid. În zilele cu raport automat nu porniți Kestrelon manual: fiecare pornire tipărește un raport Z."
 !define TEXT_DAILY_PAGE_XP "Pe Windows XP, programul de instalare nu poate crea această activitate astfel încât Kestrelon să pornească în folderul de setări. Dacă doriți raportul Z zilnic, urmați capitolul „Raportul Z zilnic pe Windows XP” din ghidul de utilizare."
-!define TEXT_RUN_SCAN "Pornește KestrelonScan acum (găsește aparatul fiscal și îi salvează portul)"
 !define TEXT_SETUP_DESCRIPTION "Instalarea programelor Kestrelon și KestrelonScan"
+
+; Folders on the way, files of an earlier install, and the steps after the folders.
+!define TEXT_FOLDER_ON_THE_WAY "Utilizatorii obișnuiți pot redenumi sau șterge folderul$\r$\n$FolderInQuestion$\r$\nori îi pot schimba permisiunile, deci l-ar putea înlocui cu un folder al lor. Programul de instalare nu pune programele sau setările într-un astfel de folder. Alegeți altă cale (de exemplu direct pe discul C:) sau cereți unui administrator să-i restrângă permisiunile. Nu s-a instalat nimic."
+!define TEXT_SETTINGS_OLD_KEPT_ASIDE "Portul și viteza au fost scrise în Kestrelon.ini, dar setările de dinainte nu au putut fi păstrate ca Kestrelon.ini.bak.$\r$\n$\r$\n$PinnedReason$\r$\n$\r$\nSetările de dinainte au rămas în fișierul$\r$\n$PinnedFile$\r$\n$\r$\nProgramele nu au fost instalate."
+!define TEXT_OLD_FILE_NOT_REMOVED "Fișierul$\r$\n$NotWritten$\r$\nrămas de la instalarea de dinainte nu a putut fi șters: probabil îl folosește un program. Instalarea s-a oprit aici. Închideți programul care îl folosește (sau reporniți calculatorul), apoi porniți din nou instalarea."
+!define TEXT_NOT_COMPLETED "Instalarea nu s-a încheiat: nu s-a putut scrie$\r$\n$NotWritten$\r$\n$\r$\nÎnlăturați cauza (de exemplu un disc plin sau un antivirus care blochează scrierea), apoi porniți din nou programul de instalare."
+!define TEXT_SHORTCUTS "comenzile rapide de pe desktop și din meniul Start"
+!define TEXT_UNINSTALL_ENTRY "intrarea lui Kestrelon din lista programelor instalate (registrul Windows)"
+!define TEXT_THE_TASK "activitatea programată „${TASK_NAME}”"
+!define TEXT_TASK_NOT_REMOVED "Activitatea zilnică „${TASK_NAME}” nu a putut fi ștearsă, deci raportul Z se va tipări în continuare la ora ei. Ștergeți-o din Task Scheduler (Planificator de activități) sau porniți din nou programul de instalare."

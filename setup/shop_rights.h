@@ -11,15 +11,15 @@
 namespace kestrelon::setup {
 
 struct AccessEntry {
-  bool allows = true;          // an allow entry; false: a deny entry
-  bool inherit_only = false;   // applies only to what is made inside, not to the folder itself
-  uint32_t mask = 0;           // the folder's specific and standard rights, generic ones mapped
-  std::wstring sid;            // as text, "S-1-5-32-545"
+  bool allows = true;         // an allow entry; false: a deny entry
+  bool inherit_only = false;  // applies only to what is made inside, not to the folder itself
+  uint32_t mask = 0;          // the folder's specific and standard rights, generic ones mapped
+  std::wstring sid;           // as text, "S-1-5-32-545"
 };
 
 struct SecurityView {
-  std::wstring owner;          // as text
-  bool has_dacl = true;        // false: no access list at all, every right to everyone
+  std::wstring owner;    // as text
+  bool has_dacl = true;  // false: no access list at all, every right to everyone
   std::vector<AccessEntry> entries;
 };
 
