@@ -44,6 +44,9 @@ NEWER_THAN_XP = {
         'TryAcquireSRWLockExclusive', 'TryAcquireSRWLockShared', 'SetThreadErrorMode',
         'GetThreadErrorMode', 'RaiseFailFastException', 'QueryUnbiasedInterruptTime',
         'GetActiveProcessorCount', 'GetLogicalProcessorInformationEx', 'ResolveLocaleName',
+        # psapi's functions, which newer headers map to these unless PSAPI_VERSION is 1
+        'K32GetModuleFileNameExW', 'K32GetModuleBaseNameW', 'K32EnumProcesses',
+        'K32EnumProcessModules', 'K32GetProcessImageFileNameW',
         # Windows 8 and later
         'GetSystemTimePreciseAsFileTime', 'CreateFile2', 'WaitOnAddress', 'WakeByAddressSingle',
         'WakeByAddressAll', 'SetDefaultDllDirectories', 'AddDllDirectory', 'RemoveDllDirectory',
