@@ -50,6 +50,8 @@ using namespace kestrelon::setup;
 
 HMODULE this_plugin = nullptr;
 
+const std::vector<std::wstring_view> kOurPrograms = {L"Kestrelon.exe", L"KestrelonScan.exe"};
+
 // The folders the install holds from the moment it takes them until the setup ends.
 struct Install {
   TakenFolder settings;
@@ -255,7 +257,7 @@ KESTRELON_NSIS_FUNCTION(RemoveEarlierFiles) {
 // FOLDER -> "1" when one of our programs runs from it, in any session, else "0".
 KESTRELON_NSIS_FUNCTION(ProgramRuns) {
   Stack stack(string_size, stack_top);
-  stack.push(program_runs_from(full_long_path(pop_or_empty(stack))) ? L"1" : L"0");
+  stack.push(program_runs_from(full_long_path(pop_or_empty(stack)), kOurPrograms) ? L"1" : L"0");
 }
 
 // Lets the folders go (the end of the install).

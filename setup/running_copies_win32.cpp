@@ -101,12 +101,22 @@ bool lies_in(std::wstring_view file, std::wstring_view folder) {
          file[folder.size()] == L'\\';
 }
 
+bool is_one_of(const wchar_t* name, const std::vector<std::wstring_view>& names) {
+  for (std::wstring_view wanted : names) {
+    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, -1, wanted.data(),
+                       int(wanted.size())) == CSTR_EQUAL) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 // A process that cannot be opened is not counted. That is safe: only administrators can put a
 // program in the folder, so only they can start one from it; and with SeDebugPrivilege, which
 // an elevated administrator holds, every process but the system's protected ones opens.
-bool program_runs_from(const std::wstring& folder) {
+bool program_runs_from(const std::wstring& folder, const std::vector<std::wstring_view>& names) {
   const std::wstring wanted = comparable(folder);
   if (wanted.empty()) return false;
   DebugPrivilege debug;
@@ -119,7 +129,10 @@ bool program_runs_from(const std::wstring& folder) {
   const DWORD self = GetCurrentProcessId();
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
-    if (entry.th32ProcessID == self || entry.th32ProcessID == 0) continue;
+    if (entry.th32ProcessID == self || entry.th32ProcessID == 0 ||
+        !is_one_of(entry.szExeFile, names)) {
+      continue;
+    }
     const std::wstring image = image_of(entry.th32ProcessID);
     if (!image.empty() && lies_in(comparable(image), wanted)) return true;
   }

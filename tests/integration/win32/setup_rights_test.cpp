@@ -101,9 +101,12 @@ TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
   const std::wstring image(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
   const std::wstring folder = temp_folder() + std::to_wstring(GetCurrentProcessId()) + L"-copies";
   const std::wstring copy = folder + L"\\copy.exe";
+  const std::vector<std::wstring_view> kCopy = {L"copy.exe"};
+  const std::wstring own_name = image.substr(image.rfind(L'\\') + 1);
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   ASSERT_TRUE(CopyFileW(image.c_str(), copy.c_str(), TRUE));
-  EXPECT_FALSE(program_runs_from(image.substr(0, image.rfind(L'\\')))) << "not this process";
+  EXPECT_FALSE(program_runs_from(image.substr(0, image.rfind(L'\\')), {own_name}))
+      << "not this process";
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -112,11 +115,12 @@ TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
   ASSERT_TRUE(CreateProcessW(copy.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                              nullptr, &startup, &child));
   bool seen = false;  // the child's image is known once its loader has started
-  for (int i = 0; i < 100 && !(seen = program_runs_from(folder)); ++i) Sleep(100);
+  for (int i = 0; i < 100 && !(seen = program_runs_from(folder, kCopy)); ++i) Sleep(100);
   std::wstring upper = folder + L"\\";
   for (wchar_t& c : upper) c = towupper(c);
-  const bool seen_upper = program_runs_from(upper);
-  const bool seen_shorter = program_runs_from(folder.substr(0, folder.size() - 1));
+  const bool seen_upper = program_runs_from(upper, kCopy);
+  const bool seen_shorter = program_runs_from(folder.substr(0, folder.size() - 1), kCopy);
+  const bool seen_other_name = program_runs_from(folder, {L"Kestrelon.exe"});
   TerminateProcess(child.hProcess, 0);
   WaitForSingleObject(child.hProcess, INFINITE);
   CloseHandle(child.hThread);
@@ -126,6 +130,7 @@ TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
   EXPECT_TRUE(seen);
   EXPECT_TRUE(seen_upper);
   EXPECT_FALSE(seen_shorter) << "a folder whose name begins the same";
+  EXPECT_FALSE(seen_other_name) << "only the programs named count";
 }
 
 }  // namespace
