@@ -40,7 +40,7 @@ SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings f
 KEEPER = "Folder-de-setari.txt"  # the setup's own file, which keeps the settings folder non-empty
 PINNED = b"com=COM5\r\nport=115200\r\n"
 DAILY_TIME = "21:30"
-EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_FOLDER_REFUSED = 2, 5, 6, 8
+EXIT_BAD_OPTION, EXIT_TASK_FAILED, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_FOLDER_REFUSED = 2, 4, 5, 6, 8
 
 # Command lines refused, nothing installed: with EXIT_BAD_OPTION, or EXIT_FOLDER_REFUSED for
 # a folder that exists and is not the setup's to take. Each has one fault; the Windows
@@ -91,6 +91,17 @@ def is_open(path):
         except OSError:
             pass
     return False
+
+
+def process_running(name):
+    """The id of a process whose command line names NAME, or None."""
+    for process in Path("/proc").glob("[0-9]*"):
+        try:
+            if name.encode() in (process / "cmdline").read_bytes():
+                return int(process.name)
+        except OSError:
+            pass
+    return None
 
 
 class Setup(WineCase):
@@ -326,15 +337,32 @@ class Setup(WineCase):
         shutil.rmtree(other)
 
     def test_nested_folders_held_file_blocked_shortcuts(self):
-        """Folders made on the way to /D and /SETARI get the program folder's rights; a file of
-        the earlier install held open is never written into; shortcuts that cannot be made are
-        no success."""
+        """Folders made on the way to /D and /SETARI get the program folder's rights; schtasks
+        starts in the program folder; a file of the earlier install held open is never written
+        into; shortcuts that cannot be made are no success."""
         programs = r"C:\POS\Programe\Kestrelon"
         options = [r"/SETARI=C:\POS\Setari\Kestrelon", f"/D={programs}"]
         start_menu = self.path(START_MENU).parent
         with write_protected(start_menu):
             self.assertEqual(self.setup("shortcuts-blocked", *options), EXIT_NOT_WRITTEN)
-        self.assertEqual(self.setup("nested", *options), 0)
+
+        # A stand-in for schtasks.exe (a copy of Kestrelon.exe, which stays until it is ended):
+        # where it was started is where the setup runs what it runs as administrator.
+        schtasks = self.path(r"C:\windows\system32\schtasks.exe")
+        real = schtasks.read_bytes()
+        shutil.copy(required_path("KESTRELON_EXE"), schtasks)
+        try:
+            setup = subprocess.Popen(["wine", str(self.setup_exe), "/S", "/ORA=22:00", *options],
+                                     env=self.session.env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stand_in = wait_until(lambda: process_running("schtasks.exe"), SETUP_LIMIT,
+                                  "the setup to start schtasks.exe")
+            self.assertEqual(os.readlink(f"/proc/{stand_in}/cwd"), str(self.path(programs)))
+            os.kill(stand_in, 9)
+            self.assertEqual(setup.wait(SETUP_LIMIT), EXIT_TASK_FAILED)
+        finally:
+            schtasks.write_bytes(real)
+        (self.path(programs) / SETTINGS_NAME).unlink(missing_ok=True)  # the stand-in's
         for made in [r"C:\POS", r"C:\POS\Programe", r"C:\POS\Setari"]:
             self.assert_rights_of_its_own(made)
 
