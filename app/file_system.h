@@ -13,7 +13,7 @@ inline constexpr int64_t kFileIsDirectory = -2;
 
 // Why a file with more than one name is neither copied nor written over.
 inline constexpr wchar_t kFileHasOtherNames[] =
-    L"Fișierul are și alt nume pe disc (o legătură hard), deci poate fi al altcuiva.";
+    L"Fișierul are și alt nume pe disc (o legătură fixă, hard link), deci poate fi al altcuiva.";
 
 // Size in bytes; kFileMissing or kFileIsDirectory.
 int64_t file_size(const std::wstring& name);

@@ -21,7 +21,7 @@ FileResult failure(DWORD error) {
          (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' ')) {
     --length;
   }
-  if (length == 0) return {false, L"Eroarea de sistem " + number_to_text(error)};
+  if (length == 0) return {false, L"Eroare de sistem " + number_to_text(error)};
   return {false, std::wstring(text, length)};
 }
 

@@ -3,6 +3,7 @@
 #include "app/file_system.h"
 #include "app/settings_file.h"
 #include "common/text.h"
+#include "device/device_commands.h"
 #include "device/port_detection.h"
 
 namespace kestrelon {
@@ -41,12 +42,17 @@ ScanEnd pin_when_asked(RunServices& services, std::wstring_view detection_result
 }  // namespace
 
 std::wstring pin_question(std::wstring_view detection_result, const std::wstring& shown_path) {
-  std::wstring text = L"Aparate fiscale găsite:\n";
+  // Every device that answered, fiscal or not: the list is what the scan heard.
+  std::wstring text = L"Aparate găsite:\n";
   for (const std::wstring& line : detection_lines(detection_result)) {
     text += device_text(line) + L"\n";
   }
-  return text + L"\nAparatul ales: " + device_text(chosen_detection_line(detection_result)) +
-         L"\n\nDoriți să scrieți portul și viteza lui în\n" + shown_path +
+  const std::wstring chosen = chosen_detection_line(detection_result);
+  text += L"\nAparatul ales: " + device_text(chosen) + L"\n\n";
+  if (!identifies_as_vf(detection_line_identifier(chosen))) {
+    text += kNotVfWarning;
+  }
+  return text + L"Salvați portul și viteza lui în\n" + shown_path +
          L"?\nUn fișier existent se păstrează ca " + std::wstring(kSettingsFileName) +
          kBackupSuffix + L".";
 }

@@ -10,8 +10,17 @@
 namespace kestrelon {
 
 inline constexpr wchar_t kScanTitle[] = L"Kestrelon";
+// What the notification area shows for the scan's icon, and lists it by.
+inline constexpr wchar_t kScanTrayTooltip[] = L"KestrelonScan caută aparatul fiscal";
 inline constexpr wchar_t kAnotherCopyText[] =
     L"Kestrelon sau KestrelonScan rulează deja.\nÎncercați din nou după ce se termină.";
+
+// Kestrelon.exe asks only a device whose identifier begins with "VF" for the report: pinning
+// any other one would leave it asking nobody.
+inline constexpr wchar_t kNotVfWarning[] =
+    L"Aparatul ales nu se identifică cu „VF”, deci Kestrelon.exe nu i-ar cere raportul Z. "
+    L"Răspundeți Nu, verificați că aparatul fiscal este pornit și conectat, apoi porniți din "
+    L"nou KestrelonScan.\n\n";
 
 // How the scan ended.
 enum class ScanEnd { user_gave_up, not_pinned, pinned, pin_failed, another_copy_running };

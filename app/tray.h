@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 namespace kestrelon {
 
@@ -15,7 +16,8 @@ class TrayIndicator {
 };
 
 // The tray step: hidden main window, text box, icon image, tray icon, tray menu.
-// Failures are not examined; whatever could not be made is missing.
-std::unique_ptr<TrayIndicator> make_tray_indicator();
+// Failures are not examined; whatever could not be made is missing. An empty `tooltip` gives
+// the icon none, as Kestrelon.exe's has.
+std::unique_ptr<TrayIndicator> make_tray_indicator(std::wstring_view tooltip = {});
 
 }  // namespace kestrelon

@@ -12,7 +12,7 @@ class TerminalTrayIndicator final : public TrayIndicator {
 
 }  // namespace
 
-std::unique_ptr<TrayIndicator> make_tray_indicator() {
+std::unique_ptr<TrayIndicator> make_tray_indicator(std::wstring_view) {
   return std::make_unique<TerminalTrayIndicator>();
 }
 

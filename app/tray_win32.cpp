@@ -5,6 +5,9 @@
 #include <richedit.h>
 #include <shellapi.h>
 
+#include <iterator>
+#include <string>
+
 #include "app/icon_directory.h"
 #include "app/tray.h"
 #include "resources/resource_ids.h"
@@ -44,7 +47,8 @@ HICON load_tray_icon_image(HINSTANCE instance) {
 
 class Win32TrayIndicator final : public TrayIndicator {
  public:
-  Win32TrayIndicator() : instance_(GetModuleHandleW(nullptr)) {
+  explicit Win32TrayIndicator(std::wstring_view tooltip)
+      : instance_(GetModuleHandleW(nullptr)), tooltip_(tooltip) {
     create_main_window();
     create_text_box();
     icon_ = load_tray_icon_image(instance_);
@@ -129,9 +133,13 @@ class Win32TrayIndicator final : public TrayIndicator {
   void add_tray_icon() {
     if (icon_ == nullptr || window_ == nullptr) return;
     NOTIFYICONDATAW data = tray_data();
-    data.uFlags = NIF_MESSAGE | NIF_ICON;  // no tooltip
+    data.uFlags = NIF_MESSAGE | NIF_ICON;
     data.uCallbackMessage = kTrayMessage;
     data.hIcon = icon_;
+    if (!tooltip_.empty()) {
+      data.uFlags |= NIF_TIP;
+      tooltip_.copy(data.szTip, std::size(data.szTip) - 1);  // zero-filled: stays terminated
+    }
     Shell_NotifyIconW(NIM_ADD, &data);
   }
 
@@ -144,6 +152,7 @@ class Win32TrayIndicator final : public TrayIndicator {
   }
 
   HINSTANCE instance_;
+  std::wstring tooltip_;
   bool class_registered_ = false;
   HWND window_ = nullptr;
   HMODULE rich_edit_library_ = nullptr;
@@ -154,8 +163,8 @@ class Win32TrayIndicator final : public TrayIndicator {
 
 }  // namespace
 
-std::unique_ptr<TrayIndicator> make_tray_indicator() {
-  return std::make_unique<Win32TrayIndicator>();
+std::unique_ptr<TrayIndicator> make_tray_indicator(std::wstring_view tooltip) {
+  return std::make_unique<Win32TrayIndicator>(tooltip);
 }
 
 }  // namespace kestrelon

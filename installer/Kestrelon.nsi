@@ -113,6 +113,9 @@ Var NotWritten ; what the install could not write, for its box
 !define MUI_UNICON "${ICON}"
 !define MUI_WELCOMEFINISHPAGE_BITMAP "${BITMAP}" ; the uninstaller has no such page
 !define MUI_ABORTWARNING
+!define MUI_WELCOMEPAGE_TEXT "${TEXT_WELCOME}"
+!define MUI_FINISHPAGE_TEXT "${TEXT_FINISH}" ; the finish page's, which reads it when it is made
+!define MUI_FINISHPAGE_TEXT_LARGE ; a text of several paragraphs
 !insertmacro MUI_PAGE_WELCOME
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE ProgramFolderPageLeave
 !insertmacro MUI_PAGE_DIRECTORY

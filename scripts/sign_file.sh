@@ -6,7 +6,8 @@
 # NAME is the file's name in the release; its detached signature is $KESTRELON_SIGNATURES/NAME.sig
 # (PEM). KESTRELON_SIGN_MODE says what to do:
 #   sign    sign with KESTRELON_SIGN_CERT and KESTRELON_SIGN_KEY (SHA-256; an RFC 3161 time stamp
-#           from KESTRELON_SIGN_TIMESTAMP when set) and keep the signature;
+#           from KESTRELON_SIGN_TIMESTAMP when set; the key's passphrase read from the file
+#           KESTRELON_SIGN_PASSFILE when set) and keep the signature;
 #   attach  attach the kept signature, with no key: the same bytes as signing gave, when UNSIGNED
 #           is the same file. osslsigncode checks the result against KESTRELON_SIGN_CA as of the
 #           signature's own signing time, so that a release can be made again after its
@@ -43,12 +44,16 @@ signing_time() {
 
 case "${KESTRELON_SIGN_MODE:-}" in
   sign)
-    timestamp=()
+    options=()
     if [ -n "${KESTRELON_SIGN_TIMESTAMP:-}" ]; then
-      timestamp=(-ts "$KESTRELON_SIGN_TIMESTAMP")
+      options+=(-ts "$KESTRELON_SIGN_TIMESTAMP")
+    fi
+    # The passphrase goes from its file to osslsigncode alone: never on a command line.
+    if [ -n "${KESTRELON_SIGN_PASSFILE:-}" ]; then
+      options+=(-readpass "$KESTRELON_SIGN_PASSFILE")
     fi
     quietly osslsigncode sign -certs "$KESTRELON_SIGN_CERT" -key "$KESTRELON_SIGN_KEY" \
-      -h sha256 -n Kestrelon "${timestamp[@]}" -in "$unsigned" -out "$result"
+      -h sha256 -n Kestrelon "${options[@]}" -in "$unsigned" -out "$result"
     quietly osslsigncode extract-signature -pem -in "$result" -out "$signature"
     ;;
   attach)

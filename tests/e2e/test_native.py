@@ -171,11 +171,11 @@ class Scan(NativeCase):
         self.assertEqual(run.wait(RUN_LIMIT), 0)
         path = self.workspace.work.resolve() / SETTINGS_NAME
         self.assertEqual(run.output(), (
-            "[Kestrelon]\nAparate fiscale găsite:\n"
+            "[Kestrelon]\nAparate găsite:\n"
             "COM3, 9600 biți/s, AB12345678\n"
             "COM5, 115200 biți/s, VF12345678\nCOM5, 9600 biți/s, VF12345678\n\n"
             "Aparatul ales: COM5, 115200 biți/s, VF12345678\n\n"
-            f"Doriți să scrieți portul și viteza lui în\n{path}?\n"
+            f"Salvați portul și viteza lui în\n{path}?\n"
             "Un fișier existent se păstrează ca Kestrelon.ini.bak.\n"
             "Da sau nu? (d/n): d\n"
             f"[Kestrelon]\nPortul și viteza au fost scrise în\n{path}:\n\ncom=COM5\nport=115200\n\n"

@@ -1,8 +1,10 @@
 """The signed release: a throwaway certificate authority and code-signing certificate, the
 release signed with them by scripts/sign_release.sh from a copy of the unsigned programs, each
 signature checked, the signed setup installed silently under Wine in a prefix made anew, and
-the same release made again from a copy of the detached signatures alone."""
+the same release made again from a copy of the detached signatures alone. Refused: signatures of
+a second certificate (its key under a passphrase), links, a zip with a file added, other sums."""
 
+import hashlib
 import shutil
 import subprocess
 import unittest
@@ -29,7 +31,8 @@ def run(*args, **options):
 
 
 def make_authority(folder):
-    """A certificate authority and a code-signing certificate it issued, for two days."""
+    """A certificate authority and two code-signing certificates it issued, for two days: the
+    publisher's, and another whose key is under the passphrase of the file "passphrase"."""
     folder.mkdir()
 
     def openssl(*args):
@@ -40,12 +43,24 @@ def make_authority(folder):
             "-days", "2", "-subj", "/CN=Kestrelon Test CA",
             "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign")
-    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out", "request.pem",
-            "-subj", "/CN=Kestrelon Test/O=Kestrelon Test")
     (folder / "extensions").write_text(CERTIFICATE_EXTENSIONS)
-    openssl("x509", "-req", "-in", "request.pem", "-CA", "ca.pem", "-CAkey", "ca.key",
-            "-set_serial", "1", "-days", "2", "-extfile", "extensions", "-out", "cert.pem")
-    return folder / "ca.pem", folder / "cert.pem", folder / "key.pem"
+    (folder / "passphrase").write_text("a passphrase\n")
+
+    def issue(name, serial, *key_options):
+        openssl("req", "-newkey", "rsa:2048", *key_options, "-keyout", f"{name}.key",
+                "-out", "request.pem", "-subj", f"/CN=Kestrelon {name}/O=Kestrelon {name}")
+        openssl("x509", "-req", "-in", "request.pem", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-set_serial", serial, "-days", "2", "-extfile", "extensions",
+                "-out", f"{name}.pem")
+        return folder / f"{name}.pem", folder / f"{name}.key"
+
+    return (folder / "ca.pem", *issue("Test", "1", "-nodes"),
+            *issue("Other", "2", "-passout", "file:passphrase"))
+
+
+def fingerprint(certificate):
+    done = run("openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", certificate)
+    return done.stdout.strip().split("=")[1]
 
 
 def tree(folder):
@@ -57,9 +72,10 @@ class SignedRelease(WineCase):
     PREFIX_NAME = "signed-setup-prefix"
     FRESH_PREFIX = True
 
-    def sign_release(self, *args):
-        done = run(SIGN_RELEASE, *args,
-                   env=dict(self.session.env, KESTRELON_RELEASE_BUILD=self.build))
+    def sign_release(self, *args, build=None):
+        # In a session of its own: no terminal to ask a passphrase on.
+        done = run(SIGN_RELEASE, *args, start_new_session=True,
+                   env=dict(self.session.env, KESTRELON_RELEASE_BUILD=build or self.build))
         log(f"sign_release.sh {args[0]}: exit code {done.returncode}")
         return done
 
@@ -67,8 +83,27 @@ class SignedRelease(WineCase):
         done = run("osslsigncode", "verify", "-CAfile", authority, "-in", file)
         self.assertEqual(done.returncode, 0, f"{file.name}: {done.stdout[-600:]}")
 
+    def assert_verify_refuses(self, named, *options, build=None):
+        refused = self.sign_release("verify", self.authority, *self.publisher, *options,
+                                    build=build)
+        self.assertNotEqual(refused.returncode, 0, refused.stdout)
+        self.assertIn(named, refused.stderr)
+
+    def altered_sums(self, folder, altered=None, destination=None):
+        """The sums of folder's zip and setup, the line of `altered` with another digest."""
+        sums = ""
+        for file in [next(folder.glob("*.zip")), next(folder.glob("*-setup.exe"))]:
+            digest = hashlib.sha256(file.read_bytes()).hexdigest()
+            sums += f"{'0' * 64 if file.name == altered else digest}  {file.name}\n"
+        destination = destination or self.workspace.root / "altered-SHA256SUMS"
+        destination.write_text(sums)
+        return destination
+
     def test_sign_install_attach(self):
-        authority, certificate, key = make_authority(self.workspace.root / "keys")
+        keys = self.workspace.root / "keys"
+        authority, certificate, key, other, other_key = make_authority(keys)
+        publisher = ["--publisher", fingerprint(certificate)]
+        self.authority, self.publisher = authority, publisher
         # The unsigned build: the shipped programs, as the release build made them.
         self.build = self.workspace.root / "unsigned"
         self.build.mkdir()
@@ -98,8 +133,31 @@ class SignedRelease(WineCase):
             (self.workspace.root / program).write_bytes(zipped[program])
             self.assert_signed_by(self.workspace.root / program, authority)
             self.assertNotEqual(zipped[program], unsigned[program])
-        self.assertEqual(self.sign_release("verify", authority).returncode, 0)
-        self.assertNotEqual(self.sign_release("verify").returncode, 0)
+        self.assertNotEqual(self.sign_release("verify", authority).returncode, 0, "no publisher")
+        self.assertNotEqual(self.sign_release("verify", *publisher).returncode, 0)
+        published = self.workspace.root / "SHA256SUMS"
+        published.write_bytes(made["SHA256SUMS"])
+        self.assertEqual(self.sign_release("verify", authority, *publisher, "--sums", published)
+                         .returncode, 0)
+        self.assert_verify_refuses(setup.name, "--sums", self.altered_sums(signed, setup.name))
+
+        # A DLL beside the portable program, the sums made anew: refused with and without the
+        # published sums.
+        tampered = self.workspace.root / "tampered"
+        shutil.copytree(signed, tampered / "signed")
+        with zipfile.ZipFile(tampered / "signed" / next(signed.glob("*.zip")).name, "a") as archive:
+            archive.writestr(f"{archive.namelist()[0]}WINMM.DLL", b"MZ")
+        self.altered_sums(tampered / "signed", destination=tampered / "signed" / "SHA256SUMS")
+        self.assert_verify_refuses("WINMM.DLL", build=tampered)
+        self.assert_verify_refuses(".zip: its SHA-256", "--sums", published, build=tampered)
+
+        # The same bytes signed by the other certificate, from a key under a passphrase.
+        other_build = self.workspace.root / "other"
+        shutil.copytree(self.build, other_build, ignore=shutil.ignore_patterns("signed"))
+        signing = self.sign_release("sign", other, other_key, "--passfile", keys / "passphrase",
+                                    build=other_build)
+        self.assertEqual(signing.returncode, 0, signing.stderr)
+        self.assert_verify_refuses("not by the publisher's", build=other_build)
 
         # Installed silently, the programs and the uninstaller are the signed ones.
         self.assertEqual(self.session.run_to_end("setup-signed", [setup, "/S"], SETUP_LIMIT), 0)
@@ -116,9 +174,25 @@ class SignedRelease(WineCase):
         signatures = self.workspace.root / "published-signatures"
         shutil.copytree(signed / "signatures", signatures)
         key.unlink()
-        attaching = self.sign_release("attach", signatures, authority)
+        attaching = self.sign_release("attach", signatures, authority, *publisher)
         self.assertEqual(attaching.returncode, 0, attaching.stdout + attaching.stderr)
         self.assertEqual(tree(signed), made)
+
+        # Somebody else's signatures, and links, are refused; signed/ stays as it was.
+        linked = self.workspace.root / "linked"
+        shutil.copytree(signatures, linked)
+        (linked / "notes.sig").symlink_to(keys / "ca.key")
+        moved = signatures / f"{PROGRAMS[0]}.sig"
+        linked_program = self.workspace.root / "linked-program"
+        shutil.copytree(signatures, linked_program, ignore=shutil.ignore_patterns(moved.name))
+        (linked_program / moved.name).symlink_to(moved)
+        for given, reason in [(other_build / "signed" / "signatures", "not by the publisher's"),
+                              (linked, "notes.sig: not part of the release"),
+                              (linked_program, "a link")]:
+            refused = self.sign_release("attach", given, authority, *publisher)
+            self.assertNotEqual(refused.returncode, 0, given)
+            self.assertIn(reason, refused.stderr)
+            self.assertEqual(tree(signed), made)
 
 
 if __name__ == "__main__":

@@ -56,16 +56,26 @@ TEST_F(ScanTest, QuestionListsEveryDeviceAndNamesTheOneTheRunWouldUse) {
   EXPECT_EQ(boxes_.shown[0].first, L"Kestrelon");
   // Diacritics in their comma-below forms (U+0219, U+021B).
   EXPECT_EQ(boxes_.shown[0].second,
-            L"Aparate fiscale g\u0103site:\n"
+            L"Aparate g\u0103site:\n"
             L"COM3, 9600 bi\u021bi/s, AB12345678\n"
             L"COM5, 115200 bi\u021bi/s, VF12345678\n"
             L"COM5, 9600 bi\u021bi/s, VF12345678\n"
             L"\n"
             L"Aparatul ales: COM5, 115200 bi\u021bi/s, VF12345678\n"
             L"\n"
-            L"Dori\u021bi s\u0103 scrie\u021bi portul \u0219i viteza lui \u00een\n" +
+            L"Salva\u021bi portul \u0219i viteza lui \u00een\n" +
                 path_.wstring() +
                 L"?\nUn fi\u0219ier existent se p\u0103streaz\u0103 ca Kestrelon.ini.bak.");
+}
+
+TEST_F(ScanTest, QuestionWarnsWhenTheChosenDeviceWouldNeverBeAskedForTheReport) {
+  platform_.add_port(L"COM3").responder =
+      testing::fiscal_device({.identifier = "AB12345678", .speeds = {9600}});
+  EXPECT_EQ(scan(), ScanEnd::not_pinned);
+  ASSERT_EQ(boxes_.shown.size(), 1u);
+  EXPECT_THAT(boxes_.shown[0].second,
+              ::testing::HasSubstr(L"Aparatul ales: COM3, 9600 bi\u021bi/s, AB12345678\n\n"
+                                   L"Aparatul ales nu se identific\u0103 cu \u201eVF\u201d"));
 }
 
 TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
