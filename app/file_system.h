@@ -26,6 +26,9 @@ void write_new_file(const std::wstring& name, std::string_view bytes);
 struct FileResult {
   bool ok = true;
   std::wstring reason;
+  // The failure is that the name is a link (symbolic link, junction or mount point), which is
+  // never followed.
+  bool is_link = false;
 };
 
 // True for an existing file that the system keeps from being changed: the read-only
@@ -71,6 +74,44 @@ class ReadableFile {
   virtual int64_t read(char* buffer, uint32_t size) = 0;
   // The system's words for the last read error.
   virtual std::wstring read_failure() const = 0;
+};
+
+// What stands under one name in a folder. `missing` only when the system says there is no such
+// name; any other failure is an `error`, with the system's words in `reason`.
+struct FileStatus {
+  enum class Type { missing, file, folder, error };
+  Type type = Type::missing;
+  int64_t size = 0;        // of a file
+  bool read_only = false;  // of a file: see is_read_only
+  std::wstring reason;     // of an error
+};
+
+// A folder held open as itself. Every operation names one file in it and is made relative to
+// the held folder, never through a path: a folder renamed and replaced by a link meanwhile leads
+// nowhere else, and no link under a name is followed. Attributes are cleared, where a replace or
+// remove needs it, only on a file with one name; a file with other names keeps them and the step
+// fails.
+class Folder {
+ public:
+  // The folder at PATH; nullptr, with the reason in `result`, when it cannot be opened or is
+  // itself a link (then `result.is_link`).
+  static std::unique_ptr<Folder> open(const std::wstring& path, FileResult& result);
+  virtual ~Folder() = default;
+  // The folder's full path, as the user should be shown it.
+  virtual const std::wstring& path() const = 0;
+  // A name in the folder as the user should be shown it.
+  std::wstring shown(const std::wstring& name) const;
+  virtual FileStatus status(const std::wstring& name) = 0;
+  // Made anew, as NewFile says: what stood under the name is removed first, by that name only.
+  virtual std::unique_ptr<NewFile> create(const std::wstring& name, FileResult& result) = 0;
+  // An existing regular file with no other name, opened as itself, for reading only. A file with
+  // another name is refused with kFileHasOtherNames, a link with `result.is_link`.
+  virtual std::unique_ptr<ReadableFile> open_existing(const std::wstring& name,
+                                                      FileResult& result) = 0;
+  // Puts FROM in the place of TO in one step, as replace_file says.
+  virtual FileResult replace(const std::wstring& from, const std::wstring& to) = 0;
+  // Removes a file (never a folder); a missing one is no failure.
+  virtual FileResult remove(const std::wstring& name) = 0;
 };
 
 }  // namespace kestrelon
