@@ -32,8 +32,8 @@ enum class Disposition { open_existing, create_new, open_or_create };
 enum class Kind { file, folder };
 
 struct Opened {
-  Handle handle;      // not valid on failure
-  LONG status = 0;    // the NTSTATUS
+  Handle handle;    // not valid on failure
+  LONG status = 0;  // the NTSTATUS
   bool created = false;
   DWORD error() const;  // the status as a Win32 error
 };
@@ -61,6 +61,8 @@ LONG link_count(HANDLE file, ULONG& links);
 // The names in an open folder (FILE_LIST_DIRECTORY), without "." and "..".
 LONG list_names(HANDLE folder, std::vector<std::wstring>& names);
 // Success of an NTSTATUS.
-inline bool succeeded(LONG status) { return status >= 0; }
+inline bool succeeded(LONG status) {
+  return status >= 0;
+}
 
 }  // namespace kestrelon::nt

@@ -76,6 +76,11 @@ NEWER_THAN_XP = {
         'RegGetValueA', 'RegGetValueW', 'RegDeleteTreeA', 'RegDeleteTreeW', 'RegSetKeyValueW',
         'RegCopyTreeW', 'RegDeleteKeyExW',
     },
+    'ntdll.dll': {
+        # Vista and later: what a file layer over the native calls could reach for
+        'RtlDosPathNameToNtPathName_U_WithStatus',
+        'RtlDosPathNameToRelativeNtPathName_U_WithStatus', 'NtQueryDirectoryFileEx',
+    },
     # XP's msvcrt.dll has none of the bounds-checked "_s" functions nor the "_l" locale ones
     # (see newer_than_xp); these came with Vista's too.
     'msvcrt.dll': {
