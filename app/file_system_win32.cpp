@@ -180,16 +180,6 @@ void restore_attributes(HANDLE folder, const std::wstring& name, ULONG earlier) 
   }
 }
 
-// Wine opens a link to a folder as its target even when asked for the link itself, and tells
-// of the link only in the folder's listing: the listing is asked as well.
-bool listed_as_link(const std::wstring& path) {
-  WIN32_FIND_DATAW found{};
-  const HANDLE search = FindFirstFileW(path.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
-  return nt::is_link(found.dwFileAttributes, found.dwReserved0);
-}
-
 class HeldFolder final : public Folder {
  public:
   HeldFolder(nt::Handle folder, std::wstring shown_path)
@@ -301,7 +291,7 @@ std::unique_ptr<Folder> Folder::open(const std::wstring& path, FileResult& resul
     result = native_failure(status);
     return nullptr;
   }
-  if (nt::is_link(attributes, reparse_tag) || listed_as_link(shown_path)) {
+  if (nt::is_link(attributes, reparse_tag) || nt::listed_as_link(shown_path)) {
     result = {false, kFolderIsLink, true};
     return nullptr;
   }

@@ -188,4 +188,12 @@ LONG list_names(HANDLE folder, std::vector<std::wstring>& names) {
   }
 }
 
+bool listed_as_link(const std::wstring& path) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return is_link(found.dwFileAttributes, found.dwReserved0);
+}
+
 }  // namespace kestrelon::nt

@@ -54,6 +54,10 @@ LONG attributes_and_tag(HANDLE file, ULONG& attributes, ULONG& reparse_tag);
 // True for a junction, mount point or symbolic link: a reparse point whose tag is a name
 // surrogate. A cloud file's or deduplicated file's tag is not a link.
 bool is_link(ULONG attributes, ULONG reparse_tag);
+// True when the folder's listing shows PATH as a link. Wine opens a link to a folder as its
+// target even when asked for the link itself, and tells of the link only in the listing; on
+// Windows the handle already says so, and this only repeats it.
+bool listed_as_link(const std::wstring& path);
 // Sets the attributes of an open file (FILE_WRITE_ATTRIBUTES).
 LONG set_attributes(HANDLE file, ULONG attributes);
 // How many names (hard links) the open file has.

@@ -48,8 +48,6 @@ AllowSkipFiles off
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WordFunc.nsh
-!include StrFunc.nsh
-${StrStr}
 !include WinVer.nsh
 !include nsDialogs.nsh
 !include MUI2.nsh

@@ -7,6 +7,7 @@
 ; Any past date: the task runs every day from then on, at the time of day given.
 !define TASK_START_DATE "2020-01-01"
 !define TASK_TIME_LIMIT "PT23H"
+!define USERS_SID "S-1-5-32-545" ; the computer's Users group, whatever the language
 
 ; Writes the task's definition ($INSTDIR\${TASK_FILE}): UTF-16 with its mark, as the Task
 ; Scheduler writes its own.

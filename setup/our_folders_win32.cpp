@@ -126,21 +126,21 @@ FolderFault open_fault(const nt::Opened& opened) {
   return opened.error() == ERROR_DIRECTORY ? FolderFault::not_ours : FolderFault::not_written;
 }
 
-// A plain folder: no link, not a file.
-FolderFault plain_folder_fault(HANDLE folder) {
+// A plain folder, PATH: no link, not a file.
+FolderFault plain_folder_fault(HANDLE folder, const std::wstring& path) {
   ULONG attributes = 0;
   ULONG tag = 0;
   if (!nt::succeeded(nt::attributes_and_tag(folder, attributes, tag))) {
     return FolderFault::not_written;
   }
-  if (nt::is_link(attributes, tag)) return FolderFault::link;
+  if (nt::is_link(attributes, tag) || nt::listed_as_link(path)) return FolderFault::link;
   return attributes & FILE_ATTRIBUTE_DIRECTORY ? FolderFault::none : FolderFault::not_ours;
 }
 
 // A folder on the way: plain, and nobody but administrators may rename or re-permission it,
 // nor remove or rename what is in it.
-FolderFault way_fault(HANDLE folder, const std::wstring& me) {
-  const FolderFault fault = plain_folder_fault(folder);
+FolderFault way_fault(HANDLE folder, const std::wstring& path, const std::wstring& me) {
+  const FolderFault fault = plain_folder_fault(folder, path);
   if (fault != FolderFault::none) return fault;
   SecurityView view;
   return read_security(folder, view) && !shop_users_can_change(view, me)
@@ -172,9 +172,9 @@ bool check_file(HANDLE folder, const std::wstring& name, OurFolder kind, bool ta
 // The folder itself, found on the disk: a plain folder of the administrators' holding nothing
 // but files of ours. When taking, it is locked to administrators before anything in it is
 // looked at, so that nothing can be added meanwhile; a refused folder gets its rights back.
-FolderFault existing_folder_fault(HANDLE folder, OurFolder kind, bool take,
-                                  const std::wstring& me) {
-  FolderFault fault = plain_folder_fault(folder);
+FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFolder kind,
+                                  bool take, const std::wstring& me) {
+  FolderFault fault = plain_folder_fault(folder, path);
   if (fault != FolderFault::none) return fault;
   SecurityView view;
   if (!read_security(folder, view)) return FolderFault::not_written;
@@ -244,7 +244,8 @@ FolderCheck walk(const std::wstring& path, OurFolder kind, bool take, TakenFolde
   if (!root.handle.valid()) {
     return {take || !is_missing(root) ? FolderFault::not_written : FolderFault::none, shown};
   }
-  if (const FolderFault fault = way_fault(root.handle.get(), me); fault != FolderFault::none) {
+  if (const FolderFault fault = way_fault(root.handle.get(), shown, me);
+      fault != FolderFault::none) {
     return {fault, shown};
   }
   taken.way.push_back(std::move(root.handle));
@@ -262,8 +263,9 @@ FolderCheck walk(const std::wstring& path, OurFolder kind, bool take, TakenFolde
       return {!take && is_missing(opened) ? FolderFault::none : open_fault(opened), shown};
     }
     if (!opened.created) {
-      const FolderFault fault = last ? existing_folder_fault(opened.handle.get(), kind, take, me)
-                                     : way_fault(opened.handle.get(), me);
+      const FolderFault fault =
+          last ? existing_folder_fault(opened.handle.get(), shown, kind, take, me)
+               : way_fault(opened.handle.get(), shown, me);
       if (fault != FolderFault::none) return {fault, shown};
     }
     (last ? taken.folder : taken.way.emplace_back()) = std::move(opened.handle);
