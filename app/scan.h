@@ -18,9 +18,9 @@ inline constexpr wchar_t kAnotherCopyText[] =
 // Kestrelon.exe asks only a device whose identifier begins with "VF" for the report: pinning
 // any other one would leave it asking nobody.
 inline constexpr wchar_t kNotVfWarning[] =
-    L"Aparatul ales nu se identifică cu „VF”, deci Kestrelon.exe nu i-ar cere raportul Z. "
-    L"Răspundeți Nu, verificați că aparatul fiscal este pornit și conectat, apoi porniți din "
-    L"nou KestrelonScan.\n\n";
+    L"Identificatorul aparatului ales nu începe cu „VF”, deci Kestrelon.exe nu i-ar cere "
+    L"raportul Z. Răspundeți Nu, asigurați-vă că aparatul fiscal este pornit și legat la "
+    L"calculator, apoi porniți din nou KestrelonScan.\n\n";
 
 // How the scan ended.
 enum class ScanEnd { user_gave_up, not_pinned, pinned, pin_failed, another_copy_running };

@@ -44,15 +44,16 @@ NLF_STRINGS = {
     '^DirBrowseText': 'Alegeți folderul în care se instalează $(^NameDA):',
     '^UnDirText': '$(^NameDA) se va dezinstala din folderul de mai jos. Pentru alt folder, '
                   'apăsați Răsfoire și alegeți-l. $_CLICK',
-    '^UninstallingText': '$(^NameDA) va fi dezinstalat din acest calculator. $_CLICK',
+    '^UninstallingText': '$(^NameDA) va fi dezinstalat de pe acest calculator. $_CLICK',
     '^FileError': 'Fișierul de mai jos nu a putut fi scris:\\r\\n\\t"$0"\\r\\nApăsați '
                   'Abandonare pentru a opri instalarea, Reîncercare pentru a încerca din nou '
                   'sau Ignorare pentru a trece peste acest fișier.',
     '^FileError_NoIgnore': 'Fișierul de mai jos nu a putut fi scris:\\r\\n\\t"$0"\\r\\nÎnchideți '
-                           'programul care îl folosește și apăsați Reîncercare, sau apăsați '
+                           'programul care îl folosește și apăsați Reîncercare sau apăsați '
                            'Anulare pentru a opri instalarea.',
     '^CantWrite': '"Nu s-a putut scrie: "',
     '^CopyFailed': 'Copierea nu a reușit',
+    '^CouldNotLoad': '"Nu s-a putut încărca: "',
     '^CreatedUninstaller': '"S-a creat programul de dezinstalare: "',
     '^ErrorDecompressing': 'Eroare la dezarhivarea datelor: programul de instalare este '
                            'deteriorat. Descărcați-l din nou.',
@@ -82,7 +83,7 @@ NSH_STRINGS = {
     'MUI_TEXT_FINISH_INFO_TEXT': '$(^NameDA) a fost instalat.$\\r$\\n$\\r$\\nApăsați Terminare '
                                  'pentru a închide programul de instalare.',
     'MUI_TEXT_FINISH_RUN': 'Pornire $(^NameDA)',
-    'MUI_UNTEXT_CONFIRM_SUBTITLE': 'Ștergerea $(^NameDA) din acest calculator.',
+    'MUI_UNTEXT_CONFIRM_SUBTITLE': 'Ștergerea $(^NameDA) de pe acest calculator.',
     'MUI_TEXT_ABORTWARNING': 'Sigur doriți să anulați instalarea $(^Name)?',
     'MUI_UNTEXT_ABORTWARNING': 'Sigur doriți să anulați dezinstalarea $(^Name)?',
 }
@@ -92,7 +93,8 @@ NSH_STRINGS = {
 # wording that was wrong or clumsy.
 FORBIDDEN = ('Retry', 'Abort', 'Ignore', '\u015f', '\u0163', '\u015e', '\u0162', 'irector',
              'Aplicatia', 'Dv.', 'sigur(ă)', 'apăsați Alege', 'Ștergere destinație',
-             'anulată de utilizator', 'Dezinstalarea fost')
+             'anulată de utilizator', 'Dezinstalarea fost', 'Nu am putut',
+             'din acest calculator')
 # Buttons are named as Windows names its own (nouns), never with a verb beside "Terminare".
 BUTTON_VERBS = ('Instalează', 'Dezinstalează', 'Renunță', 'Închide', 'Alege', 'Arată')
 BUTTONS = ('^BackBtn', '^NextBtn', '^InstallBtn', '^UninstallBtn', '^CancelBtn', '^CloseBtn',

@@ -77,9 +77,10 @@ TEST_F(ScanTest, QuestionWarnsWhenTheChosenDeviceWouldNeverBeAskedForTheReport) 
       testing::fiscal_device({.identifier = "AB12345678", .speeds = {9600}});
   EXPECT_EQ(scan(), ScanEnd::not_pinned);
   ASSERT_EQ(boxes_.shown.size(), 1u);
-  EXPECT_THAT(boxes_.shown[0].second,
-              ::testing::HasSubstr(L"Aparatul ales: COM3, 9600 bi\u021bi/s, AB12345678\n\n"
-                                   L"Aparatul ales nu se identific\u0103 cu \u201eVF\u201d"));
+  EXPECT_THAT(
+      boxes_.shown[0].second,
+      ::testing::HasSubstr(L"Aparatul ales: COM3, 9600 bi\u021bi/s, AB12345678\n\n"
+                           L"Identificatorul aparatului ales nu \u00eencepe cu \u201eVF\u201d"));
 }
 
 TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
