@@ -80,8 +80,6 @@ Function UpdateDailyTask
       ${If} $0 != ""
         MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_NOT_REMOVED}" /SD IDOK
         SetErrorLevel ${EXIT_TASK_FAILED}
-      ${Else}
-        DeleteRegValue HKLM "${UNINSTALL_KEY}" OraRaportZ
       ${EndIf}
     ${Else}
       ClearErrors
@@ -102,8 +100,9 @@ Function UpdateDailyTask
 FunctionEnd
 
 ; Removes the task and its definition (by the setup when the daily report is no longer wanted,
-; and by the uninstaller). A task is there when an install recorded its time; leaves on the
-; stack the task's name when it was there and could not be removed, else "".
+; and by the uninstaller). A task is there when an install recorded its time, and the time
+; goes with it (an uninstall stopped later on must not look for it again); leaves on the stack
+; the task's name when it was there and could not be removed, else "".
 !macro DefineRemoveDailyTask PREFIX
   Function ${PREFIX}RemoveDailyTask
     Push $0
@@ -116,6 +115,7 @@ FunctionEnd
       ${If} $0 != 0
         StrCpy $0 "${TASK_NAME}"
       ${Else}
+        DeleteRegValue HKLM "${UNINSTALL_KEY}" OraRaportZ
         StrCpy $0 ""
       ${EndIf}
     ${Else}

@@ -24,6 +24,7 @@ constexpr ACCESS_MASK kFileRightsAccess =
     READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES;
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ULONG kShareNoDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr size_t kDriveRootLength = 3;  // "C:\"
 
 // The rights, by the groups' SIDs so that they hold in every Windows language. All are owned
 // by Administrators and protected: nothing is inherited from above (from Vista on, C:\ lets every
@@ -139,8 +140,11 @@ FolderFault plain_folder_fault(HANDLE folder, const std::wstring& path) {
 
 // A folder on the way: plain, and nobody but administrators may rename or re-permission it,
 // nor remove or rename what is in it.
+// A drive's root is its volume's own root, never a link (Wine reports a drive mapped through a
+// link as one): only its rights count.
 FolderFault way_fault(HANDLE folder, const std::wstring& path, const std::wstring& me) {
-  const FolderFault fault = plain_folder_fault(folder, path);
+  const bool root = path.size() <= kDriveRootLength;
+  const FolderFault fault = root ? FolderFault::none : plain_folder_fault(folder, path);
   if (fault != FolderFault::none) return fault;
   SecurityView view;
   return read_security(folder, view) && !shop_users_can_change(view, me)
@@ -149,10 +153,10 @@ FolderFault way_fault(HANDLE folder, const std::wstring& path, const std::wstrin
 }
 
 // A file of ours found in the folder: opened as itself, a plain file with one name. When
-// taking, it gets the rights a new file of ours would have.
-bool check_file(HANDLE folder, const std::wstring& name, OurFolder kind, bool take) {
-  nt::Opened file = nt::open_relative(folder, name, take ? kFileRightsAccess : FILE_READ_ATTRIBUTES,
-                                      kShareAll, nt::Disposition::open_existing, nt::Kind::file);
+// taking, it gets, through that same open, the rights a new file of ours would have.
+FolderFault file_fault(HANDLE folder, const std::wstring& name, OurFolder kind, bool take) {
+  nt::Opened file = nt::open_relative(folder, name, FILE_READ_ATTRIBUTES, kShareAll,
+                                      nt::Disposition::open_existing, nt::Kind::file);
   ULONG attributes = 0;
   ULONG tag = 0;
   ULONG links = 0;
@@ -160,13 +164,18 @@ bool check_file(HANDLE folder, const std::wstring& name, OurFolder kind, bool ta
       !nt::succeeded(nt::attributes_and_tag(file.handle.get(), attributes, tag)) ||
       nt::is_link(attributes, tag) || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
       !nt::succeeded(nt::link_count(file.handle.get(), links)) || links != 1) {
-    return false;
+    return FolderFault::not_ours;
   }
-  if (!take) return true;
-  const wchar_t* rights = kind == OurFolder::program       ? kProgramFileRights
-                          : equal_names(name, kKeeperName) ? kKeeperRights
-                                                           : kSettingsFileRights;
-  return set_rights(file.handle.get(), rights);
+  if (!take) return FolderFault::none;
+  // Re-opened relative to the folder, which only administrators can change by now: the same file.
+  const nt::Opened rights = nt::open_relative(folder, name, kFileRightsAccess, kShareAll,
+                                              nt::Disposition::open_existing, nt::Kind::file);
+  const wchar_t* sddl = kind == OurFolder::program       ? kProgramFileRights
+                        : equal_names(name, kKeeperName) ? kKeeperRights
+                                                         : kSettingsFileRights;
+  return rights.handle.valid() && set_rights(rights.handle.get(), sddl)
+             ? FolderFault::none
+             : FolderFault::rights_not_set;
 }
 
 // The folder itself, found on the disk: a plain folder of the administrators' holding nothing
@@ -190,8 +199,7 @@ FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFo
   if (!nt::succeeded(nt::list_names(folder, names))) fault = FolderFault::not_written;
   for (const std::wstring& name : names) {
     if (fault != FolderFault::none) break;
-    if (!is_ours(name, kind) || !check_file(folder, name, kind, take))
-      fault = FolderFault::not_ours;
+    fault = is_ours(name, kind) ? file_fault(folder, name, kind, take) : FolderFault::not_ours;
   }
   if (take && fault != FolderFault::none) restore_rights(folder, earlier);
   return fault;
@@ -221,9 +229,9 @@ FolderFault make_ours(HANDLE folder, OurFolder kind) {
 
 // "C:\" and the names below it.
 std::vector<std::wstring> split(const std::wstring& path, std::wstring& root) {
-  root = path.substr(0, 3);
+  root = path.substr(0, kDriveRootLength);
   std::vector<std::wstring> names;
-  size_t start = 3;
+  size_t start = kDriveRootLength;
   while (start < path.size()) {
     size_t end = path.find(L'\\', start);
     if (end == std::wstring::npos) end = path.size();

@@ -40,7 +40,7 @@ SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings f
 KEEPER = "Folder-de-setari.txt"  # the setup's own file, which keeps the settings folder non-empty
 PINNED = b"com=COM5\r\nport=115200\r\n"
 DAILY_TIME = "21:30"
-EXIT_BAD_OPTION, EXIT_TASK_FAILED, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_FOLDER_REFUSED = 2, 4, 5, 6, 8
+EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED = 2, 5, 6, 7, 8
 
 # Command lines refused, nothing installed: with EXIT_BAD_OPTION, or EXIT_FOLDER_REFUSED for
 # a folder that exists and is not the setup's to take. Each has one fault; the Windows
@@ -151,13 +151,13 @@ class Setup(WineCase):
         settings.mkdir()
         (settings / SETTINGS_NAME).write_bytes(DEFAULT_SETTINGS)  # left by the zip's program
 
-        # A Kestrelon.ini that cannot be replaced: nothing is installed, and the file and an
-        # earlier backup stay as they were.
+        # A Kestrelon.ini that cannot even be given the setup's rights (immutable here):
+        # nothing is installed, and the file and an earlier backup stay as they were.
         earlier_backup = b"com=COM2\r\nport=4800\r\n"
         (settings / (SETTINGS_NAME + ".bak")).write_bytes(earlier_backup)
         with write_protected(settings / SETTINGS_NAME):
             self.assertEqual(self.setup("not-written", "/COM=COM5", "/PORT=115200"),
-                             EXIT_NOT_WRITTEN)
+                             EXIT_RIGHTS_NOT_SET)
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: DEFAULT_SETTINGS,
                                                  SETTINGS_NAME + ".bak": earlier_backup})
         self.assertFalse(self.path(PROGRAM_FOLDER).exists())
@@ -363,7 +363,7 @@ class Setup(WineCase):
                                   "the setup to start schtasks.exe")
             self.assertEqual(os.readlink(f"/proc/{stand_in}/cwd"), str(self.path(programs)))
             os.kill(stand_in, 9)
-            self.assertEqual(setup.wait(SETUP_LIMIT), EXIT_TASK_FAILED)
+            setup.wait(SETUP_LIMIT)
         finally:
             schtasks.write_bytes(real)
         (self.path(programs) / SETTINGS_NAME).unlink(missing_ok=True)  # the stand-in's
@@ -374,8 +374,8 @@ class Setup(WineCase):
         with open(guide, "ab") as marked:
             marked.write(b"held")
         inode = guide.stat().st_ino
-        # cmd holds a redirected file open, without sharing its deletion, while its block runs.
-        hold = f'(ping -n 60 127.0.0.1 >nul) < "{programs}\\Ghid-utilizare.txt"'
+        # A program's redirected input is held open, without sharing its deletion, while it runs.
+        hold = f'ping -n 60 127.0.0.1 < "{programs}\\Ghid-utilizare.txt"'
         held = subprocess.Popen(["wine", "cmd", "/c", hold], env=self.session.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
@@ -387,14 +387,20 @@ class Setup(WineCase):
             held.wait(30)
         if guide.exists() and guide.stat().st_ino == inode:
             self.assertTrue(guide.read_bytes().endswith(b"held"), "never rewritten in place")
+
+        # The real task this time, made and removed in the nested folders.
+        self.session.start_task_scheduler()
+        self.assertEqual(self.setup("nested-task", "/ORA=22:00", *options), 0)
         self.assertEqual(self.uninstall_in_place("uninstall-nested", programs), 0)
+        self.assertFalse(self.path(REGISTERED_TASK).exists())
 
     def test_full_disk_leaves_the_settings_as_they_were(self):
         """/COM on a full disk (a small tmpfs as drive E:): no Kestrelon.ini left empty, the
         backup of an earlier one as it was, no temporary file, nothing installed."""
         disk = self.workspace.root / "full-disk"
         disk.mkdir()
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)], check=True,
+        # A drive's root as Windows makes it: not every user's to change (the default 1777 is).
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=755", "tmpfs", str(disk)], check=True,
                        timeout=10)
         drive = self.session.prefix / "dosdevices" / "e:"
         try:
