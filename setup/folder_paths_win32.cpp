@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "app/file_system.h"
+
 namespace kestrelon::setup {
 namespace {
 
@@ -11,13 +13,9 @@ constexpr std::wstring_view kNotInNames = L"*?\"<>|/:";
 constexpr size_t kMaxFolderPath = 240;  // room left for the file names inside, within MAX_PATH
 constexpr size_t kDriveRootLength = 3;  // "C:\"
 
-std::wstring full_path(const std::wstring& path) {
-  const DWORD room = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (room == 0) return path;
-  std::wstring full(room, L'\0');
-  const DWORD length = GetFullPathNameW(path.c_str(), room, full.data(), nullptr);
-  if (length == 0 || length >= room) return path;
-  full.resize(length);
+// "." and ".." resolved, no "\" at the end but a drive's root's.
+std::wstring full_folder_path(const std::wstring& path) {
+  std::wstring full = full_path(path);
   while (full.size() > kDriveRootLength && full.back() == L'\\') full.pop_back();
   return full;
 }
@@ -45,7 +43,7 @@ bool is_letter(wchar_t c) {
 }  // namespace
 
 std::wstring full_long_path(const std::wstring& path) {
-  const std::wstring full = full_path(path);
+  const std::wstring full = full_folder_path(path);
   // The longest part that exists, from the whole path up to the drive's root.
   for (size_t end = full.size(); end >= kDriveRootLength - 1;) {
     std::wstring part = full.substr(0, end);
@@ -76,7 +74,7 @@ PathFault program_folder_fault(const std::wstring& folder) {
       })) {
     return PathFault::form;
   }
-  const size_t length = full_path(folder).size();
+  const size_t length = full_folder_path(folder).size();
   return length <= kDriveRootLength || length > kMaxFolderPath ? PathFault::form : PathFault::none;
 }
 

@@ -207,24 +207,30 @@ FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFo
 
 // Its own file, then the users' rights: users get none while the folder could still be empty.
 FolderFault make_ours(HANDLE folder, OurFolder kind) {
+  const auto finish = [folder, kind] {
+    return set_rights(folder,
+                      kind == OurFolder::program ? kProgramFolderRights : kSettingsFolderRights)
+               ? FolderFault::none
+               : FolderFault::rights_not_set;
+  };
   if (kind == OurFolder::settings) {
     const Security keeper_rights(kKeeperRights);
+    // One from an earlier install is already there, checked and given its rights.
     nt::Opened keeper =
-        nt::open_relative(folder, kKeeperName, GENERIC_WRITE | READ_CONTROL, 0,
-                          nt::Disposition::open_or_create, nt::Kind::file, keeper_rights.get());
-    if (!keeper.handle.valid() || !keeper_rights.get()) return FolderFault::not_written;
+        nt::open_relative(folder, kKeeperName, GENERIC_WRITE | DELETE, 0,
+                          nt::Disposition::create_new, nt::Kind::file, keeper_rights.get());
+    const DWORD error = keeper.handle.valid() ? ERROR_SUCCESS : keeper.error();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return finish();
+    if (error != ERROR_SUCCESS || !keeper_rights.get()) return FolderFault::not_written;
     DWORD written = 0;
-    if (keeper.created &&
-        (!WriteFile(keeper.handle.get(), kKeeperText.data(), DWORD(kKeeperText.size()), &written,
-                    nullptr) ||
-         written != kKeeperText.size() || !FlushFileBuffers(keeper.handle.get()))) {
+    if (!WriteFile(keeper.handle.get(), kKeeperText.data(), DWORD(kKeeperText.size()), &written,
+                   nullptr) ||
+        written != kKeeperText.size() || !FlushFileBuffers(keeper.handle.get())) {
+      nt::mark_for_deletion(keeper.handle.get());  // no half-written file of ours is left
       return FolderFault::not_written;
     }
   }
-  return set_rights(folder,
-                    kind == OurFolder::program ? kProgramFolderRights : kSettingsFolderRights)
-             ? FolderFault::none
-             : FolderFault::rights_not_set;
+  return finish();
 }
 
 // "C:\" and the names below it.

@@ -374,8 +374,9 @@ class Setup(WineCase):
         with open(guide, "ab") as marked:
             marked.write(b"held")
         inode = guide.stat().st_ino
-        # A program's redirected input is held open, without sharing its deletion, while it runs.
-        hold = f'ping -n 60 127.0.0.1 < "{programs}\\Ghid-utilizare.txt"'
+        # A program's redirected input is held open, without sharing its deletion, while it runs
+        # (Wine's cmd takes the file's name unquoted only).
+        hold = f"ping -n 60 127.0.0.1 < {programs}\\Ghid-utilizare.txt"
         held = subprocess.Popen(["wine", "cmd", "/c", hold], env=self.session.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
