@@ -290,16 +290,25 @@ class Setup(WineCase):
 
         # Nor from a Kestrelon.ini that is a hard link to a file of somebody else's, which the
         # backup would copy into a file every user reads.
-        ini = settings / SETTINGS_NAME
-        ini.rename(aside)
-        os.link(self.path(PROGRAM_FOLDER) / "Kestrelon.exe", ini)
-        try:
-            self.assertEqual(self.setup("hard-link", "/COM=COM5", "/PORT=9600"),
-                             EXIT_FOLDER_REFUSED)
-            self.assertFalse((settings / (SETTINGS_NAME + ".bak.tmp")).exists())
-        finally:
-            ini.unlink()
-            aside.rename(ini)
+        # Nor does a .bak hard-linked to somebody's read-only file lose that attribute.
+        others = self.path(r"C:\Altcuiva.txt")
+        others.write_bytes(b"altcuiva")
+        others.chmod(0o444)
+        for name, linked in [(SETTINGS_NAME, self.path(PROGRAM_FOLDER) / "Kestrelon.exe"),
+                             (SETTINGS_NAME + ".bak", others)]:
+            ours = settings / name
+            ours.rename(aside)
+            os.link(linked, ours)
+            try:
+                self.assertEqual(self.setup("hard-link", "/COM=COM5", "/PORT=9600"),
+                                 EXIT_FOLDER_REFUSED, name)
+                self.assertFalse((settings / (SETTINGS_NAME + ".bak.tmp")).exists())
+            finally:
+                ours.unlink()
+                aside.rename(ours)
+        self.assertEqual((others.stat().st_mode & 0o777, others.read_bytes()),
+                         (0o444, b"altcuiva"))
+        others.unlink()
 
     def check_a_settings_folder_swapped_during_the_pin(self):
         """The settings folder renamed and a link to another folder put in its place while the
