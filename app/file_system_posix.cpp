@@ -1,5 +1,6 @@
 // Settings-file services over POSIX file descriptors. Only regular files are read or
-// written: a FIFO or device node of that name could block the run or never end.
+// written: a FIFO or device node of that name could block the run or never end. The held
+// folder names every file relative to its descriptor and follows no symbolic link.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -33,6 +34,7 @@ class Descriptor {
   ~Descriptor() {
     if (fd_ >= 0) close(fd_);
   }
+  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
@@ -139,47 +141,6 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
   }
 }
 
-bool is_read_only(const std::wstring& name) {
-  std::string path;
-  if (!narrow_name(name, path)) return false;
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
-  return access(path.c_str(), W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS);
-}
-
-// A new file every time: whatever stood under that name (a link, a FIFO, an old file) is
-// removed first, and O_EXCL never follows a link that appears in between.
-std::unique_ptr<NewFile> NewFile::create(const std::wstring& name, FileResult& result) {
-  std::string path;
-  int fd = -1;
-  if (!narrow_name(name, path)) {
-    errno = EINVAL;
-  } else if (unlink(path.c_str()) == 0 || errno == ENOENT) {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | kCommonFlags, 0666);
-  }
-  return opened<PosixNewFile>(fd, result);
-}
-
-FileResult replace_file(const std::wstring& from, const std::wstring& to) {
-  std::string source;
-  std::string target;
-  if (!narrow_name(from, source) || !narrow_name(to, target)) return failure(EINVAL);
-  if (rename(source.c_str(), target.c_str()) != 0) return failure(errno);
-  return {};
-}
-
-void remove_file(const std::wstring& name) {
-  std::string path;
-  if (narrow_name(name, path)) unlink(path.c_str());
-}
-
-std::wstring full_path(const std::wstring& name) {
-  if (!name.empty() && name.front() == L'/') return name;
-  char folder[PATH_MAX];
-  if (getcwd(folder, sizeof folder) == nullptr) return name;
-  return utf8_to_wide(folder) + L"/" + name;
-}
-
 std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
   std::string path;
   if (!narrow_name(name, path)) return nullptr;
@@ -194,27 +155,163 @@ std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
   return file;
 }
 
-std::unique_ptr<ReadableFile> ReadableFile::open_existing(const std::wstring& name,
-                                                          FileResult& result) {
-  std::string path;
-  int fd = -1;
-  if (!narrow_name(name, path)) {
+namespace {
+
+bool is_refusal(int error) {
+  return error == EACCES || error == EPERM || error == EROFS;
+}
+
+// Folder paths are UTF-8 here; the current folder is asked for by ".".
+bool narrow_path(const std::wstring& path, std::string& narrow) {
+  narrow.clear();
+  for (wchar_t c : path) {
+    const auto code = static_cast<uint32_t>(c);
+    if (code == 0 || code > 0x10FFFF) return false;
+    if (code < 0x80) {
+      narrow.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      narrow += {static_cast<char>(0xC0 | code >> 6), static_cast<char>(0x80 | (code & 0x3F))};
+    } else if (code < 0x10000) {
+      narrow += {static_cast<char>(0xE0 | code >> 12), static_cast<char>(0x80 | (code >> 6 & 0x3F)),
+                 static_cast<char>(0x80 | (code & 0x3F))};
+    } else {
+      narrow +=
+          {static_cast<char>(0xF0 | code >> 18), static_cast<char>(0x80 | (code >> 12 & 0x3F)),
+           static_cast<char>(0x80 | (code >> 6 & 0x3F)), static_cast<char>(0x80 | (code & 0x3F))};
+    }
+  }
+  return !narrow.empty();
+}
+
+std::wstring shown_folder_path(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return utf8_to_wide(path.c_str());
+  char folder[PATH_MAX];
+  if (getcwd(folder, sizeof folder) == nullptr) return utf8_to_wide(path.c_str());
+  if (path == ".") return utf8_to_wide(folder);
+  return utf8_to_wide(folder) + L"/" + utf8_to_wide(path.c_str());
+}
+
+// One name in the folder: no slash, no "." or "..".
+bool one_name(const std::wstring& name, std::string& narrow) {
+  return narrow_name(name, narrow) && narrow != "." && narrow != ".." &&
+         narrow.find('/') == std::string::npos;
+}
+
+class HeldFolder final : public Folder {
+ public:
+  HeldFolder(Descriptor folder, std::wstring shown_path)
+      : folder_(std::move(folder)), path_(std::move(shown_path)) {}
+
+  const std::wstring& path() const override { return path_; }
+
+  FileStatus status(const std::wstring& name) override {
+    std::string narrow;
+    if (!one_name(name, narrow)) return {FileStatus::Type::missing, 0, false, {}};
+    struct stat info {};
+    if (fstatat(folder_.get(), narrow.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return {FileStatus::Type::missing, 0, false, {}};
+      return {FileStatus::Type::error, 0, false, failure(errno).reason};
+    }
+    if (S_ISDIR(info.st_mode)) return {FileStatus::Type::folder, 0, false, {}};
+    const bool read_only = S_ISREG(info.st_mode) &&
+                           faccessat(folder_.get(), narrow.c_str(), W_OK, 0) != 0 &&
+                           is_refusal(errno);
+    return {FileStatus::Type::file, static_cast<int64_t>(info.st_size), read_only, {}};
+  }
+
+  // A new file every time: whatever stood under that name (a link, a FIFO, an old file) is
+  // removed first, and O_EXCL never follows a link that appears in between.
+  std::unique_ptr<NewFile> create(const std::wstring& name, FileResult& result) override {
+    std::string narrow;
+    if (!one_name(name, narrow)) return opened<PosixNewFile>(invalid(), result);
+    result = remove(name);
+    if (!result.ok) return nullptr;
+    const int fd = openat(folder_.get(), narrow.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kCommonFlags, 0666);
+    return opened<PosixNewFile>(fd, result);
+  }
+
+  std::unique_ptr<ReadableFile> open_existing(const std::wstring& name,
+                                              FileResult& result) override {
+    std::string narrow;
+    if (!one_name(name, narrow)) return opened<PosixReadableFile>(invalid(), result);
+    const int fd = openat(folder_.get(), narrow.c_str(), O_RDONLY | O_NOFOLLOW | kCommonFlags);
+    if (fd < 0 && errno == ELOOP) {
+      result = {false, kFileIsLink, true};
+      return nullptr;
+    }
+    std::unique_ptr<PosixReadableFile> file = opened<PosixReadableFile>(fd, result);
+    struct stat info {};
+    if (file && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+      result = failure(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+      return nullptr;
+    }
+    if (file && info.st_nlink != 1) {
+      result = {false, kFileHasOtherNames};
+      return nullptr;
+    }
+    return file;
+  }
+
+  FileResult replace(const std::wstring& from, const std::wstring& to) override {
+    std::string source;
+    std::string target;
+    if (!one_name(from, source) || !one_name(to, target)) return failure(EINVAL);
+    if (renameat(folder_.get(), source.c_str(), folder_.get(), target.c_str()) != 0) {
+      return failure(errno);
+    }
+    return {};
+  }
+
+  FileResult remove(const std::wstring& name) override {
+    std::string narrow;
+    if (!one_name(name, narrow)) return failure(EINVAL);
+    if (unlinkat(folder_.get(), narrow.c_str(), 0) == 0 || errno == ENOENT) return {};
+    return failure(errno);
+  }
+
+ private:
+  static int invalid() {
     errno = EINVAL;
-  } else {
-    fd = ::open(path.c_str(), O_RDONLY | kCommonFlags);
+    return -1;
   }
-  struct stat info {};
-  if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-    close(fd);
-    fd = -1;
-    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-  }
-  std::unique_ptr<PosixReadableFile> file = opened<PosixReadableFile>(fd, result);
-  if (file && info.st_nlink != 1) {
-    result = {false, kFileHasOtherNames};
+
+  Descriptor folder_;
+  std::wstring path_;
+};
+
+}  // namespace
+
+std::wstring full_path(const std::wstring& name) {
+  std::string narrow;
+  return narrow_path(name, narrow) ? shown_folder_path(narrow) : name;
+}
+
+std::unique_ptr<Folder> Folder::open(const std::wstring& path, FileResult& result) {
+  std::string narrow;
+  if (!narrow_path(path, narrow)) {
+    result = failure(EINVAL);
     return nullptr;
   }
-  return file;
+  const int fd = ::open(narrow.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 && (errno == ELOOP || errno == ENOTDIR) && lstat(narrow.c_str(), &info) == 0 &&
+      S_ISLNK(info.st_mode)) {
+    result = {false, kFolderIsLink, true};
+    return nullptr;
+  }
+  if (fd < 0) {
+    result = failure(errno);
+    return nullptr;
+  }
+  result = {};
+  return std::make_unique<HeldFolder>(Descriptor(fd), shown_folder_path(narrow));
+}
+
+std::wstring Folder::shown(const std::wstring& name) const {
+  const std::wstring& folder = path();
+  if (!folder.empty() && folder.back() == L'/') return folder + name;
+  return folder + L"/" + name;
 }
 
 }  // namespace kestrelon

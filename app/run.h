@@ -29,6 +29,8 @@ struct RunServices {
   MessageBoxes& boxes;
   std::function<std::unique_ptr<TrayIndicator>()> make_tray;
   std::wstring settings_path = kSettingsFileName;
+  // Where the scan pins the port: kSettingsFileName in this folder, held open as itself.
+  std::wstring settings_folder = L".";
 };
 
 // How the run ended (the process exit code is 0 whatever it says).

@@ -22,20 +22,29 @@ std::wstring device_text(std::wstring_view detection_line) {
          detection_line_identifier(detection_line);
 }
 
-// Asks whether to pin the chosen device and, on Yes, writes it into the settings file.
+// Asks whether to pin the chosen device and, on Yes, writes it into the settings file. The
+// settings folder is held from before the question to the end of the pin, so that the file
+// named is the file written.
 ScanEnd pin_when_asked(RunServices& services, std::wstring_view detection_result,
                        const PortSettings& chosen) {
-  const std::wstring shown_path = full_path(services.settings_path);
+  FileResult opened;
+  const std::unique_ptr<Folder> folder = Folder::open(services.settings_folder, opened);
+  if (!folder) {
+    services.boxes.show_plain(kErrorTitle,
+                              folder_failure_text(opened, full_path(services.settings_folder)));
+    return ScanEnd::pin_failed;
+  }
+  const std::wstring shown_path = folder->shown(kSettingsFileName);
   if (services.boxes.ask_yes_no(kScanTitle, pin_question(detection_result, shown_path)) !=
       kAnswerYes) {
     return ScanEnd::not_pinned;
   }
-  const PinResult pin = pin_settings_file(services.settings_path, chosen);
+  const PinResult pin = pin_settings_file(*folder, kSettingsFileName, chosen);
   if (pin.ok()) {
     services.boxes.show_plain(kScanTitle, pinned_text(shown_path, chosen, pin.outcome));
     return ScanEnd::pinned;
   }
-  services.boxes.show_plain(kErrorTitle, pin_failure_text(pin, full_path(pin.file)));
+  services.boxes.show_plain(kErrorTitle, pin_failure_text(pin, pin.file));
   return ScanEnd::pin_failed;
 }
 
@@ -86,6 +95,17 @@ std::wstring pin_failure_text(const PinResult& failure, const std::wstring& show
   return L"Fișierul\n" + shown_path + L"\nnu a putut fi " + what + L".\n\n" + failure.reason +
          L"\n\nPortul nu a fost salvat: " + kSettingsFileName + L" și " + kSettingsFileName +
          kBackupSuffix + L" au rămas cum erau.";
+}
+
+std::wstring folder_failure_text(const FileResult& failure, const std::wstring& shown_path) {
+  if (failure.is_link) {
+    return L"Folderul curent\n" + shown_path +
+           L"\neste o legătură către alt loc (legătură simbolică, joncțiune sau punct de "
+           L"montare).\n\nNu s-a scris nimic. Porniți KestrelonScan chiar din folderul de "
+           L"setări, nu printr-o legătură către el.";
+  }
+  return L"Folderul curent\n" + shown_path + L"\nnu a putut fi deschis.\n\n" + failure.reason +
+         L"\n\nNu s-a scris nimic.";
 }
 
 ScanEnd scan_once(RunServices& services) {

@@ -33,6 +33,9 @@ std::wstring pin_question(std::wstring_view detection_result, const std::wstring
 std::wstring pinned_text(const std::wstring& shown_path, const PortSettings& pinned,
                          PinOutcome outcome);
 std::wstring pin_failure_text(const PinResult& failure, const std::wstring& shown_path);
+// Why nothing was written when the settings folder could not be held: a link to another place,
+// or the system's reason.
+std::wstring folder_failure_text(const FileResult& failure, const std::wstring& shown_path);
 
 // The whole scan; the caller holds the single-instance guard. The settings file is read by
 // nobody and written only on the user's Yes.

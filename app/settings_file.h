@@ -50,6 +50,8 @@ struct PinResult {
 // first, and put in place only when both are complete, so that the file is never found half
 // written; when anything fails, the file and any earlier backup are as they were and no
 // temporary file is left (but for `old_kept_aside`).
-PinResult pin_settings_file(const std::wstring& path, const PortSettings& settings);
+// NAME is the settings file's name inside FOLDER; `file` in the result is shown as
+// FOLDER.shown(name).
+PinResult pin_settings_file(Folder& folder, const std::wstring& name, const PortSettings& settings);
 
 }  // namespace kestrelon

@@ -1,7 +1,7 @@
 // Pinning the port in the settings file: the new file and the backup of the old one are
 // written whole beside it first, then put in place, the file before its backup. When the backup
 // cannot be put in place, the old file goes back, so that a pin either happens whole or not at
-// all.
+// all. Every file is named inside the held settings folder, never through a path.
 #include "app/file_system.h"
 #include "app/settings_file.h"
 #include "common/text.h"
@@ -14,28 +14,43 @@ constexpr wchar_t kTemporarySuffix[] = L".tmp";
 // A copy holds one chunk in memory at a time, whatever the size of the file.
 constexpr uint32_t kCopyChunkSize = 65536;
 
-PinResult failed(PinOutcome outcome, const std::wstring& file, const FileResult& result) {
-  return {outcome, file, result.reason};
-}
+// The pin's files, each one name inside the held folder.
+class Pin {
+ public:
+  Pin(Folder& folder, const std::wstring& name) : folder_(folder), name_(name) {}
+  PinResult run(const PortSettings& settings);
+
+ private:
+  PinResult failed(PinOutcome outcome, const std::wstring& file, const FileResult& result) const {
+    return {outcome, folder_.shown(file), result.reason};
+  }
+  PinResult write_whole_file(const std::wstring& name, std::string_view bytes);
+  PinResult copy_file(const std::wstring& from, const std::wstring& to);
+  bool holds_exactly(const std::wstring& name, std::string_view bytes);
+  PinResult replace(const std::wstring& from, const std::wstring& to);
+
+  Folder& folder_;
+  const std::wstring name_;
+};
 
 std::string pinned_file_text(const PortSettings& settings) {
   return wide_to_ansi(L"com=" + settings.port_name + L"\r\nport=" + number_to_text(settings.speed) +
                       L"\r\n");
 }
 
-PinResult write_whole_file(const std::wstring& name, std::string_view bytes) {
+PinResult Pin::write_whole_file(const std::wstring& name, std::string_view bytes) {
   FileResult result;
-  const std::unique_ptr<NewFile> file = NewFile::create(name, result);
+  const std::unique_ptr<NewFile> file = folder_.create(name, result);
   if (file) result = file->write(bytes);
   if (result.ok) result = file->flush();
   return result.ok ? PinResult{} : failed(PinOutcome::not_written, name, result);
 }
 
-PinResult copy_file(const std::wstring& from, const std::wstring& to) {
+PinResult Pin::copy_file(const std::wstring& from, const std::wstring& to) {
   FileResult result;
-  const std::unique_ptr<ReadableFile> source = ReadableFile::open_existing(from, result);
+  const std::unique_ptr<ReadableFile> source = folder_.open_existing(from, result);
   if (!source) return failed(PinOutcome::not_copied, from, result);
-  const std::unique_ptr<NewFile> copy = NewFile::create(to, result);
+  const std::unique_ptr<NewFile> copy = folder_.create(to, result);
   if (!copy) return failed(PinOutcome::not_written, to, result);
   std::string chunk(kCopyChunkSize, '\0');
   for (;;) {
@@ -50,9 +65,9 @@ PinResult copy_file(const std::wstring& from, const std::wstring& to) {
 }
 
 // True when the file holds exactly `bytes`: reads at most one byte more than that.
-bool holds_exactly(const std::wstring& name, std::string_view bytes) {
+bool Pin::holds_exactly(const std::wstring& name, std::string_view bytes) {
   FileResult result;
-  const std::unique_ptr<ReadableFile> file = ReadableFile::open_existing(name, result);
+  const std::unique_ptr<ReadableFile> file = folder_.open_existing(name, result);
   if (!file) return false;
   std::string held(bytes.size() + 1, '\0');
   size_t count = 0;
@@ -65,39 +80,51 @@ bool holds_exactly(const std::wstring& name, std::string_view bytes) {
   return std::string_view(held.data(), count) == bytes;
 }
 
-PinResult replace(const std::wstring& from, const std::wstring& to) {
-  const FileResult result = replace_file(from, to);
+PinResult Pin::replace(const std::wstring& from, const std::wstring& to) {
+  const FileResult result = folder_.replace(from, to);
   return result.ok ? PinResult{} : failed(PinOutcome::not_replaced, to, result);
 }
 
-}  // namespace
-
-PinResult pin_settings_file(const std::wstring& path, const PortSettings& settings) {
-  if (is_read_only(path)) return {PinOutcome::read_only, path, {}};
-  const std::wstring temporary = path + kTemporarySuffix;
-  const std::wstring backup = path + kBackupSuffix;
+PinResult Pin::run(const PortSettings& settings) {
+  const std::wstring temporary = name_ + kTemporarySuffix;
+  const std::wstring backup = name_ + kBackupSuffix;
   const std::wstring backup_temporary = backup + kTemporarySuffix;
-  const bool had_file = file_size(path) != kFileMissing;
+  const FileStatus status = folder_.status(name_);
+  // Only a name that is not there at all counts as no file; any other failure is reported.
+  if (status.type == FileStatus::Type::error) {
+    return failed(PinOutcome::not_copied, name_, {false, status.reason});
+  }
+  if (status.read_only) return {PinOutcome::read_only, folder_.shown(name_), {}};
+  const bool had_file = status.type != FileStatus::Type::missing;
   const std::string text = pinned_file_text(settings);
   // Pinning the same port again must not turn the backup into a second copy of it.
-  if (had_file && holds_exactly(path, text)) return {PinOutcome::already_pinned, path, {}};
+  if (had_file && holds_exactly(name_, text)) {
+    return {PinOutcome::already_pinned, folder_.shown(name_), {}};
+  }
 
   PinResult result = write_whole_file(temporary, text);
-  if (result.ok() && had_file) result = copy_file(path, backup_temporary);
-  if (result.ok()) result = replace(temporary, path);
+  if (result.ok() && had_file) result = copy_file(name_, backup_temporary);
+  if (result.ok()) result = replace(temporary, name_);
   if (result.ok() && had_file) {
     result = replace(backup_temporary, backup);
     // The old file goes back in place. Should even that fail, its only copy stays under the
     // temporary name rather than be removed, and the caller is told so.
-    if (!result.ok() && !replace_file(backup_temporary, path).ok) {
-      return {PinOutcome::old_kept_aside, backup_temporary, result.reason};
+    if (!result.ok() && !folder_.replace(backup_temporary, name_).ok) {
+      return {PinOutcome::old_kept_aside, folder_.shown(backup_temporary), result.reason};
     }
   }
   if (!result.ok()) {
-    remove_file(temporary);
-    remove_file(backup_temporary);
+    folder_.remove(temporary);
+    folder_.remove(backup_temporary);
   }
   return result;
+}
+
+}  // namespace
+
+PinResult pin_settings_file(Folder& folder, const std::wstring& name,
+                            const PortSettings& settings) {
+  return Pin(folder, name).run(settings);
 }
 
 }  // namespace kestrelon

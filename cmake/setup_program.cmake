@@ -6,6 +6,27 @@ set(KESTRELON_SETUP_PROGRAM ${KESTRELON_RELEASE_FOLDER}-setup.exe)  # its name i
 set(KESTRELON_NSIS_LANGUAGES "/usr/share/nsis/Contrib/Language files" CACHE PATH
     "NSIS's language files (Romanian.nlf and Romanian.nsh are read from here)")
 
+# The setup's plug-in, KestrelonSetup.dll: its folder and file work (setup/), over the programs'
+# own file services. Built like the programs (static, stripped, no time stamp, for Windows XP);
+# a signed release packs the unsigned build's.
+set(KESTRELON_SETUP_PLUGIN_DIR ${CMAKE_BINARY_DIR}/plugins)
+function(add_setup_plugin)
+  if(KESTRELON_SIGN_COMMAND)
+    set(KESTRELON_SETUP_PLUGIN_DIR ${KESTRELON_UNSIGNED_BUILD}/plugins PARENT_SCOPE)
+    return()
+  endif()
+  add_library(KestrelonSetup SHARED
+    ${PROJECT_SOURCE_DIR}/setup/plugin_win32.cpp
+    ${PROJECT_SOURCE_DIR}/setup/folder_paths_win32.cpp
+    ${PROJECT_SOURCE_DIR}/setup/our_folders_win32.cpp)
+  set_target_properties(KestrelonSetup PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY
+                        ${KESTRELON_SETUP_PLUGIN_DIR} RUNTIME_OUTPUT_DIRECTORY
+                        ${KESTRELON_SETUP_PLUGIN_DIR})
+  target_compile_options(KestrelonSetup PRIVATE -ffunction-sections -fdata-sections)
+  target_link_libraries(KestrelonSetup PRIVATE kestrelon_setup kestrelon_core shell32)
+  target_link_options(KestrelonSetup PRIVATE ${KESTRELON_PLUGIN_LINK_OPTIONS})
+endfunction()
+
 # add_setup_program(GUIDE ICON OUTPUT): writes OUTPUT (the setup program) from the shipped
 # programs, GUIDE and the programs' ICON (its own icon, and its welcome and finish picture).
 function(add_setup_program guide icon output)
@@ -38,12 +59,15 @@ function(add_setup_program guide icon output)
   endif()
   # The script names the programs it installs (a new shipped program is added there too);
   # they and the guide keep their file names, as in the zip.
+  add_setup_plugin()
+  set(plugin ${KESTRELON_SETUP_PLUGIN_DIR}/KestrelonSetup.dll)
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${KESTRELON_MAKENSIS} -V2 -WX -INPUTCHARSET UTF8 -DVERSION=${PROJECT_VERSION}
             -DPROGRAMS=${CMAKE_BINARY_DIR} -DGUIDE=${guide} -DICON=${icon} -DBITMAP=${bitmap}
-            -DLANGUAGE_FILES=${languages} -DOUTFILE=${output} ${signing} ${installer}/Kestrelon.nsi
-    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${guide} ${icon} ${bitmap} ${scripts} ${converted}
+            -DLANGUAGE_FILES=${languages} -DPLUGINS=${KESTRELON_SETUP_PLUGIN_DIR}
+            -DOUTFILE=${output} ${signing} ${installer}/Kestrelon.nsi
+    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${plugin} ${guide} ${icon} ${bitmap} ${scripts} ${converted}
             ${KESTRELON_SIGN_COMMAND}
     COMMENT "Building the setup program ${output}"
     VERBATIM)

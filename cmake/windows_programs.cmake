@@ -19,6 +19,12 @@ set(KESTRELON_PROGRAM_LINK_OPTIONS
   -Wl,--major-os-version,5,--minor-os-version,1
   -Wl,--major-subsystem-version,5,--minor-subsystem-version,1)
 
+# The setup's plug-in: the same, as a DLL.
+set(KESTRELON_PLUGIN_LINK_OPTIONS
+  -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
+  -Wl,--major-os-version,5,--minor-os-version,1
+  -Wl,--major-subsystem-version,5,--minor-subsystem-version,1)
+
 # The date every entry of the release archive carries (local time, as zip files keep it).
 set(KESTRELON_RELEASE_DATE "2026-12-07T12:00:00")
 

@@ -10,6 +10,7 @@
 ;            -DGUIDE=<the user guide> -DICON=<the programs' icon>
 ;            -DBITMAP=<the welcome and finish pages' picture, 164 x 314, drawn from the icon>
 ;            -DLANGUAGE_FILES=<folder of the Romanian language files with ș ț>
+;            -DPLUGINS=<folder of the plug-in KestrelonSetup.dll>
 ;            -DOUTFILE=<the setup program> [-DSIGN_COMMAND=<scripts/sign_file.sh>] Kestrelon.nsi
 
 Unicode true
@@ -28,7 +29,6 @@ AllowSkipFiles off
 !define DEFAULT_SETTINGS_FOLDER "C:\Kestrelon"
 !define DEFAULT_DAILY_TIME "22:00"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
-!define INSTANCE_MUTEX "Kestrelon-Vantrel-Ombrix" ; held by Kestrelon.exe and KestrelonScan.exe
 !define SHORTCUT_FOLDER "$SMPROGRAMS\${PRODUCT}"
 !define TASK_NAME "Kestrelon Raport Z"
 !define TASK_FILE "Raport-Z-zilnic.xml" ; the task's definition, beside the programs
@@ -48,11 +48,12 @@ AllowSkipFiles off
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WordFunc.nsh
-!include StrFunc.nsh
-${StrStr}
 !include WinVer.nsh
 !include nsDialogs.nsh
 !include MUI2.nsh
+
+; The setup's folder and file work: KestrelonSetup.dll, built with the programs (setup/).
+!addplugindir /x86-unicode "${PLUGINS}"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -72,8 +73,7 @@ Var SettingsFolder ; where Kestrelon.ini lives and every program is started
 Var DailyTime ; HH:MM of the daily task, or empty for none
 Var PinnedPort ; /COM, as COMn, or empty
 Var PinnedSpeed ; /PORT, or empty
-Var SettingsFolderHandle ; the folders held open while the setup writes in them
-Var ProgramFolderHandle
+Var NotWritten ; what the install could not write, for its box
 
 ; Ends the setup (or the uninstaller) with CODE, after saying why unless it is silent.
 !macro Refuse CODE MESSAGE
@@ -84,31 +84,22 @@ Var ProgramFolderHandle
 
 !include texts.nsh
 !include text_checks.nsh
-!include folder_rights.nsh
-!include folder_paths.nsh
+!include folders.nsh
 !include pinned_settings.nsh
 !include options.nsh
 !include daily_task.nsh
 
-; Kestrelon.exe and KestrelonScan.exe share a named mutex while they run. A copy started by
-; another user of this session (the setup runs elevated) denies us even a look at it: that
-; counts as running too.
-!define ERROR_ACCESS_DENIED 5
-!define SYNCHRONIZE 0x00100000
+; Kestrelon.exe or KestrelonScan.exe running from the program folder, in any session: their
+; files cannot be replaced or removed meanwhile. Decided from the running processes, which only
+; an administrator can start from that folder, not from a name that anyone can create.
 !macro DefineRefuseWhileKestrelonRuns PREFIX
   Function ${PREFIX}RefuseWhileKestrelonRuns
     Push $0
-    Push $1
-    System::Call 'kernel32::OpenMutexW(i ${SYNCHRONIZE}, i 0, w "${INSTANCE_MUTEX}") p .r0 ?e'
-    Pop $1 ; the last error
-    ${If} $0 P<> 0
-      System::Call 'kernel32::CloseHandle(p r0)'
-    ${EndIf}
-    ${If} $0 P<> 0
-    ${OrIf} $1 = ${ERROR_ACCESS_DENIED}
+    KestrelonSetup::ProgramRuns $INSTDIR
+    Pop $0
+    ${If} $0 = 1
       !insertmacro Refuse ${EXIT_RUNNING} "${TEXT_RUNNING}"
     ${EndIf}
-    Pop $1
     Pop $0
   FunctionEnd
 !macroend
@@ -122,23 +113,20 @@ Var ProgramFolderHandle
 !define MUI_ABORTWARNING
 !define MUI_WELCOMEPAGE_TEXT "${TEXT_WELCOME}"
 !define MUI_FINISHPAGE_TEXT "${TEXT_FINISH}" ; the finish page's, which reads it when it is made
-!define MUI_FINISHPAGE_TEXT_LARGE ; room for it above a checkbox
+!define MUI_FINISHPAGE_TEXT_LARGE ; a text of several paragraphs
 !insertmacro MUI_PAGE_WELCOME
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE ProgramFolderPageLeave
 !insertmacro MUI_PAGE_DIRECTORY
 Page custom SettingsFolderPage SettingsFolderPageLeave
 Page custom DailyReportPage DailyReportPageLeave
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_RUN
-!define MUI_FINISHPAGE_RUN_TEXT "${TEXT_RUN_SCAN}"
-!define MUI_FINISHPAGE_RUN_NOTCHECKED
-!define MUI_FINISHPAGE_RUN_FUNCTION StartKestrelonScan
-!define MUI_PAGE_CUSTOMFUNCTION_SHOW MakeRoomForTheRunText
+; No "start KestrelonScan now": it would run as the administrator, in the folder the users
+; write in. The guide and the Start menu start it as the shop's user.
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGEEX "${LANGUAGE_FILES}" Romanian
-!include wizard_pages.nsh ; after the pages: it changes a control of the finish page
+!include wizard_pages.nsh
 
 !pragma warning disable 9100 ; no LegalCopyright: the programs' version carries none either
 VIProductVersion "${VERSION}"
@@ -167,24 +155,12 @@ Function .onInit
   Call RefuseWhileKestrelonRuns
 FunctionEnd
 
-; Takes a folder for the install (TakeFolder), once its path (PATH_FAULT, as it reads now) is
-; right; refuses when it cannot, with the reason TakeFolder leaves in $R0 and its exit code.
-!macro CheckAndTakeFolder PATH_FAULT FOLDER FILES SECURITY HANDLE
-  Call ${PATH_FAULT}
-  Pop $R0
-  StrCpy ${HANDLE} 0
-  ${If} $R0 == ""
-    Push `${FOLDER}`
-    Push `${FILES}`
-    Push `${SECURITY}`
-    Call TakeFolder
-    Pop ${HANDLE}
-  ${Else}
-    SetErrorLevel ${EXIT_FOLDER_REFUSED}
-  ${EndIf}
-  ${If} ${HANDLE} = 0
-    MessageBox MB_OK|MB_ICONSTOP "$R0" /SD IDOK
-    Quit
+; When a step after the folders fails: says what could not be written (in $NotWritten), and
+; ends with EXIT_NOT_WRITTEN, the programs' files as far as they got.
+!macro RefuseWhenErrors WHAT
+  ${If} ${Errors}
+    StrCpy $NotWritten "${WHAT}"
+    !insertmacro Refuse ${EXIT_NOT_WRITTEN} "${TEXT_NOT_COMPLETED}"
   ${EndIf}
 !macroend
 
@@ -193,42 +169,43 @@ Section "Kestrelon"
 
   ; Both folders first, checked again now and held until the end: when either cannot be
   ; taken, nothing is installed.
-  !insertmacro CheckAndTakeFolder SettingsFolderPathFault $SettingsFolder "${SETTINGS_FOLDER_FILES}" \
-      "${SETTINGS_FOLDER_SECURITY}" $SettingsFolderHandle
-  !insertmacro CheckAndTakeFolder ProgramFolderPathFault $INSTDIR "${PROGRAM_FOLDER_FILES}" \
-      "${PROGRAM_FOLDER_SECURITY}" $ProgramFolderHandle
+  Call TakeFolders
   ${If} $PinnedPort != ""
-    Call WritePinnedSettings
-    Pop $R0
-    ${If} $R0 != ""
-      System::Call 'kernel32::CloseHandle(p $ProgramFolderHandle)'
-      RMDir "$INSTDIR" ; when this setup has just made it, empty
-      !insertmacro Refuse ${EXIT_NOT_WRITTEN} "$R0"
-    ${EndIf}
+    Call PinSettings
   ${EndIf}
 
-  ; Files of an earlier install go first, so that the new ones take the folder's rights
-  ; (an older folder outside Program Files gave its files to every user to change).
-  !insertmacro ForEachName "${PROGRAM_FOLDER_FILES}" RemoveProgramFile
+  ; Files of an earlier install go first, so that the new ones take the folder's rights; one
+  ; that cannot be removed (held open by somebody) is never written into.
+  KestrelonSetup::RemoveEarlierFiles
+  Pop $NotWritten
+  ${If} $NotWritten != ""
+    !insertmacro Refuse ${EXIT_NOT_WRITTEN} "${TEXT_OLD_FILE_NOT_REMOVED}"
+  ${EndIf}
 
   ; The programs and the guide: the release zip's files, as built.
   SetOutPath "$INSTDIR"
   File "${PROGRAMS}\Kestrelon.exe"
   File "${PROGRAMS}\KestrelonScan.exe"
   File "${GUIDE}"
+  ClearErrors
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
+  !insertmacro RefuseWhenErrors "$INSTDIR\${UNINSTALLER}"
 
   ; Every shortcut starts in the settings folder (a shortcut's working folder is the output
   ; folder at the time it is made).
   SetOutPath "$SettingsFolder"
+  ClearErrors
   CreateShortCut "${DESKTOP_SHORTCUT}" "$INSTDIR\Kestrelon.exe"
   CreateDirectory "${SHORTCUT_FOLDER}"
   CreateShortCut "${SHORTCUT_FOLDER}\Raport Z.lnk" "$INSTDIR\Kestrelon.exe"
   CreateShortCut "${SHORTCUT_FOLDER}\KestrelonScan.lnk" "$INSTDIR\KestrelonScan.exe"
   CreateShortCut "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk" "$INSTDIR\Ghid-utilizare.txt"
   CreateShortCut "${SHORTCUT_FOLDER}\Dezinstalare.lnk" "$INSTDIR\${UNINSTALLER}"
+  SetOutPath "$INSTDIR" ; the setup's own working folder stays away from the users' folder
+  !insertmacro RefuseWhenErrors "${TEXT_SHORTCUTS}"
 
   ; Add/Remove Programs, with what a later setup and the uninstaller need to know.
+  ClearErrors
   WriteRegStr HKLM "${UNINSTALL_KEY}" DisplayName "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" DisplayVersion "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" Publisher "${PRODUCT}"
@@ -241,27 +218,19 @@ Section "Kestrelon"
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" EstimatedSize $0
   WriteRegStr HKLM "${UNINSTALL_KEY}" FolderSetari "$SettingsFolder"
-  ${If} $DailyTime != ""
-    WriteRegStr HKLM "${UNINSTALL_KEY}" OraRaportZ "$DailyTime"
-  ${Else}
-    DeleteRegValue HKLM "${UNINSTALL_KEY}" OraRaportZ
-  ${EndIf}
+  !insertmacro RefuseWhenErrors "${TEXT_UNINSTALL_ENTRY}"
 
   Call UpdateDailyTask
-  System::Call 'kernel32::CloseHandle(p $ProgramFolderHandle)'
-  System::Call 'kernel32::CloseHandle(p $SettingsFolderHandle)'
+  KestrelonSetup::Release
 SectionEnd
-
-Function RemoveProgramFile
-  Exch $0
-  Delete "$INSTDIR\$0"
-  Pop $0
-FunctionEnd
 
 ; Checks the program folder chosen on the page.
 Function .onVerifyInstDir
   Push $0
-  ${IsWholeFolderPath} $0 $INSTDIR
+  KestrelonSetup::IsWholeFolderPath $INSTDIR
+  Pop $0
+  Exch
+  Pop $0 ; its full form, not needed here
   ${If} $0 != 1
     Pop $0
     Abort ; the page's Next stays disabled
@@ -297,6 +266,9 @@ Var NotRemoved ; the files that could not be removed, one a line
 Section "Uninstall"
   StrCpy $NotRemoved ""
   Call un.RemoveDailyTask
+  Pop $0
+  ${IfThen} $0 != "" ${|} StrCpy $NotRemoved "${TEXT_THE_TASK}$\r$\n" ${|}
+  SetOutPath "$TEMP" ; not in the program folder, which is removed
   !insertmacro RemoveOrTell "${DESKTOP_SHORTCUT}"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Raport Z.lnk"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\KestrelonScan.lnk"
@@ -309,12 +281,16 @@ Section "Uninstall"
   !insertmacro RemoveOrTell "$INSTDIR\${TASK_FILE}"
   !insertmacro RemoveOrTell "$INSTDIR\${UNINSTALLER}"
   RMDir "$INSTDIR" ; only when empty: nothing of anyone else's is removed
+  ${If} $NotRemoved == ""
+    ClearErrors
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    ${IfThen} ${Errors} ${|} StrCpy $NotRemoved "${TEXT_UNINSTALL_ENTRY}$\r$\n" ${|}
+  ${EndIf}
   ${If} $NotRemoved != ""
     ; The entry stays, so that the uninstall can be run again once the cause is gone.
     MessageBox MB_OK|MB_ICONSTOP "${TEXT_NOT_REMOVED}" /SD IDOK
     Abort
   ${EndIf}
-  DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd
 
 Function un.onUninstFailed

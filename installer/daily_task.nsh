@@ -7,6 +7,7 @@
 ; Any past date: the task runs every day from then on, at the time of day given.
 !define TASK_START_DATE "2020-01-01"
 !define TASK_TIME_LIMIT "PT23H"
+!define USERS_SID "S-1-5-32-545" ; the computer's Users group, whatever the language
 
 ; Writes the task's definition ($INSTDIR\${TASK_FILE}): UTF-16 with its mark, as the Task
 ; Scheduler writes its own.
@@ -67,12 +68,19 @@ Function WriteTaskDefinition
 FunctionEnd
 
 ; The task and its definition as $DailyTime says: registered at that time, or removed when it
-; is empty. Windows XP: nothing (no option asks for a task there).
+; is empty; the time is recorded only while a task is registered. Windows XP: nothing (no option asks for a task there). schtasks runs elevated: it
+; starts in the program folder, which only administrators change, never in the users' folder.
 Function UpdateDailyTask
   Push $0
   ${If} ${AtLeastWinVista}
+    SetOutPath "$INSTDIR"
     ${If} $DailyTime == ""
       Call RemoveDailyTask
+      Pop $0
+      ${If} $0 != ""
+        MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_NOT_REMOVED}" /SD IDOK
+        SetErrorLevel ${EXIT_TASK_FAILED}
+      ${EndIf}
     ${Else}
       ClearErrors
       Call WriteTaskDefinition
@@ -83,6 +91,8 @@ Function UpdateDailyTask
         DetailPrint "${TEXT_TASK_FAILED} ($0)"
         MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_FAILED}" /SD IDOK
         SetErrorLevel ${EXIT_TASK_FAILED}
+      ${Else}
+        WriteRegStr HKLM "${UNINSTALL_KEY}" OraRaportZ "$DailyTime" ; what a later removal reads
       ${EndIf}
     ${EndIf}
   ${EndIf}
@@ -90,16 +100,29 @@ Function UpdateDailyTask
 FunctionEnd
 
 ; Removes the task and its definition (by the setup when the daily report is no longer wanted,
-; and by the uninstaller).
+; and by the uninstaller). A task is there when an install recorded its time, and the time
+; goes with it (an uninstall stopped later on must not look for it again); leaves on the stack
+; the task's name when it was there and could not be removed, else "".
 !macro DefineRemoveDailyTask PREFIX
   Function ${PREFIX}RemoveDailyTask
     Push $0
+    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" OraRaportZ
     ${If} ${AtLeastWinVista}
+    ${AndIf} $0 != ""
+      SetOutPath "$INSTDIR"
       nsExec::Exec '"$SYSDIR\schtasks.exe" /delete /tn "${TASK_NAME}" /f'
-      Pop $0 ; none there is no failure
+      Pop $0
+      ${If} $0 != 0
+        StrCpy $0 "${TASK_NAME}"
+      ${Else}
+        DeleteRegValue HKLM "${UNINSTALL_KEY}" OraRaportZ
+        StrCpy $0 ""
+      ${EndIf}
+    ${Else}
+      StrCpy $0 ""
     ${EndIf}
     Delete "$INSTDIR\${TASK_FILE}"
-    Pop $0
+    Exch $0
   FunctionEnd
 !macroend
 !insertmacro DefineRemoveDailyTask ""

@@ -27,58 +27,43 @@
   ${EndIf}
 !macroend
 
-; $3 = argument number INDEX of the list in $1 ($5 is scratch); INDEX goes on to the next.
-!macro _Argument INDEX
-  IntOp $5 ${INDEX} * 4
-  IntOp $5 $1 + $5
-  System::Call '*$5(p .r5)'
-  System::Call 'kernel32::lstrcpynW(w .r3, p r5, i ${NSIS_MAX_STRLEN})'
-  IntOp ${INDEX} ${INDEX} + 1
-!macroend
-
 ; Reads the options into $PinnedPort, $PinnedSpeed, $DailyTime and $SettingsFolder (which hold
 ; the earlier install's values or the defaults); refuses a bad one.
 Function ReadOptions
-  Push $0 ; how many arguments
-  Push $1 ; the list of arguments
-  Push $2 ; which one
-  Push $3 ; the argument
+  Push $0 ; how many words are left
+  Push $1 ; what follows /D=
+  Push $3 ; the word
   Push $4 ; the option's name
   Push $5 ; its value
   Push $6 ; 1 when /SETARI is given
-  StrCpy $3 $CMDLINE ; passed in a register: it holds quotes
-  System::Call 'shell32::CommandLineToArgvW(w r3, *i .r0) p .r1'
-  StrCpy $2 1
-  ${DoWhile} $2 < $0
-    !insertmacro _Argument $2
-    ${IfThen} $3 == "/S" ${|} SetSilent silent ${|}
-  ${Loop}
-  System::Call 'kernel32::GetCommandLineW() p .r3'
-  System::Call 'kernel32::lstrlenW(p r3) i .r4'
-  ${If} $4 > ${MAX_COMMAND_LINE}
+  KestrelonSetup::CommandLine $CMDLINE
+  Pop $0 ; the whole line's length
+  Pop $1
+  Pop $3
+  ${IfThen} $3 = 1 ${|} SetSilent silent ${|}
+  ${If} $0 > ${MAX_COMMAND_LINE}
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_COMMAND_LINE_TOO_LONG}"
   ${EndIf}
-  System::Call 'kernel32::lstrcpynW(w .r3, p r3, i ${NSIS_MAX_STRLEN})'
-  ${StrStr} $4 $3 " /D="
-  ${If} $4 != ""
-    StrCpy $4 $4 "" 4
-    ${IsWholeFolderPath} $5 $4
-    Push $4
-    Call FullPath
-    Pop $4
-    Push $INSTDIR
-    Call FullPath
+  ${If} $1 != ""
+    KestrelonSetup::IsWholeFolderPath $1
+    Pop $5
+    Pop $1
+    KestrelonSetup::IsWholeFolderPath $INSTDIR
+    Pop $3
     Pop $3
     ${If} $5 != 1
-    ${OrIf} $4 != $3 ; NSIS put its default in its place
+    ${OrIf} $1 != $3 ; NSIS put its default in its place
       !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PROGRAM_FOLDER_FORM}"
     ${EndIf}
   ${EndIf}
 
   StrCpy $6 0
-  StrCpy $2 1 ; the first is the program itself
-  ${DoWhile} $2 < $0
-    !insertmacro _Argument $2
+  Pop $0 ; how many words
+  Pop $3 ; the first is the program itself
+  IntOp $0 $0 - 1
+  ${DoWhile} $0 > 0
+    Pop $3
+    IntOp $0 $0 - 1
     ${If} $3 == "/S"
     ${OrIf} $3 S== "/NCRC"
       ${Continue}
@@ -120,35 +105,33 @@ Function ReadOptions
       !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_UNKNOWN_OPTION}"
     ${EndIf}
   ${Loop}
-  System::Call 'kernel32::LocalFree(p r1)'
 
   ; /COM and /PORT only together.
-  StrCpy $2 0
-  ${IfThen} $PinnedPort != "" ${|} IntOp $2 $2 + 1 ${|}
-  ${IfThen} $PinnedSpeed != "" ${|} IntOp $2 $2 + 1 ${|}
-  ${If} $2 = 1
+  StrCpy $3 0
+  ${IfThen} $PinnedPort != "" ${|} IntOp $3 $3 + 1 ${|}
+  ${IfThen} $PinnedSpeed != "" ${|} IntOp $3 $3 + 1 ${|}
+  ${If} $3 = 1
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PORT_WITHOUT_SPEED}"
   ${EndIf}
 
   ; The folders, checked at once when silent or given; in the wizard their pages check them.
   ${If} ${Silent}
-    ${CheckProgramFolder} $3 $4
-    ${If} $3 != ""
-      !insertmacro Refuse $4 $3
+    Call CheckProgramFolder
+    ${If} $R0 != ""
+      !insertmacro Refuse $R1 $R0
     ${EndIf}
   ${EndIf}
   ${If} $6 = 1
   ${OrIf} ${Silent}
-    ${CheckSettingsFolder} $3 $4
-    ${If} $3 != ""
-      !insertmacro Refuse $4 $3
+    Call CheckSettingsFolder
+    ${If} $R0 != ""
+      !insertmacro Refuse $R1 $R0
     ${EndIf}
   ${EndIf}
   Pop $6
   Pop $5
   Pop $4
   Pop $3
-  Pop $2
   Pop $1
   Pop $0
 FunctionEnd

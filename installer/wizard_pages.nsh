@@ -35,33 +35,21 @@ FunctionEnd
 
 ; The program folder as it stands on the disk: a link, a folder of somebody else's are refused.
 Function ProgramFolderPageLeave
-  Push $0
-  Push $1
-  ${CheckProgramFolder} $0 $1
-  ${If} $0 != ""
-    MessageBox MB_OK|MB_ICONEXCLAMATION "$0"
-    Pop $1
-    Pop $0
+  Call CheckProgramFolder
+  ${If} $R0 != ""
+    MessageBox MB_OK|MB_ICONEXCLAMATION "$R0"
     Abort ; stays on the page
   ${EndIf}
-  Pop $1
-  Pop $0
 FunctionEnd
 
 ; The folder is checked against the program folder chosen on the page before.
 Function SettingsFolderPageLeave
-  Push $0
-  Push $1
   ${NSD_GetText} $SettingsFolderField $SettingsFolder
-  ${CheckSettingsFolder} $0 $1
-  ${If} $0 != ""
-    MessageBox MB_OK|MB_ICONEXCLAMATION "$0"
-    Pop $1
-    Pop $0
+  Call CheckSettingsFolder
+  ${If} $R0 != ""
+    MessageBox MB_OK|MB_ICONEXCLAMATION "$R0"
     Abort ; stays on the page
   ${EndIf}
-  Pop $1
-  Pop $0
 FunctionEnd
 
 ; The daily task: a checkbox with the time beside it, off unless an earlier install (or /ORA)
@@ -111,38 +99,6 @@ Function DailyReportPageLeave
   ${Else}
     StrCpy $DailyTime "" ; unchecked: no task (an earlier one is removed)
   ${EndIf}
-  Pop $1
-  Pop $0
-FunctionEnd
-
-; The finish page's checkbox: KestrelonScan in the settings folder, where it pins the device.
-Function StartKestrelonScan
-  SetOutPath "$SettingsFolder" ; Exec starts the program in the output folder
-  Exec '"$INSTDIR\KestrelonScan.exe"'
-FunctionEnd
-
-; The finish page's checkbox is one line high; its text takes two.
-!define SWP_SIZE_ONLY 0x16 ; SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE
-Function MakeRoomForTheRunText
-  Push $0 ; the checkbox
-  Push $1 ; its rectangle
-  Push $2 ; left, then width
-  Push $3 ; top, then height
-  Push $4 ; right
-  Push $5 ; bottom
-  StrCpy $0 $mui.FinishPage.Run
-  System::Call '*(i, i, i, i) p .r1'
-  System::Call 'user32::GetWindowRect(p r0, p r1)'
-  System::Call '*$1(i .r2, i .r3, i .r4, i .r5)'
-  System::Free $1
-  IntOp $2 $4 - $2
-  IntOp $3 $5 - $3
-  IntOp $3 $3 * 2
-  System::Call 'user32::SetWindowPos(p r0, p 0, i 0, i 0, i r2, i r3, i ${SWP_SIZE_ONLY})'
-  Pop $5
-  Pop $4
-  Pop $3
-  Pop $2
   Pop $1
   Pop $0
 FunctionEnd

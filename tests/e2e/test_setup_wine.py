@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import unittest
 import zipfile
+from pathlib import Path
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, log,
                      require_isolation, required_path, wait_until, write_protected)
@@ -36,9 +37,10 @@ SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings f
     START_MENU + r"\Ghid de utilizare.lnk": "Ghid-utilizare.txt",
     START_MENU + r"\Dezinstalare.lnk": UNINSTALLER,
 }
+KEEPER = "Folder-de-setari.txt"  # the setup's own file, which keeps the settings folder non-empty
 PINNED = b"com=COM5\r\nport=115200\r\n"
 DAILY_TIME = "21:30"
-EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_FOLDER_REFUSED = 2, 5, 6, 8
+EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED = 2, 5, 6, 7, 8
 
 # Command lines refused, nothing installed: with EXIT_BAD_OPTION, or EXIT_FOLDER_REFUSED for
 # a folder that exists and is not the setup's to take. Each has one fault; the Windows
@@ -67,13 +69,39 @@ REFUSED = [
     (["/ORA=22:00"], "winxp", EXIT_BAD_OPTION),  # no daily task on Windows XP
     ([r"/SETARI=C:\users\Public"], None, EXIT_FOLDER_REFUSED),  # others' files: not ours
     ([r"/D=C:\windows\system32"], None, EXIT_FOLDER_REFUSED),
+    # On the way, a folder every user may rename (Wine reads its mode as Everyone's rights).
+    ([r"/D=C:\Deschis\Kestrelon"], None, EXIT_FOLDER_REFUSED),
+    ([r"/SETARI=C:\Deschis\Setari"], None, EXIT_FOLDER_REFUSED),
 ]
+OPEN_TO_EVERYONE = r"C:\Deschis"
 
 # Both folders get rights of their own that give Everyone nothing (SYSTEM, Administrators and
 # Users by name). Wine keeps no access list: it maps the one it is given onto the Unix mode, in
 # which the folder then has no bits for others (a folder Wine makes has r-x).
 RIGHTS_FOLDERS = [PROGRAM_FOLDER, SETTINGS_FOLDER]
 NO_RIGHTS_FOR_OTHERS = 0o007
+
+
+def is_open(path):
+    """True when some process (a Wine program, or the wineserver for it) has the file open."""
+    for descriptor in Path("/proc").glob("[0-9]*/fd/*"):
+        try:
+            if os.readlink(descriptor) == str(path):
+                return True
+        except OSError:
+            pass
+    return False
+
+
+def process_running(name):
+    """The id of a process whose command line names NAME, or None."""
+    for process in Path("/proc").glob("[0-9]*"):
+        try:
+            if name.encode() in (process / "cmdline").read_bytes():
+                return int(process.name)
+        except OSError:
+            pass
+    return None
 
 
 class Setup(WineCase):
@@ -102,6 +130,8 @@ class Setup(WineCase):
                 if not path.relative_to(root).match("users/*/Temp/**")}
 
     def test_refused_options_install_nothing(self):
+        self.path(OPEN_TO_EVERYONE).mkdir()
+        self.path(OPEN_TO_EVERYONE).chmod(0o777)
         entry = self.session.registry_values(UNINSTALL_KEY)
         for row, (options, windows, refusal) in enumerate(REFUSED):
             with self.subTest(options=options[-3:], windows=windows):
@@ -121,13 +151,13 @@ class Setup(WineCase):
         settings.mkdir()
         (settings / SETTINGS_NAME).write_bytes(DEFAULT_SETTINGS)  # left by the zip's program
 
-        # A Kestrelon.ini that cannot be replaced: nothing is installed, and the file and an
-        # earlier backup stay as they were.
+        # A Kestrelon.ini that cannot even be given the setup's rights (immutable here):
+        # nothing is installed, and the file and an earlier backup stay as they were.
         earlier_backup = b"com=COM2\r\nport=4800\r\n"
         (settings / (SETTINGS_NAME + ".bak")).write_bytes(earlier_backup)
         with write_protected(settings / SETTINGS_NAME):
             self.assertEqual(self.setup("not-written", "/COM=COM5", "/PORT=115200"),
-                             EXIT_NOT_WRITTEN)
+                             EXIT_RIGHTS_NOT_SET)
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: DEFAULT_SETTINGS,
                                                  SETTINGS_NAME + ".bak": earlier_backup})
         self.assertFalse(self.path(PROGRAM_FOLDER).exists())
@@ -157,6 +187,7 @@ class Setup(WineCase):
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
 
         self.check_a_swapped_settings_folder_is_refused()
+        self.check_a_settings_folder_swapped_during_the_pin()
 
         # A reinstall without /COM keeps the settings, and the daily task at its time.
         self.assertEqual(self.setup("reinstall"), 0)
@@ -179,9 +210,10 @@ class Setup(WineCase):
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
 
-    def settings_files(self):
-        folder = self.path(SETTINGS_FOLDER)
-        return {name: (folder / name).read_bytes() for name in os.listdir(folder)}
+    def settings_files(self, folder=SETTINGS_FOLDER):
+        """The settings folder's files but the setup's own."""
+        folder = self.path(folder)
+        return {name: (folder / name).read_bytes() for name in os.listdir(folder) if name != KEEPER}
 
     def assert_installed(self):
         folder = self.path(PROGRAM_FOLDER)
@@ -215,6 +247,7 @@ class Setup(WineCase):
         self.assertTrue(self.path(REGISTERED_TASK).exists(), "the task must be registered")
         for folder in RIGHTS_FOLDERS:
             self.assert_rights_of_its_own(folder)
+        self.assertTrue((self.path(SETTINGS_FOLDER) / KEEPER).is_file())
 
         entry = self.session.registry_values(UNINSTALL_KEY)
         self.assertEqual(entry.pop("EstimatedSize")[0], "REG_DWORD")
@@ -257,23 +290,134 @@ class Setup(WineCase):
 
         # Nor from a Kestrelon.ini that is a hard link to a file of somebody else's, which the
         # backup would copy into a file every user reads.
-        ini = settings / SETTINGS_NAME
-        ini.rename(aside)
-        os.link(self.path(PROGRAM_FOLDER) / "Kestrelon.exe", ini)
+        # Nor does a .bak hard-linked to somebody's read-only file lose that attribute.
+        others = self.path(r"C:\Altcuiva.txt")
+        others.write_bytes(b"altcuiva")
+        others.chmod(0o444)
+        for name, linked in [(SETTINGS_NAME, self.path(PROGRAM_FOLDER) / "Kestrelon.exe"),
+                             (SETTINGS_NAME + ".bak", others)]:
+            ours = settings / name
+            ours.rename(aside)
+            os.link(linked, ours)
+            try:
+                self.assertEqual(self.setup("hard-link", "/COM=COM5", "/PORT=9600"),
+                                 EXIT_FOLDER_REFUSED, name)
+                self.assertFalse((settings / (SETTINGS_NAME + ".bak.tmp")).exists())
+            finally:
+                ours.unlink()
+                aside.rename(ours)
+        self.assertEqual((others.stat().st_mode & 0o777, others.read_bytes()),
+                         (0o444, b"altcuiva"))
+        others.unlink()
+
+    def check_a_settings_folder_swapped_during_the_pin(self):
+        """The settings folder renamed and a link to another folder put in its place while the
+        setup writes Kestrelon.ini (a large one, whose backup takes a while): every write goes
+        through the folder the setup checked and holds, none into the other folder. (Wine
+        resolves a rename by the held folder's path as it was opened, so there the pin's last
+        steps fail, with exit code 6, where Windows finishes them in the held folder.)"""
+        settings = self.path(SETTINGS_FOLDER)
+        aside = settings.with_name("Kestrelon-aside")
+        other = self.path(r"C:\Altceva")
+        other.mkdir()
+        (other / SETTINGS_NAME).write_bytes(b"altceva")
+        earlier = self.settings_files()
+        large = b";" + b"x" * (64 << 20) + b"\r\n"
+        (settings / SETTINGS_NAME).write_bytes(large)
+        setup = subprocess.Popen(["wine", str(self.setup_exe), "/S", "/COM=COM6", "/PORT=9600"],
+                                 env=self.session.env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            self.assertEqual(self.setup("hard-link", "/COM=COM5", "/PORT=9600"),
-                             EXIT_FOLDER_REFUSED)
-            self.assertFalse((settings / (SETTINGS_NAME + ".bak.tmp")).exists())
+            wait_until(lambda: (settings / (SETTINGS_NAME + ".bak.tmp")).exists(), SETUP_LIMIT,
+                       "the setup to start the backup", interval=0.001)
+            settings.rename(aside)
+            settings.symlink_to(other, target_is_directory=True)
+            self.assertTrue((aside / (SETTINGS_NAME + ".bak.tmp")).exists(),
+                            "the swap must come before the pin ends")
+            self.assertIn(setup.wait(SETUP_LIMIT), (0, EXIT_NOT_WRITTEN))
         finally:
-            ini.unlink()
-            aside.rename(ini)
+            if settings.is_symlink():
+                settings.unlink()
+                aside.rename(settings)
+        self.assertEqual({path.name: path.read_bytes() for path in other.iterdir()},
+                         {SETTINGS_NAME: b"altceva"})
+        self.assertIn((settings / SETTINGS_NAME).read_bytes(),
+                      (large, b"com=COM6\r\nport=9600\r\n"), "whole or not at all")
+        for name in self.settings_files():
+            (settings / name).unlink()
+        for name, data in earlier.items():
+            (settings / name).write_bytes(data)
+        shutil.rmtree(other)
+
+    def test_nested_folders_held_file_blocked_shortcuts(self):
+        """Folders made on the way to /D and /SETARI get the program folder's rights; schtasks
+        starts in the program folder; a file of the earlier install held open is never written
+        into; shortcuts that cannot be made are no success."""
+        programs = r"C:\POS\Programe\Kestrelon"
+        options = [r"/SETARI=C:\POS\Setari\Kestrelon", f"/D={programs}"]
+        start_menu = self.path(START_MENU).parent
+        with write_protected(start_menu):
+            self.assertEqual(self.setup("shortcuts-blocked", *options), EXIT_NOT_WRITTEN)
+
+        # A stand-in for schtasks.exe (a copy of Kestrelon.exe, which stays until it is ended):
+        # where it was started is where the setup runs what it runs as administrator.
+        schtasks = self.path(r"C:\windows\system32\schtasks.exe")
+        real = schtasks.read_bytes()
+        shutil.copy(required_path("KESTRELON_EXE"), schtasks)
+        try:
+            setup = subprocess.Popen(["wine", str(self.setup_exe), "/S", "/ORA=22:00", *options],
+                                     env=self.session.env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stand_in = wait_until(lambda: process_running("schtasks.exe"), SETUP_LIMIT,
+                                  "the setup to start schtasks.exe")
+            # Wine moves a new process to its working folder as it starts.
+            wait_until(lambda: os.readlink(f"/proc/{stand_in}/cwd") == str(self.path(programs)),
+                       RUN_LIMIT, "schtasks.exe to run in the program folder")
+        finally:
+            if process_running("schtasks.exe"):
+                os.kill(process_running("schtasks.exe"), 9)
+            setup.wait(SETUP_LIMIT)
+            schtasks.write_bytes(real)
+        (self.path(programs) / SETTINGS_NAME).unlink(missing_ok=True)  # the stand-in's
+        for made in [r"C:\POS", r"C:\POS\Programe", r"C:\POS\Setari"]:
+            self.assert_rights_of_its_own(made)
+
+        guide = self.path(programs) / "Ghid-utilizare.txt"
+        with open(guide, "ab") as marked:
+            marked.write(b"held")
+        inode = guide.stat().st_ino
+        # A program's redirected input is held open, without sharing its deletion, while it runs
+        # (Wine's cmd takes the file's name unquoted only).
+        hold = f"ping -n 60 127.0.0.1 < {programs}\\Ghid-utilizare.txt"
+        held = subprocess.Popen(["wine", "cmd", "/c", hold], env=self.session.env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            wait_until(lambda: is_open(guide), SETUP_LIMIT, "cmd to hold the guide open")
+            self.assertEqual(self.setup("held-file", *options), EXIT_NOT_WRITTEN)
+        finally:
+            held.kill()
+            held.wait(30)
+            holder = process_running("ping -n 60")  # cmd's child, which holds the file
+            if holder:
+                os.kill(holder, 9)
+            wait_until(lambda: not is_open(guide), SETUP_LIMIT, "the guide to be let go")
+        if guide.exists() and guide.stat().st_ino == inode:
+            self.assertTrue(guide.read_bytes().endswith(b"held"), "never rewritten in place")
+
+        # The real task this time, made and removed in the nested folders.
+        self.session.start_task_scheduler()
+        self.assertEqual(self.setup("nested-task", "/ORA=22:00", *options), 0)
+        self.assertEqual(self.uninstall_in_place("uninstall-nested", programs), 0)
+        self.assertFalse(self.path(REGISTERED_TASK).exists())
 
     def test_full_disk_leaves_the_settings_as_they_were(self):
         """/COM on a full disk (a small tmpfs as drive E:): no Kestrelon.ini left empty, the
         backup of an earlier one as it was, no temporary file, nothing installed."""
         disk = self.workspace.root / "full-disk"
         disk.mkdir()
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)], check=True,
+        # A drive's root as Windows makes it: not every user's to change (the default 1777 is).
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=755", "tmpfs", str(disk)], check=True,
                        timeout=10)
         drive = self.session.prefix / "dosdevices" / "e:"
         try:
@@ -301,13 +445,13 @@ class Setup(WineCase):
                 drive.unlink()
             subprocess.run(["umount", "-l", str(disk)], check=True, timeout=10)
 
-    def uninstall_in_place(self, name):
+    def uninstall_in_place(self, name, folder=PROGRAM_FOLDER):
         """The uninstaller's exit code is seen when it runs in place: a copy elsewhere, told
         the program folder after "_?=", which NSIS reads raw to the end of the command line
         (so its words go as separate arguments, unquoted)."""
         copy = self.workspace.root / UNINSTALLER
-        shutil.copy(self.path(PROGRAM_FOLDER) / UNINSTALLER, copy)
-        in_place = f"_?={PROGRAM_FOLDER}".split(" ")
+        shutil.copy(self.path(folder) / UNINSTALLER, copy)
+        in_place = f"_?={folder}".split(" ")
         return self.session.run_to_end(name, [copy, "/S", *in_place], SETUP_LIMIT)
 
     def check_nothing_changes_while_kestrelon_runs(self, target, working_folder):

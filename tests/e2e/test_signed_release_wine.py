@@ -104,11 +104,14 @@ class SignedRelease(WineCase):
         authority, certificate, key, other, other_key = make_authority(keys)
         publisher = ["--publisher", fingerprint(certificate)]
         self.authority, self.publisher = authority, publisher
-        # The unsigned build: the shipped programs, as the release build made them.
+        # The unsigned build: the shipped programs and the setup's plug-in, as the release build
+        # made them.
         self.build = self.workspace.root / "unsigned"
         self.build.mkdir()
+        shipped = required_path("KESTRELON_EXE").parent
         for program in PROGRAMS:
-            shutil.copy(required_path("KESTRELON_EXE").parent / program, self.build)
+            shutil.copy(shipped / program, self.build)
+        shutil.copytree(shipped / "plugins", self.build / "plugins")
         unsigned = tree(self.build)
 
         signing = self.sign_release("sign", certificate, key)

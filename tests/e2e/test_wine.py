@@ -310,6 +310,18 @@ class Scan(WineTestCase):
         self.assertEqual((self.file(".tmp"), self.file(".bak.tmp")), (None, None))
         self.assert_tray_gone(scan)
 
+    def test_current_folder_that_is_a_link_is_never_written_through(self):
+        self.simulator(5)
+        link = self.workspace.root / "linked-settings"
+        link.symlink_to(self.workspace.work, target_is_directory=True)
+        scan = self.launch("scan-through-link", link, exe=required_path("KESTRELON_SCAN_EXE"))
+        box = scan.wait_for_box(BOX_LIMIT)  # instead of the question
+        self.shot("link-refused")
+        scan.answer(box, "Return")
+        self.assertEqual(scan.wait(RUN_LIMIT), 1)
+        self.assertEqual(sorted(self.workspace.work.iterdir()), [])
+        self.assert_tray_gone(scan)
+
     def test_nothing_found_answered_no(self):
         silent = self.simulator(4, silent=True)
         settings = "com=COM7\r\n"  # no speed: not usable as it stands

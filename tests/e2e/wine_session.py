@@ -294,8 +294,11 @@ class WineRun:
         self.main_window_seen = False
         self.output = open(session.artifacts / f"{name}.wine.log", "wb")
         self.started = time.monotonic()
+        # Wine takes the current folder from PWD when it names the same folder: a link stays
+        # a link, as when a shortcut starts the program there.
         self.process = subprocess.Popen(["wine", str(exe)], cwd=self.workdir,
-                                        env=session.env, stdin=subprocess.DEVNULL,
+                                        env=dict(session.env, PWD=str(self.workdir)),
+                                        stdin=subprocess.DEVNULL,
                                         stdout=self.output, stderr=subprocess.STDOUT)
 
     def poll(self):

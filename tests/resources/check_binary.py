@@ -22,6 +22,7 @@ SYSTEM_DLLS = {
     'kernel32.dll', 'user32.dll', 'gdi32.dll', 'shell32.dll', 'winmm.dll', 'comctl32.dll',
     'msvcrt.dll', 'advapi32.dll', 'ntdll.dll', 'ole32.dll', 'oleaut32.dll', 'shlwapi.dll',
     'version.dll', 'comdlg32.dll', 'ws2_32.dll', 'uxtheme.dll', 'imm32.dll', 'crypt32.dll',
+    'psapi.dll',
 }
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 10, 14, 16, 24
 ICON_SIZES = [64, 32, 24, 16]

@@ -44,6 +44,9 @@ NEWER_THAN_XP = {
         'TryAcquireSRWLockExclusive', 'TryAcquireSRWLockShared', 'SetThreadErrorMode',
         'GetThreadErrorMode', 'RaiseFailFastException', 'QueryUnbiasedInterruptTime',
         'GetActiveProcessorCount', 'GetLogicalProcessorInformationEx', 'ResolveLocaleName',
+        # psapi's functions, which newer headers map to these unless PSAPI_VERSION is 1
+        'K32GetModuleFileNameExW', 'K32GetModuleBaseNameW', 'K32EnumProcesses',
+        'K32EnumProcessModules', 'K32GetProcessImageFileNameW',
         # Windows 8 and later
         'GetSystemTimePreciseAsFileTime', 'CreateFile2', 'WaitOnAddress', 'WakeByAddressSingle',
         'WakeByAddressAll', 'SetDefaultDllDirectories', 'AddDllDirectory', 'RemoveDllDirectory',
@@ -73,6 +76,11 @@ NEWER_THAN_XP = {
         'RegGetValueA', 'RegGetValueW', 'RegDeleteTreeA', 'RegDeleteTreeW', 'RegSetKeyValueW',
         'RegCopyTreeW', 'RegDeleteKeyExW',
     },
+    'ntdll.dll': {
+        # Vista and later: what a file layer over the native calls could reach for
+        'RtlDosPathNameToNtPathName_U_WithStatus',
+        'RtlDosPathNameToRelativeNtPathName_U_WithStatus', 'NtQueryDirectoryFileEx',
+    },
     # XP's msvcrt.dll has none of the bounds-checked "_s" functions nor the "_l" locale ones
     # (see newer_than_xp); these came with Vista's too.
     'msvcrt.dll': {
@@ -84,8 +92,9 @@ NEWER_THAN_XP = {
 }
 
 
-# Functions every shipped program must import: SetDllDirectoryW (Windows XP SP1 and later)
-# keeps the current folder, which the shop's users can write, out of the DLL search.
+# Functions every shipped program (not the setup's plug-in, loaded by the setup) must import:
+# SetDllDirectoryW (Windows XP SP1 and later) keeps the current folder, which the shop's users
+# can write, out of the DLL search.
 REQUIRED = {'kernel32.dll': {'SetDllDirectoryW'}}
 
 
@@ -106,7 +115,8 @@ def check_program(c, path):
     late = ['%s!%s' % (dll, f) for dll, functions in sorted(imports.items())
             for f in functions if newer_than_xp(dll, f)]
     c.check(not late, '%s imports no function newer than Windows XP' % name, ', '.join(late))
-    missing = ['%s!%s' % (dll, f) for dll, functions in sorted(REQUIRED.items())
+    required = REQUIRED if name.lower().endswith('.exe') else {}
+    missing = ['%s!%s' % (dll, f) for dll, functions in sorted(required.items())
                for f in sorted(functions) if f not in imports.get(dll, ())]
     c.check(not missing, '%s imports what it must' % name, ', '.join(missing))
     by_ordinal = ['%s!%s' % (dll, f) for dll, functions in sorted(imports.items())

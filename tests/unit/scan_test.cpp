@@ -19,11 +19,15 @@ using testing::TempDir;
 
 class ScanTest : public ::testing::Test {
  protected:
-  ScanEnd scan(FakeSerialPlatform& platform, ScriptedBoxes& boxes) {
+  ScanEnd scan(FakeSerialPlatform& platform, ScriptedBoxes& boxes,
+               const std::filesystem::path& folder) {
     RunServices services{platform, boxes,
                          [&platform] { return std::make_unique<RecordingTray>(platform.events); },
-                         path_.wstring()};
+                         path_.wstring(), folder.wstring()};
     return scan_once(services);
+  }
+  ScanEnd scan(FakeSerialPlatform& platform, ScriptedBoxes& boxes) {
+    return scan(platform, boxes, dir_.path());
   }
   ScanEnd scan() { return scan(platform_, boxes_); }
   // A device that answers only at 9600 and does not identify as VF on a lower port, one that
@@ -86,17 +90,24 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
     int exit_code;
     const char* file;  // nullptr: no file
     const char* last_box;
+    bool through_link = false;  // the current folder is a link to the settings folder
   } cases[] = {
       {kAnswerYes, ScanEnd::pinned, 0, "com=COM5\r\nport=115200\r\n", "box plain"},
       {kAnswerNo, ScanEnd::not_pinned, 0, nullptr, "box yes/no"},
+      // Never written through: the user is told why, and asked nothing.
+      {kAnswerYes, ScanEnd::pin_failed, 1, nullptr, "box plain", true},
   };
+  const std::filesystem::path link = dir_.file("link");
+  std::error_code unsupported;  // Wine makes no symbolic links
+  std::filesystem::create_directory_symlink(dir_.path(), link, unsupported);
   for (const Case& c : cases) {
+    if (c.through_link && unsupported) continue;
     std::filesystem::remove(path_);
     FakeSerialPlatform platform;
     add_two_devices(platform);
     ScriptedBoxes boxes(platform.events);
     boxes.answers = {c.answer};
-    const ScanEnd end = scan(platform, boxes);
+    const ScanEnd end = scan(platform, boxes, c.through_link ? link : dir_.path());
     EXPECT_EQ(end, c.end);
     EXPECT_EQ(scan_exit_code(end), c.exit_code);
     EXPECT_EQ(std::filesystem::exists(path_), c.file != nullptr);
@@ -111,6 +122,16 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
     EXPECT_EQ(platform.events.front(), "tray shown");
     EXPECT_THAT(std::vector<std::string>(platform.events.end() - 3, platform.events.end()),
                 ElementsAre(c.last_box, "tray icon removed", "tray destroyed"));
+    if (c.through_link) {
+      ASSERT_EQ(boxes.shown.size(), 1u);
+      EXPECT_EQ(boxes.shown[0].first, L"Eroare");
+      EXPECT_EQ(boxes.shown[0].second,
+                L"Folderul curent\n" + link.wstring() +
+                    L"\neste o leg\u0103tur\u0103 c\u0103tre alt loc (leg\u0103tur\u0103 "
+                    L"simbolic\u0103, jonc\u021biune sau punct de montare).\n\nNu s-a scris "
+                    L"nimic. Porni\u021bi KestrelonScan chiar din folderul de set\u0103ri, nu "
+                    L"printr-o leg\u0103tur\u0103 c\u0103tre el.");
+    }
     if (c.file) {
       // What was written, and where, is confirmed.
       ASSERT_EQ(boxes.shown.size(), 2u);
@@ -148,7 +169,10 @@ TEST_F(ScanTest, FileThatCannotBeWrittenIsReportedWithItsPathAndReason) {
   EXPECT_EQ(scan_exit_code(end), 1);
   ASSERT_EQ(boxes_.shown.size(), 2u);
   EXPECT_EQ(boxes_.shown[1].first, L"Eroare");
-  const PinResult failure = pin_settings_file(path_.wstring(), {L"COM5", 115200});
+  FileResult opened;
+  const std::unique_ptr<Folder> folder = Folder::open(dir_.path().wstring(), opened);
+  ASSERT_TRUE(folder);
+  const PinResult failure = pin_settings_file(*folder, kSettingsFileName, {L"COM5", 115200});
   EXPECT_EQ(boxes_.shown[1].second, L"Fi\u0219ierul\n" + path_.wstring() +
                                         L"\nnu a putut fi copiat.\n\n" + failure.reason +
                                         L"\n\nPortul nu a fost salvat: Kestrelon.ini \u0219i "

@@ -12,6 +12,20 @@ namespace {
 
 using testing::TempDir;
 
+// Pins in the folder, held as the scan holds it.
+PinResult pin_in(const std::filesystem::path& folder, const PortSettings& settings) {
+  FileResult opened;
+  const std::unique_ptr<Folder> held = Folder::open(folder.wstring(), opened);
+  EXPECT_TRUE(opened.ok) << folder;
+  return held ? pin_settings_file(*held, kSettingsFileName, settings) : PinResult{};
+}
+
+bool is_read_only(const std::filesystem::path& file) {
+  FileResult opened;
+  const std::unique_ptr<Folder> held = Folder::open(file.parent_path().wstring(), opened);
+  return held && held->status(file.filename().wstring()).read_only;
+}
+
 TEST(SettingsLine, KeysValuesAndTheirEffects) {
   struct Case {
     const wchar_t* line;
@@ -181,7 +195,7 @@ TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
     TempDir::write(backup, "a backup from an earlier pin");
     if (c.read_only_backup) fs::permissions(backup, fs::perms::all, fs::perm_options::remove);
     if (!c.before.empty()) TempDir::write(path_, c.before);
-    const PinResult result = pin_settings_file(path_.wstring(), c.pinned);
+    const PinResult result = pin_in(dir_.path(), c.pinned);
     const bool kept = c.before.empty() || c.outcome == PinOutcome::already_pinned;
     EXPECT_EQ(result.outcome, c.outcome) << c.written << " " << result.reason.size();
     EXPECT_EQ(TempDir::read(path_), c.written);
@@ -206,9 +220,11 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
     PinOutcome outcome;
     const char* failed_file;
     bool another_name = false;  // the file is also somebody else's: never copied
+    bool link = false;          // the file is a symbolic link to somebody else's: never copied
   } cases[] = {
       {"Kestrelon.ini", false, PinOutcome::not_copied, "Kestrelon.ini"},
       {nullptr, false, PinOutcome::not_copied, "Kestrelon.ini", true},
+      {nullptr, false, PinOutcome::not_copied, "Kestrelon.ini", false, true},
       {"Kestrelon.ini.tmp", false, PinOutcome::not_written, "Kestrelon.ini.tmp"},
       {"Kestrelon.ini.bak.tmp", false, PinOutcome::not_written, "Kestrelon.ini.bak.tmp"},
       // The file replaced, then its backup refused: the file goes back as it was.
@@ -218,20 +234,27 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
   for (const Case& c : cases) {
     const std::string name = c.in_the_way     ? c.in_the_way
                              : c.another_name ? "hard link"
+                             : c.link         ? "symbolic link"
                                               : "read-only file";
     TempDir dir;
     const std::filesystem::path path = dir.file("Kestrelon.ini");
     const std::filesystem::path backup = dir.file("Kestrelon.ini.bak");
     if (c.in_the_way) std::filesystem::create_directories(dir.file(c.in_the_way) / "inside");
+    if (c.link) {
+      TempDir::write(dir.file("somebody-else's"), before);
+      std::error_code unsupported;  // Wine makes no symbolic links
+      std::filesystem::create_symlink(dir.file("somebody-else's"), path, unsupported);
+      if (!std::filesystem::is_symlink(path)) continue;
+    }
     if (!std::filesystem::exists(path)) TempDir::write(path, before);
     if (c.another_name) std::filesystem::create_hard_link(path, dir.file("somebody-else's"));
     if (!std::filesystem::exists(backup)) TempDir::write(backup, earlier_backup);
     std::optional<testing::Unwritable> unwritable;
     if (c.read_only) {
       unwritable.emplace(path);
-      if (!is_read_only(path.wstring())) GTEST_SKIP() << "no way to make a file read-only here";
+      if (!is_read_only(path)) GTEST_SKIP() << "no way to make a file read-only here";
     }
-    const PinResult result = pin_settings_file(path.wstring(), {L"COM5", 115200});
+    const PinResult result = pin_in(dir.path(), {L"COM5", 115200});
     unwritable.reset();
     EXPECT_EQ(result.outcome, c.outcome) << name;
     EXPECT_EQ(result.file, dir.file(c.failed_file).wstring()) << name;
@@ -239,6 +262,7 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
     if (!std::filesystem::is_directory(path)) {
       EXPECT_EQ(TempDir::read(path), before) << name;
     }
+    EXPECT_EQ(std::filesystem::is_symlink(path), c.link) << name;
     if (!std::filesystem::is_directory(backup)) {
       EXPECT_EQ(TempDir::read(backup), earlier_backup) << name;
     }
@@ -251,6 +275,50 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
       }
     }
   }
+}
+
+TEST_F(SettingsFileTest, AFileWithAnotherNameKeepsItsAttributes) {
+  namespace fs = std::filesystem;
+  const fs::path elsewhere = dir_.file("somebody-else's");
+  for (const char* linked : {"Kestrelon.ini.bak", "Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
+    fs::remove(dir_.file(linked));
+    fs::remove(elsewhere);
+    TempDir::write(path_, "com=COM3\r\nport=9600\r\n");
+    TempDir::write(elsewhere, "not ours");
+    fs::permissions(elsewhere, fs::perms::all, fs::perm_options::remove);
+    fs::create_hard_link(elsewhere, dir_.file(linked));
+    const PinResult result = pin_in(dir_.path(), {L"COM5", 115200});
+    // Replaced or removed by its name alone, or the pin refused; never made writable.
+    EXPECT_EQ(fs::status(elsewhere).permissions() & fs::perms::owner_write, fs::perms::none)
+        << linked;
+    EXPECT_EQ(TempDir::read(elsewhere), "not ours") << linked;
+    EXPECT_EQ(TempDir::read(path_),
+              result.ok() ? "com=COM5\r\nport=115200\r\n" : "com=COM3\r\nport=9600\r\n")
+        << linked;
+    fs::permissions(elsewhere, fs::perms::owner_write, fs::perm_options::add);
+  }
+}
+
+TEST_F(SettingsFileTest, PinLandsInTheHeldFolderWhateverTakesItsNameMeanwhile) {
+  namespace fs = std::filesystem;
+  const fs::path held = dir_.file("settings");
+  const fs::path moved = dir_.file("moved");
+  const fs::path other = dir_.file("other");
+  fs::create_directories(held);
+  fs::create_directories(other);
+  FileResult opened;
+  const std::unique_ptr<Folder> folder = Folder::open(held.wstring(), opened);
+  ASSERT_TRUE(folder) << opened.reason.size();
+  // Windows keeps a held folder from being renamed; elsewhere it moves, and a link takes its
+  // place.
+  std::error_code refused;
+  fs::rename(held, moved, refused);
+  if (!refused) fs::create_directory_symlink(other, held, refused);  // Wine makes no links
+  const PinResult result = pin_settings_file(*folder, kSettingsFileName, {L"COM5", 115200});
+  EXPECT_TRUE(result.ok());
+  EXPECT_EQ(TempDir::read((fs::exists(moved) ? moved : held) / "Kestrelon.ini"),
+            "com=COM5\r\nport=115200\r\n");
+  EXPECT_TRUE(fs::is_empty(other));
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
+  const std::filesystem::path& path() const { return path_; }
   std::filesystem::path file(const std::string& name) const { return path_ / name; }
 
   static void write(const std::filesystem::path& file, const std::string& bytes) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "app/icon_directory.h"
 #include "app/instance_guard.h"
 #include "app/message_boxes.h"
+#include "app/nt_file_win32.h"
 #include "app/tray.h"
 #include "common/text.h"
 #include "resources/resource_ids.h"
@@ -373,6 +375,29 @@ TEST_F(Files, OpeningForReadingCreatesAnEmptyFile) {
 TEST_F(Files, OpeningADirectoryForReadingFails) {
   CreateDirectoryW(path(L"sub").c_str(), nullptr);
   EXPECT_EQ(ReadableFile::open(path(L"sub")), nullptr);
+}
+
+TEST_F(Files, NativeOpensStayInsideTheFolderAndItsListingHasEveryName) {
+  write_new_file(path(L"Kestrelon.ini"), "x");
+  CreateDirectoryW(path(L"sub").c_str(), nullptr);
+  const nt::Opened folder =
+      nt::open_relative(nullptr, dir_, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ,
+                        nt::Disposition::open_existing, nt::Kind::folder);
+  ASSERT_TRUE(folder.handle.valid()) << std::hex << folder.status;
+  std::vector<std::wstring> names;
+  ASSERT_TRUE(nt::succeeded(nt::list_names(folder.handle.get(), names)));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"Kestrelon.ini", L"sub"}));
+  // A name that would climb out of the folder or into another is refused, never created.
+  for (const wchar_t* name : {L"..", L"..\\created.ini", L"sub\\created.ini", L"sub/created.ini"}) {
+    EXPECT_FALSE(nt::open_relative(folder.handle.get(), name, GENERIC_WRITE, 0,
+                                   nt::Disposition::open_or_create, nt::Kind::file)
+                     .handle.valid());
+  }
+  EXPECT_EQ(GetFileAttributesW(path(L"sub\\created.ini").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(nt::open_relative(folder.handle.get(), L"created.ini", GENERIC_WRITE, 0,
+                                nt::Disposition::open_or_create, nt::Kind::file)
+                  .created);
 }
 
 TEST(Text, UpperCasingIsLocaleAwareAndKeepsLength) {

@@ -1,0 +1,328 @@
+#include "setup/our_folders_win32.h"
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "setup/security_win32.h"
+#include "setup/shop_rights.h"
+
+namespace kestrelon::setup {
+namespace {
+
+// Enough to look at a folder and what is in it; taking it adds the right to re-permission it.
+// Both include access to its data: an open without it takes no part in sharing, and the held
+// handle, which shares no deletion, keeps anyone from renaming or removing the folder.
+constexpr ACCESS_MASK kLookAccess =
+    READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | FILE_TRAVERSE;
+constexpr ACCESS_MASK kHoldAccess = kLookAccess | WRITE_DAC | WRITE_OWNER;
+constexpr ACCESS_MASK kFileRightsAccess =
+    READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kShareNoDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr size_t kDriveRootLength = 3;  // "C:\"
+
+// The rights, by the groups' SIDs so that they hold in every Windows language. All are owned
+// by Administrators and protected: nothing is inherited from above (from Vista on, C:\ lets every
+// user change any folder made under it). FA: full control; 0x1200A9: read and run; 0x1200AB:
+// that and create files; 0x1301BF: Modify; S-1-3-4, OWNER RIGHTS: what a file's creator may do
+// beyond the other users (nothing: no changing its rights; Vista and later, ignored by XP).
+constexpr wchar_t kAdministratorsOnly[] = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr wchar_t kProgramFolderRights[] =
+    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200A9;;;BU)";
+constexpr wchar_t kSettingsFolderRights[] =
+    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200AB;;;BU)(A;OIIO;0x1301BF;;;BU)"
+    L"(A;OIIO;0x1301BF;;;S-1-3-4)";
+constexpr wchar_t kProgramFileRights[] = L"O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200A9;;;BU)";
+constexpr wchar_t kSettingsFileRights[] =
+    L"O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301BF;;;BU)(A;;0x1301BF;;;S-1-3-4)";
+constexpr wchar_t kKeeperRights[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
+
+// The settings folder's own file, which users may read but not remove: it keeps the folder from
+// ever being empty, and only an empty folder can be made a mount point.
+constexpr wchar_t kKeeperName[] = L"Folder-de-setari.txt";
+constexpr std::string_view kKeeperText =
+    "\xEF\xBB\xBF"
+    "Acesta este folderul de setări al programului Kestrelon. Aici se află fișierul "
+    "Kestrelon.ini, cu portul și viteza aparatului fiscal, pe care îl scrie KestrelonScan.\r\n"
+    "\r\n"
+    "Fișierul de față a fost pus aici de programul de instalare și nu poate fi șters de "
+    "utilizatori: el păstrează folderul pe loc, ca nimeni să nu-l poată înlocui cu o legătură "
+    "spre alt folder.\r\n";
+
+// What each folder may hold when the setup finds it there: its own files only.
+constexpr std::array<std::wstring_view, 5> kProgramFiles = {
+    L"Kestrelon.exe", L"KestrelonScan.exe", L"Ghid-utilizare.txt", L"Dezinstalare.exe",
+    L"Raport-Z-zilnic.xml"};
+constexpr std::array<std::wstring_view, 5> kSettingsFiles = {L"Kestrelon.ini", L"Kestrelon.ini.bak",
+                                                             L"Kestrelon.ini.tmp",
+                                                             L"Kestrelon.ini.bak.tmp", kKeeperName};
+
+// Owns a security descriptor made from SDDL.
+class Security {
+ public:
+  explicit Security(const wchar_t* sddl) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor_,
+                                                              nullptr)) {
+      descriptor_ = nullptr;
+    }
+  }
+  ~Security() {
+    if (descriptor_) LocalFree(descriptor_);
+  }
+  Security(const Security&) = delete;
+  Security& operator=(const Security&) = delete;
+  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
+constexpr SECURITY_INFORMATION kOwnerAndRights =
+    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+bool set_rights(HANDLE object, const wchar_t* sddl) {
+  const Security security(sddl);
+  return security.get() && SetKernelObjectSecurity(object, kOwnerAndRights, security.get());
+}
+
+// The owner and rights an object has now, to be put back.
+std::string saved_rights(HANDLE object) {
+  DWORD needed = 0;
+  GetKernelObjectSecurity(object, kOwnerAndRights, nullptr, 0, &needed);
+  std::string saved(needed, '\0');
+  if (needed == 0 ||
+      !GetKernelObjectSecurity(object, kOwnerAndRights, saved.data(), needed, &needed)) {
+    return {};
+  }
+  return saved;
+}
+
+void restore_rights(HANDLE object, std::string& saved) {
+  if (!saved.empty()) SetKernelObjectSecurity(object, kOwnerAndRights, saved.data());
+}
+
+bool equal_names(std::wstring_view a, std::wstring_view b) {
+  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                        b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+bool is_ours(std::wstring_view name, OurFolder kind) {
+  const auto matches = [name](std::wstring_view ours) { return equal_names(name, ours); };
+  return kind == OurFolder::program
+             ? std::any_of(kProgramFiles.begin(), kProgramFiles.end(), matches)
+             : std::any_of(kSettingsFiles.begin(), kSettingsFiles.end(), matches);
+}
+
+bool is_missing(const nt::Opened& opened) {
+  const DWORD error = opened.error();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+FolderFault open_fault(const nt::Opened& opened) {
+  return opened.error() == ERROR_DIRECTORY ? FolderFault::not_ours : FolderFault::not_written;
+}
+
+// A plain folder, PATH: no link, not a file.
+FolderFault plain_folder_fault(HANDLE folder, const std::wstring& path) {
+  ULONG attributes = 0;
+  ULONG tag = 0;
+  if (!nt::succeeded(nt::attributes_and_tag(folder, attributes, tag))) {
+    return FolderFault::not_written;
+  }
+  if (nt::is_link(attributes, tag) || nt::listed_as_link(path)) return FolderFault::link;
+  return attributes & FILE_ATTRIBUTE_DIRECTORY ? FolderFault::none : FolderFault::not_ours;
+}
+
+// A folder on the way: plain, and nobody but administrators may rename or re-permission it,
+// nor remove or rename what is in it.
+// A drive's root is its volume's own root, never a link (Wine reports a drive mapped through a
+// link as one): only its rights count.
+FolderFault way_fault(HANDLE folder, const std::wstring& path, const std::wstring& me) {
+  const bool root = path.size() <= kDriveRootLength;
+  const FolderFault fault = root ? FolderFault::none : plain_folder_fault(folder, path);
+  if (fault != FolderFault::none) return fault;
+  SecurityView view;
+  return read_security(folder, view) && !shop_users_can_change(view, me)
+             ? FolderFault::none
+             : FolderFault::users_may_change;
+}
+
+// A file of ours found in the folder: opened as itself, a plain file with one name. When
+// taking, it gets, through that same open, the rights a new file of ours would have.
+FolderFault file_fault(HANDLE folder, const std::wstring& name, OurFolder kind, bool take) {
+  nt::Opened file = nt::open_relative(folder, name, FILE_READ_ATTRIBUTES, kShareAll,
+                                      nt::Disposition::open_existing, nt::Kind::file);
+  ULONG attributes = 0;
+  ULONG tag = 0;
+  ULONG links = 0;
+  if (!file.handle.valid() ||
+      !nt::succeeded(nt::attributes_and_tag(file.handle.get(), attributes, tag)) ||
+      nt::is_link(attributes, tag) || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      !nt::succeeded(nt::link_count(file.handle.get(), links)) || links != 1) {
+    return FolderFault::not_ours;
+  }
+  if (!take) return FolderFault::none;
+  // Re-opened relative to the folder, which only administrators can change by now: the same file.
+  const nt::Opened rights = nt::open_relative(folder, name, kFileRightsAccess, kShareAll,
+                                              nt::Disposition::open_existing, nt::Kind::file);
+  const wchar_t* sddl = kind == OurFolder::program       ? kProgramFileRights
+                        : equal_names(name, kKeeperName) ? kKeeperRights
+                                                         : kSettingsFileRights;
+  return rights.handle.valid() && set_rights(rights.handle.get(), sddl)
+             ? FolderFault::none
+             : FolderFault::rights_not_set;
+}
+
+// The folder itself, found on the disk: a plain folder of the administrators' holding nothing
+// but files of ours. When taking, it is locked to administrators before anything in it is
+// looked at, so that nothing can be added meanwhile; a refused folder gets its rights back.
+FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFolder kind,
+                                  bool take, const std::wstring& me) {
+  FolderFault fault = plain_folder_fault(folder, path);
+  if (fault != FolderFault::none) return fault;
+  SecurityView view;
+  if (!read_security(folder, view)) return FolderFault::not_written;
+  if (!is_administrators_sid(view.owner, me)) return FolderFault::not_administrators;
+  std::string earlier;
+  if (take) {
+    earlier = saved_rights(folder);
+    if (earlier.empty() || !set_rights(folder, kAdministratorsOnly)) {
+      return FolderFault::rights_not_set;
+    }
+  }
+  std::vector<std::wstring> names;
+  if (!nt::succeeded(nt::list_names(folder, names))) fault = FolderFault::not_written;
+  for (const std::wstring& name : names) {
+    if (fault != FolderFault::none) break;
+    fault = is_ours(name, kind) ? file_fault(folder, name, kind, take) : FolderFault::not_ours;
+  }
+  if (take && fault != FolderFault::none) restore_rights(folder, earlier);
+  return fault;
+}
+
+// Its own file, then the users' rights: users get none while the folder could still be empty.
+FolderFault make_ours(HANDLE folder, OurFolder kind) {
+  const auto finish = [folder, kind] {
+    return set_rights(folder,
+                      kind == OurFolder::program ? kProgramFolderRights : kSettingsFolderRights)
+               ? FolderFault::none
+               : FolderFault::rights_not_set;
+  };
+  if (kind == OurFolder::settings) {
+    const Security keeper_rights(kKeeperRights);
+    // One from an earlier install is already there, checked and given its rights.
+    nt::Opened keeper =
+        nt::open_relative(folder, kKeeperName, GENERIC_WRITE | DELETE, 0,
+                          nt::Disposition::create_new, nt::Kind::file, keeper_rights.get());
+    const DWORD error = keeper.handle.valid() ? ERROR_SUCCESS : keeper.error();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return finish();
+    if (error != ERROR_SUCCESS || !keeper_rights.get()) return FolderFault::not_written;
+    DWORD written = 0;
+    if (!WriteFile(keeper.handle.get(), kKeeperText.data(), DWORD(kKeeperText.size()), &written,
+                   nullptr) ||
+        written != kKeeperText.size() || !FlushFileBuffers(keeper.handle.get())) {
+      nt::mark_for_deletion(keeper.handle.get());  // no half-written file of ours is left
+      return FolderFault::not_written;
+    }
+  }
+  return finish();
+}
+
+// "C:\" and the names below it.
+std::vector<std::wstring> split(const std::wstring& path, std::wstring& root) {
+  root = path.substr(0, kDriveRootLength);
+  std::vector<std::wstring> names;
+  size_t start = kDriveRootLength;
+  while (start < path.size()) {
+    size_t end = path.find(L'\\', start);
+    if (end == std::wstring::npos) end = path.size();
+    if (end > start) names.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return names;
+}
+
+// Checks or takes PATH, a folder at a time from the drive's root, each opened relative to the
+// one above it.
+FolderCheck walk(const std::wstring& path, OurFolder kind, bool take, TakenFolder& taken) {
+  const std::wstring me = current_user_sid();
+  std::wstring shown;
+  const std::vector<std::wstring> names = split(path, shown);
+  nt::Opened root = nt::open_relative(nullptr, shown, kLookAccess, kShareAll,
+                                      nt::Disposition::open_existing, nt::Kind::folder);
+  if (!root.handle.valid()) {
+    return {take || !is_missing(root) ? FolderFault::not_written : FolderFault::none, shown};
+  }
+  if (const FolderFault fault = way_fault(root.handle.get(), shown, me);
+      fault != FolderFault::none) {
+    return {fault, shown};
+  }
+  taken.way.push_back(std::move(root.handle));
+  const Security made_on_the_way(kProgramFolderRights);
+  const Security made_last(kAdministratorsOnly);
+  for (size_t i = 0; i < names.size(); ++i) {
+    const bool last = i + 1 == names.size();
+    shown += (i == 0 ? L"" : L"\\") + names[i];
+    nt::Opened opened =
+        nt::open_relative(taken.way.back().get(), names[i], take ? kHoldAccess : kLookAccess,
+                          take ? kShareNoDelete : kShareAll,
+                          take ? nt::Disposition::open_or_create : nt::Disposition::open_existing,
+                          nt::Kind::folder, last ? made_last.get() : made_on_the_way.get());
+    if (!opened.handle.valid()) {
+      return {!take && is_missing(opened) ? FolderFault::none : open_fault(opened), shown};
+    }
+    if (!opened.created) {
+      const FolderFault fault =
+          last ? existing_folder_fault(opened.handle.get(), shown, kind, take, me)
+               : way_fault(opened.handle.get(), shown, me);
+      if (fault != FolderFault::none) return {fault, shown};
+    }
+    (last ? taken.folder : taken.way.emplace_back()) = std::move(opened.handle);
+  }
+  taken.path = path;
+  if (!take) return {};
+  return {make_ours(taken.folder.get(), kind), path};
+}
+
+}  // namespace
+
+FolderCheck check_folder(const std::wstring& path, OurFolder kind) {
+  TakenFolder looked;
+  return walk(path, kind, false, looked);
+}
+
+FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken) {
+  const FolderCheck check = walk(path, kind, true, taken);
+  if (check.fault != FolderFault::none) taken = {};
+  return check;
+}
+
+bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed) {
+  for (std::wstring_view name : kProgramFiles) {
+    nt::Opened file = nt::open_relative(program.folder.get(), name,
+                                        DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                        kShareAll, nt::Disposition::open_existing, nt::Kind::file);
+    if (!file.handle.valid() && is_missing(file)) continue;
+    ULONG attributes = 0;
+    ULONG tag = 0;
+    // Checked to have one name when the folder was taken: its read-only attribute is ours to clear.
+    const bool removed =
+        file.handle.valid() &&
+        nt::succeeded(nt::attributes_and_tag(file.handle.get(), attributes, tag)) &&
+        nt::succeeded(nt::set_attributes(file.handle.get(), FILE_ATTRIBUTE_NORMAL)) &&
+        nt::succeeded(nt::mark_for_deletion(file.handle.get()));
+    if (!removed) {
+      if (file.handle.valid()) nt::set_attributes(file.handle.get(), attributes);
+      failed = program.path + L"\\" + std::wstring(name);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace kestrelon::setup

@@ -1,0 +1,56 @@
+// The setup's two folders as it checks and takes them. Every folder from the drive's root down is
+// opened as itself, relative to the one above, following no junction, mount point or link; what
+// the setup writes afterwards goes through those handles. The setup runs as administrator, while
+// the shop's users may write in the settings folder: nothing they do between a check and a write
+// may turn a folder of ours into a way to somebody else's.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/nt_file_win32.h"
+
+namespace kestrelon::setup {
+
+// Why a folder cannot be the setup's.
+enum class FolderFault {
+  none,
+  link,                // it, or a folder on the way to it, is a junction, mount point or link
+  users_may_change,    // a folder on the way that ordinary users may rename or re-permission
+  not_administrators,  // it exists, and its owner is no administrator
+  not_ours,            // a file, not a folder, or it holds what is not ours
+  not_written,         // it could not be made or opened
+  rights_not_set,      // its rights or owner could not be set
+};
+
+enum class OurFolder { program, settings };
+
+struct FolderCheck {
+  FolderFault fault = FolderFault::none;
+  std::wstring folder;  // the folder the fault is about
+};
+
+// A folder taken for the install: it and every folder on the way to it, held open so that nobody
+// can rename, remove or replace them until the setup ends.
+struct TakenFolder {
+  std::wstring path;
+  std::vector<nt::Handle> way;
+  nt::Handle folder;
+};
+
+// Checks PATH (a full, long path) for folder KIND as it stands on the disk, changing nothing.
+FolderCheck check_folder(const std::wstring& path, OurFolder kind);
+
+// Takes PATH for folder KIND: makes what is missing on the way with the program folder's rights
+// and holds every folder; an existing folder is locked to administrators, then checked, then its
+// files of ours and it get their rights. The settings folder gets a file of the setup's own
+// that users cannot remove, before users get any right on it: a folder that is never empty can
+// never be turned into a mount point.
+FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken);
+
+// Removes the files of an earlier install from the held program folder, through its handle;
+// an old file that cannot be removed (held open by someone) is named in FAILED, and nothing
+// is ever written into it.
+bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed);
+
+}  // namespace kestrelon::setup

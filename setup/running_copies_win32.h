@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrelon::setup {
+
+// True when a process other than this one, in any session, runs one of the programs NAMES whose
+// image file is in FOLDER (a full path, compared without regard to case, as Windows compares
+// names). The setup and the uninstaller ask it before replacing or removing the programs: unlike
+// a named object, no ordinary user can make such a process, since only administrators can write
+// in the folder. Other programs there (the uninstaller handing its work to a copy of itself)
+// do not count.
+bool program_runs_from(const std::wstring& folder, const std::vector<std::wstring_view>& names);
+
+}  // namespace kestrelon::setup

@@ -1,0 +1,133 @@
+// The owner and access list of a folder, as SID texts and file rights, from the system's own
+// security descriptor (of a handle) or from SDDL.
+#include "setup/security_win32.h"
+
+#include <sddl.h>
+
+#include <vector>
+
+namespace kestrelon::setup {
+namespace {
+
+// Frees what the system allocated with LocalAlloc.
+class LocalMemory {
+ public:
+  LocalMemory() = default;
+  ~LocalMemory() {
+    if (memory_) LocalFree(memory_);
+  }
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
+  void** out() { return &memory_; }
+  void* get() const { return memory_; }
+
+ private:
+  void* memory_ = nullptr;
+};
+
+std::wstring sid_text(PSID sid) {
+  LocalMemory text;
+  if (sid == nullptr || !ConvertSidToStringSidW(sid, reinterpret_cast<LPWSTR*>(text.out()))) {
+    return {};
+  }
+  return static_cast<const wchar_t*>(text.get());
+}
+
+uint32_t file_rights(ACCESS_MASK mask) {
+  GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                             FILE_ALL_ACCESS};
+  MapGenericMask(&mask, &mapping);
+  return mask;
+}
+
+// One entry of the list; false for an entry that gives or takes nothing (audit, label). An entry
+// whose SID cannot be read keeps an empty SID, and makes the whole list unreadable.
+// Allow and deny entries share their layout with the conditional (callback) ones. A conditional
+// deny may not apply, so it is left out; an object entry, which a file system does not use, is
+// read as everything to everyone, so that a folder carrying one is never taken for safe.
+bool entry_from_ace(const ACE_HEADER* header, AccessEntry& entry) {
+  entry.inherit_only = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+  switch (header->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+    case ACCESS_DENIED_ACE_TYPE: {
+      const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+      entry.allows = header->AceType != ACCESS_DENIED_ACE_TYPE;
+      entry.mask = file_rights(ace->Mask);
+      entry.sid = sid_text(const_cast<DWORD*>(&ace->SidStart));
+      return true;
+    }
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+      entry.allows = true;
+      entry.mask = FILE_ALL_ACCESS;
+      entry.sid = L"S-1-1-0";
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool view_from_descriptor(PSECURITY_DESCRIPTOR descriptor, SecurityView& view) {
+  PSID owner = nullptr;
+  BOOL owner_defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &owner_defaulted)) return false;
+  view.owner = sid_text(owner);
+  if (view.owner.empty()) return false;
+  BOOL present = FALSE, dacl_defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &dacl_defaulted)) return false;
+  view.has_dacl = present && dacl != nullptr;
+  view.entries.clear();
+  if (!view.has_dacl) return true;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) return false;
+    AccessEntry entry;
+    if (!entry_from_ace(static_cast<const ACE_HEADER*>(ace), entry)) continue;
+    if (entry.sid.empty()) return false;
+    view.entries.push_back(entry);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool read_security(HANDLE folder, SecurityView& view) {
+  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  std::vector<unsigned char> buffer(1024);
+  DWORD needed = 0;
+  while (!GetKernelObjectSecurity(folder, wanted, buffer.data(), DWORD(buffer.size()), &needed)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return false;
+    buffer.resize(needed);
+  }
+  return view_from_descriptor(buffer.data(), view);
+}
+
+bool security_from_sddl(std::wstring_view sddl, SecurityView& view) {
+  const std::wstring text(sddl);
+  LocalMemory descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                            descriptor.out(), nullptr)) {
+    return false;
+  }
+  return view_from_descriptor(descriptor.get(), view);
+}
+
+std::wstring current_user_sid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  std::vector<unsigned char> buffer(256);
+  DWORD needed = 0;
+  bool read = false;
+  while (!(read = GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size()),
+                                      &needed)) &&
+         GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed > buffer.size()) {
+    buffer.resize(needed);
+  }
+  CloseHandle(token);
+  if (!read) return {};
+  return sid_text(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+}  // namespace kestrelon::setup

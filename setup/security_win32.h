@@ -1,0 +1,20 @@
+// The owner and access list of a handle, and of an SDDL text, as the rule reads them.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "setup/shop_rights.h"
+
+namespace kestrelon::setup {
+
+// From an open folder (opened with READ_CONTROL); false when it cannot be read.
+bool read_security(HANDLE folder, SecurityView& view);
+// From SDDL, e.g. "O:BAD:PAI(A;OICI;FA;;;SY)"; false when the text is not a security descriptor.
+bool security_from_sddl(std::wstring_view sddl, SecurityView& view);
+// The SID of the account this process runs as, as text; empty when it cannot be read.
+std::wstring current_user_sid();
+
+}  // namespace kestrelon::setup

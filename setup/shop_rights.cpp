@@ -1,0 +1,108 @@
+// Who could change a folder: the owner and the access list read as Windows evaluates them for a
+// shop user, who holds the groups every user holds and an account of their own.
+#include "setup/shop_rights.h"
+
+#include <array>
+
+namespace kestrelon::setup {
+namespace {
+
+// Access rights, as winnt.h numbers them (this file is built without the system's headers).
+constexpr uint32_t kDelete = 0x00010000;
+constexpr uint32_t kWriteDac = 0x00040000;
+constexpr uint32_t kWriteOwner = 0x00080000;
+constexpr uint32_t kDeleteChild = 0x00000040;
+constexpr uint32_t kGenericRead = 0x80000000;
+constexpr uint32_t kGenericWrite = 0x40000000;
+constexpr uint32_t kGenericExecute = 0x20000000;
+constexpr uint32_t kGenericAll = 0x10000000;
+constexpr uint32_t kFileGenericRead = 0x00120089;
+constexpr uint32_t kFileGenericWrite = 0x00120116;
+constexpr uint32_t kFileGenericExecute = 0x001200A0;
+constexpr uint32_t kFileAllAccess = 0x001F01FF;
+
+// Rename or remove the folder, change its list or owner, remove or rename what is in it.
+constexpr uint32_t kChangingRights = kDelete | kWriteDac | kWriteOwner | kDeleteChild;
+
+constexpr std::wstring_view kTrustedInstaller =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+constexpr std::array<std::wstring_view, 3> kAdministrators = {L"S-1-5-18", L"S-1-5-32-544",
+                                                              kTrustedInstaller};
+// Everyone, INTERACTIVE, Authenticated Users, Users: held by every user of the shop.
+constexpr std::array<std::wstring_view, 4> kEveryShopUser = {L"S-1-1-0", L"S-1-5-4", L"S-1-5-11",
+                                                             L"S-1-5-32-545"};
+constexpr std::wstring_view kOwnerRights = L"S-1-3-4";
+// CREATOR OWNER, CREATOR GROUP and their server forms stand for nobody on the folder itself:
+// they are replaced by the creator when an entry is inherited.
+constexpr std::wstring_view kCreatorPrefix = L"S-1-3-";
+
+wchar_t upper_ascii(wchar_t c) {
+  return c >= L'a' && c <= L'z' ? wchar_t(c - L'a' + L'A') : c;
+}
+
+// SIDs as text: "S-1-5-18" and "s-1-5-18" are the same SID.
+bool same_sid(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (upper_ascii(a[i]) != upper_ascii(b[i])) return false;
+  }
+  return true;
+}
+
+template <size_t N>
+bool one_of(std::wstring_view sid, const std::array<std::wstring_view, N>& sids) {
+  for (std::wstring_view known : sids) {
+    if (same_sid(sid, known)) return true;
+  }
+  return false;
+}
+
+// Generic rights mapped as for a file, so that GENERIC_ALL counts as every right it gives.
+uint32_t file_rights(uint32_t mask) {
+  uint32_t mapped = mask & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll);
+  if (mask & kGenericRead) mapped |= kFileGenericRead;
+  if (mask & kGenericWrite) mapped |= kFileGenericWrite;
+  if (mask & kGenericExecute) mapped |= kFileGenericExecute;
+  if (mask & kGenericAll) mapped |= kFileAllAccess;
+  return mapped;
+}
+
+bool is_creator_sid(std::wstring_view sid) {
+  return sid.size() > kCreatorPrefix.size() &&
+         same_sid(sid.substr(0, kCreatorPrefix.size()), kCreatorPrefix) &&
+         !same_sid(sid, kOwnerRights);
+}
+
+// Whether an allow entry for SID may reach an ordinary user. OWNER RIGHTS reaches the owner, who
+// is an administrator's by the time entries are read.
+bool may_reach_shop_user(std::wstring_view sid, std::wstring_view installing_user) {
+  if (same_sid(sid, kOwnerRights) || is_creator_sid(sid)) return false;
+  return !is_administrators_sid(sid, installing_user);
+}
+
+}  // namespace
+
+bool is_administrators_sid(std::wstring_view sid, std::wstring_view installing_user) {
+  if (sid.empty()) return false;
+  return one_of(sid, kAdministrators) || same_sid(sid, installing_user);
+}
+
+bool shop_users_can_change(const SecurityView& folder, std::wstring_view installing_user) {
+  // An owner may always change the list; with no list at all, everyone may do anything.
+  if (!is_administrators_sid(folder.owner, installing_user)) return true;
+  if (!folder.has_dacl) return true;
+  // Windows reads the entries in order: a right denied to every user stops the allows after it.
+  uint32_t denied_to_all = 0;
+  for (const AccessEntry& entry : folder.entries) {
+    if (entry.inherit_only) continue;
+    const uint32_t rights = file_rights(entry.mask) & kChangingRights;
+    if (!entry.allows) {
+      if (one_of(entry.sid, kEveryShopUser)) denied_to_all |= rights;
+    } else if (may_reach_shop_user(entry.sid, installing_user) && (rights & ~denied_to_all)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace kestrelon::setup

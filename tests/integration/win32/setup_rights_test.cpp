@@ -1,0 +1,147 @@
+// Who may change a folder, decided from real security descriptors, and running copies of a
+// program found among the processes of the machine.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <string>
+
+#include "setup/running_copies_win32.h"
+#include "setup/security_win32.h"
+#include "setup/shop_rights.h"
+
+namespace kestrelon::setup {
+namespace {
+
+constexpr wchar_t kInstaller[] = L"S-1-5-21-1-2-3-500";
+#define TRUSTED_INSTALLER L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+
+struct Row {
+  const wchar_t* folder;
+  const wchar_t* sddl;
+  bool changeable;
+};
+
+const Row kRows[] = {
+    {L"C:\\ as Vista and later ship it",
+     L"O:" TRUSTED_INSTALLER L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+     L"(A;OICIIO;SDGXGWGR;;;AU)(A;;0x4;;;AU)",
+     false},
+    {L"Program Files",
+     L"O:" TRUSTED_INSTALLER L"D:PAI(A;;FA;;;" TRUSTED_INSTALLER L")(A;CIIO;GA;;"
+     L";" TRUSTED_INSTALLER L")(A;;"
+     L"0x1301bf;"
+     L";;SY)(A;"
+     L"OICIIO;"
+     L"GA;;;SY)("
+     L"A;;"
+     L"0x1301bf;"
+     L";;BA)(A;"
+     L"OICIIO;"
+     L"GA;;;BA)"
+     L"(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)"
+     L"(A;OICIIO;GXGR;;;S-1-15-2-1)",
+     false},
+    {L"ProgramData",
+     L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
+     L"(A;CI;0x116;;;BU)",
+     false},
+    {L"a folder a user made under C:\\",
+     L"O:S-1-5-21-1-2-3-1001D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+     L"(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)",
+     true},
+    {L"administrators' folder, Users Modify",
+     L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)", true},
+    {L"ours", L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200A9;;;BU)", false},
+    {L"ours, settings",
+     L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200AB;;;BU)(A;OIIO;0x1301BF;;;BU)", false},
+    {L"ours, owned by a user",
+     L"O:S-1-5-21-1-2-3-1001D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200A9;;;BU)", true},
+    {L"ours, owned by the installing administrator",
+     L"O:S-1-5-21-1-2-3-500D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-1-2-3-500)", false},
+    // No list: everyone may do anything. (Wine reads "D:NO_ACCESS_CONTROL" as an empty list.)
+    {L"no access list", L"O:BA", true},
+    {L"an empty access list", L"O:BAD:P", false},
+    {L"Everyone denied, then Users allowed delete", L"O:BAD:(D;;SD;;;WD)(A;;SD;;;BU)", false},
+    {L"Users allowed delete, then Everyone denied", L"O:BAD:(A;;SD;;;BU)(D;;SD;;;WD)", true},
+    {L"one user denied, then Users allowed delete",
+     L"O:BAD:(D;;SD;;;S-1-5-21-1-2-3-1001)(A;;SD;;;BU)", true},
+    {L"Users: delete what is inside", L"O:BAD:(A;;0x40;;;BU)", true},
+    {L"Users: generic all", L"O:BAD:(A;;GA;;;BU)", true},
+    {L"one user: change the list", L"O:BAD:(A;;0x40000;;;S-1-5-21-1-2-3-1001)", true},
+    {L"creator owner and owner rights, full", L"O:BAD:(A;;FA;;;CO)(A;;FA;;;S-1-3-4)", false},
+};
+
+TEST(ShopRights, EachFolderAcceptedOrRefused) {
+  for (const Row& row : kRows) {
+    SecurityView view;
+    ASSERT_TRUE(security_from_sddl(row.sddl, view)) << row.folder;
+    EXPECT_EQ(shop_users_can_change(view, kInstaller), row.changeable) << row.folder;
+  }
+}
+
+std::wstring temp_folder() {
+  wchar_t temp[MAX_PATH];
+  return std::wstring(temp, GetTempPathW(MAX_PATH, temp));
+}
+
+TEST(ShopRights, ReadsTheOwnerOfAFolderThroughItsHandle) {
+  HANDLE folder = CreateFileW(temp_folder().c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  SecurityView view;
+  EXPECT_TRUE(read_security(folder, view));
+  CloseHandle(folder);
+  EXPECT_EQ(view.owner, current_user_sid());
+}
+
+TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
+  wchar_t self[MAX_PATH];
+  const std::wstring image(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  const std::wstring folder = temp_folder() + std::to_wstring(GetCurrentProcessId()) + L"-copies";
+  const std::wstring copy = folder + L"\\copy.exe";
+  const std::vector<std::wstring_view> kCopy = {L"copy.exe"};
+  const std::wstring own_name = image.substr(image.rfind(L'\\') + 1);
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  ASSERT_TRUE(CopyFileW(image.c_str(), copy.c_str(), TRUE));
+  EXPECT_FALSE(program_runs_from(image.substr(0, image.rfind(L'\\')), {own_name}))
+      << "not this process";
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION child = {};
+  std::wstring command = L"copy.exe --linger";
+  ASSERT_TRUE(CreateProcessW(copy.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &child));
+  bool seen = false;  // the child's image is known once its loader has started
+  for (int i = 0; i < 100 && !(seen = program_runs_from(folder, kCopy)); ++i) Sleep(100);
+  std::wstring upper = folder + L"\\";
+  for (wchar_t& c : upper) c = towupper(c);
+  const bool seen_upper = program_runs_from(upper, kCopy);
+  const bool seen_shorter = program_runs_from(folder.substr(0, folder.size() - 1), kCopy);
+  const bool seen_other_name = program_runs_from(folder, {L"Kestrelon.exe"});
+  TerminateProcess(child.hProcess, 0);
+  WaitForSingleObject(child.hProcess, INFINITE);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  DeleteFileW(copy.c_str());
+  RemoveDirectoryW(folder.c_str());
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(seen_upper);
+  EXPECT_FALSE(seen_shorter) << "a folder whose name begins the same";
+  EXPECT_FALSE(seen_other_name) << "only the programs named count";
+}
+
+}  // namespace
+}  // namespace kestrelon::setup
+
+// "--linger": the copy that the test above starts, waiting to be ended.
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--linger") {
+    Sleep(30000);
+    return 0;
+  }
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
