@@ -224,14 +224,17 @@ TIOCGEXCL = 0x80045440
 
 
 def processes_holding(path, except_pids):
-    """Ids of the processes (other than those given) that have path open."""
+    """Ids of the processes (other than those given) that have path open. The file itself is
+    compared, not its name: a run beside this one has pseudo-terminals of the same names."""
+    wanted = os.stat(path)
     holders = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         if int(pid) in except_pids:
             continue
         try:
             for fd in os.listdir(f"/proc/{pid}/fd"):
-                if os.readlink(f"/proc/{pid}/fd/{fd}") == path:
+                held = os.stat(f"/proc/{pid}/fd/{fd}")
+                if (held.st_dev, held.st_ino) == (wanted.st_dev, wanted.st_ino):
                     holders.append(int(pid))
                     break
         except OSError:  # gone, or not ours to look at

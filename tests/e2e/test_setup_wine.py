@@ -368,14 +368,15 @@ class Setup(WineCase):
             setup = subprocess.Popen(["wine", str(self.setup_exe), "/S", "/ORA=22:00", *options],
                                      env=self.session.env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            stand_in = wait_until(lambda: process_running("schtasks.exe"), SETUP_LIMIT,
+            ours = "Programe\\Kestrelon\\Raport-Z-zilnic.xml"  # on its command line only
+            stand_in = wait_until(lambda: process_running(ours), SETUP_LIMIT,
                                   "the setup to start schtasks.exe")
             # Wine moves a new process to its working folder as it starts.
             wait_until(lambda: os.readlink(f"/proc/{stand_in}/cwd") == str(self.path(programs)),
                        RUN_LIMIT, "schtasks.exe to run in the program folder")
         finally:
-            if process_running("schtasks.exe"):
-                os.kill(process_running("schtasks.exe"), 9)
+            if process_running(ours):
+                os.kill(process_running(ours), 9)
             setup.wait(SETUP_LIMIT)
             schtasks.write_bytes(real)
         (self.path(programs) / SETTINGS_NAME).unlink(missing_ok=True)  # the stand-in's

@@ -75,12 +75,16 @@ class WineSession:
     """
 
     FIRST_OWN_PORT = 3
+    # Among the artifacts: the prefix every session's own prefix is copied from. Made once
+    # by wineboot and never run in, it stands for a computer nothing was ever installed on.
+    TEMPLATE_NAME = "wine-prefix-template"
     # No runtime add-ons to download; no Linux menu entries or desktop files from the
     # shortcuts a setup program makes (";" separates the entries).
     DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
     def __init__(self, artifacts, prefix_name="wine-prefix", fresh=False):
-        """fresh: the prefix is made anew (as a computer nothing was ever installed on)."""
+        """prefix_name: a prefix among the artifacts that no other session uses at the same
+        time; fresh: it is made anew (as a computer nothing was ever installed on)."""
         self.artifacts = Path(artifacts)
         self.exe = required_path("KESTRELON_EXE")
         self.prefix_path = self.artifacts / prefix_name
@@ -96,9 +100,10 @@ class WineSession:
         started = time.monotonic()
         if self.fresh:
             shutil.rmtree(self.prefix_path, ignore_errors=True)
-        prefix = subprocess.run([str(REPO / "scripts" / "wine_prefix.sh"), str(self.prefix_path)],
+        prefix = subprocess.run([str(REPO / "scripts" / "wine_prefix.sh"), str(self.prefix_path),
+                                 str(self.artifacts / self.TEMPLATE_NAME)],
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                timeout=240)
+                                timeout=360)
         if prefix.returncode != 0:
             raise AssertionError(f"wine_prefix.sh failed: {prefix.stderr}")
         self.prefix = Path(prefix.stdout.strip().splitlines()[-1])
@@ -367,13 +372,16 @@ class WineCase(E2ECase):
     """Kestrelon.exe under Wine: one Wine session (Xvfb, prefix, desktop) for all tests of a
     class, the simulators mapped as its COM ports."""
 
-    PREFIX_NAME = "wine-prefix"  # among the artifacts; shared by the groups that take turns
+    # Among the artifacts; None: the group's own, kept from one run to the next, so that
+    # groups run side by side, each with its own Wine server and its own COM links.
+    PREFIX_NAME = None
     FRESH_PREFIX = False  # True: made anew for the group
 
     @classmethod
     def setUpClass(cls):
         cls.artifacts = artifacts_dir()
-        cls.session = WineSession(cls.artifacts, cls.PREFIX_NAME, cls.FRESH_PREFIX).__enter__()
+        name = cls.PREFIX_NAME or f"wine-prefix-{cls.__module__}-{cls.__name__}"
+        cls.session = WineSession(cls.artifacts, name, cls.FRESH_PREFIX).__enter__()
 
     @classmethod
     def tearDownClass(cls):
