@@ -364,19 +364,19 @@ class Setup(WineCase):
         schtasks = self.path(r"C:\windows\system32\schtasks.exe")
         real = schtasks.read_bytes()
         shutil.copy(required_path("KESTRELON_EXE"), schtasks)
+        task_file = "Programe\\Kestrelon\\Raport-Z-zilnic.xml"  # on its command line only
+        setup = subprocess.Popen(["wine", str(self.setup_exe), "/S", "/ORA=22:00", *options],
+                                 env=self.session.env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            setup = subprocess.Popen(["wine", str(self.setup_exe), "/S", "/ORA=22:00", *options],
-                                     env=self.session.env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            ours = "Programe\\Kestrelon\\Raport-Z-zilnic.xml"  # on its command line only
-            stand_in = wait_until(lambda: process_running(ours), SETUP_LIMIT,
+            stand_in = wait_until(lambda: process_running(task_file), SETUP_LIMIT,
                                   "the setup to start schtasks.exe")
             # Wine moves a new process to its working folder as it starts.
             wait_until(lambda: os.readlink(f"/proc/{stand_in}/cwd") == str(self.path(programs)),
                        RUN_LIMIT, "schtasks.exe to run in the program folder")
         finally:
-            if process_running(ours):
-                os.kill(process_running(ours), 9)
+            if process_running(task_file):
+                os.kill(process_running(task_file), 9)
             setup.wait(SETUP_LIMIT)
             schtasks.write_bytes(real)
         (self.path(programs) / SETTINGS_NAME).unlink(missing_ok=True)  # the stand-in's
