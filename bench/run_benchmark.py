@@ -144,7 +144,8 @@ class BenchError(Exception):
 
 sys.dont_write_bytecode = True  # no caches left in the source tree
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
-import harness  # noqa: E402  the end-to-end harness: simulators, the Wine session
+import harness  # noqa: E402  the end-to-end harness: simulators
+import wine_session  # noqa: E402  the Wine session
 
 
 class Line:
@@ -538,7 +539,7 @@ def run_wine(args, scenarios, builds, results):
     artifacts = os.path.join(args.windows_build, 'bench-wine')
     os.makedirs(artifacts, exist_ok=True)
     results['wine'] = {}
-    with harness.WineSession(artifacts) as session:
+    with wine_session.WineSession(artifacts) as session:
         for scenario in scenarios:
             runs = []
             for i in range(args.wine_runs):
