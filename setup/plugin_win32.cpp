@@ -48,6 +48,8 @@ using kestrelon::nsis::Stack;
 using namespace kestrelon;
 using namespace kestrelon::setup;
 
+// State across calls, which NSIS's plug-in interface leaves to the plug-in: its own module, and
+// the folders it holds.
 HMODULE this_plugin = nullptr;
 
 const std::vector<std::wstring_view> kOurPrograms = {L"Kestrelon.exe", L"KestrelonScan.exe"};
