@@ -265,6 +265,10 @@ FolderCheck walk(const std::wstring& path, OurFolder kind, bool take, TakenFolde
   taken.way.push_back(std::move(root.handle));
   const Security made_on_the_way(kProgramFolderRights);
   const Security made_last(kAdministratorsOnly);
+  // Never a folder made with what its parent gives.
+  if (take && (!made_on_the_way.get() || !made_last.get())) {
+    return {FolderFault::rights_not_set, path};
+  }
   for (size_t i = 0; i < names.size(); ++i) {
     const bool last = i + 1 == names.size();
     shown += (i == 0 ? L"" : L"\\") + names[i];
