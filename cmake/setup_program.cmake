@@ -15,15 +15,12 @@ function(add_setup_plugin)
     set(KESTRELON_SETUP_PLUGIN_DIR ${KESTRELON_UNSIGNED_BUILD}/plugins PARENT_SCOPE)
     return()
   endif()
-  add_library(KestrelonSetup SHARED
-    ${PROJECT_SOURCE_DIR}/setup/plugin_win32.cpp
-    ${PROJECT_SOURCE_DIR}/setup/folder_paths_win32.cpp
-    ${PROJECT_SOURCE_DIR}/setup/our_folders_win32.cpp)
+  add_library(KestrelonSetup SHARED ${PROJECT_SOURCE_DIR}/setup/plugin_win32.cpp)
   set_target_properties(KestrelonSetup PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY
                         ${KESTRELON_SETUP_PLUGIN_DIR} RUNTIME_OUTPUT_DIRECTORY
                         ${KESTRELON_SETUP_PLUGIN_DIR})
   target_compile_options(KestrelonSetup PRIVATE -ffunction-sections -fdata-sections)
-  target_link_libraries(KestrelonSetup PRIVATE kestrelon_setup kestrelon_core shell32)
+  target_link_libraries(KestrelonSetup PRIVATE kestrelon_setup shell32)
   target_link_options(KestrelonSetup PRIVATE ${KESTRELON_PLUGIN_LINK_OPTIONS})
 endfunction()
 

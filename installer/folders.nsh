@@ -16,15 +16,17 @@
 Var FolderInQuestion ; the folder a refusal names
 Var FolderFault ; the plug-in's word for why a folder is refused, "" when it is not
 
-; $R0 = what the setup says of $FolderFault ("" for none), $R1 = its exit code. FORM_TEXT is
-; the folder's own text for a path badly written.
-!macro FolderRefusal FORM_TEXT
+; $R0 = what the setup says of $FolderFault ("" for none), $R1 = its exit code.
+!macro FolderRefusal
   StrCpy $R1 ${EXIT_FOLDER_REFUSED}
   ${Select} $FolderFault
   ${Case} ""
     StrCpy $R0 ""
-  ${Case} "form"
-    StrCpy $R0 "${FORM_TEXT}"
+  ${Case} "program_form"
+    StrCpy $R0 "${TEXT_PROGRAM_FOLDER_FORM}"
+    StrCpy $R1 ${EXIT_BAD_OPTION}
+  ${Case} "settings_form"
+    StrCpy $R0 "${TEXT_SETTINGS_FOLDER_FORM}"
     StrCpy $R1 ${EXIT_BAD_OPTION}
   ${Case} "place"
     StrCpy $R0 "${TEXT_SETTINGS_FOLDER_PLACE}"
@@ -54,7 +56,7 @@ Function CheckProgramFolder
   Pop $R0
   Pop $FolderInQuestion
   ${IfThen} $FolderFault == "" ${|} StrCpy $INSTDIR $R0 ${|}
-  !insertmacro FolderRefusal "${TEXT_PROGRAM_FOLDER_FORM}"
+  !insertmacro FolderRefusal
 FunctionEnd
 
 ; The same for $SettingsFolder, which must also keep away from the program folder, Program
@@ -65,22 +67,16 @@ Function CheckSettingsFolder
   Pop $R0
   Pop $FolderInQuestion
   ${IfThen} $FolderFault == "" ${|} StrCpy $SettingsFolder $R0 ${|}
-  !insertmacro FolderRefusal "${TEXT_SETTINGS_FOLDER_FORM}"
+  !insertmacro FolderRefusal
 FunctionEnd
 
 ; Both folders checked again and taken for the install, the settings folder first; refuses
 ; (nothing installed) when either cannot be taken. The plug-in holds them until the setup ends.
 Function TakeFolders
-  Call CheckSettingsFolder
-  ${If} $R0 == ""
-    Call CheckProgramFolder
-  ${EndIf}
-  ${If} $R0 == ""
-    KestrelonSetup::TakeFolders $SettingsFolder $INSTDIR
-    Pop $FolderFault
-    Pop $FolderInQuestion
-    !insertmacro FolderRefusal ""
-  ${EndIf}
+  KestrelonSetup::TakeFolders $SettingsFolder $INSTDIR $PROGRAMFILES $PROGRAMFILES64 $WINDIR
+  Pop $FolderFault
+  Pop $FolderInQuestion
+  !insertmacro FolderRefusal
   ${If} $R0 != ""
     !insertmacro Refuse $R1 $R0
   ${EndIf}

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/file_system.h"
+#include "common/text.h"
 
 namespace kestrelon::setup {
 namespace {
@@ -29,11 +30,6 @@ bool long_path(const std::wstring& path, std::wstring& result) {
   if (length == 0 || length >= room) return false;
   result.resize(length);
   return true;
-}
-
-std::wstring upper(std::wstring text) {
-  if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
-  return text;
 }
 
 bool is_letter(wchar_t c) {
@@ -61,9 +57,14 @@ std::wstring full_long_path(const std::wstring& path) {
   return full;
 }
 
+bool same_name(std::wstring_view a, std::wstring_view b) {
+  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                        b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
 bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent) {
-  const std::wstring inside = upper(folder) + L'\\';
-  const std::wstring around = upper(parent) + L'\\';
+  const std::wstring inside = upper_case(folder) + L'\\';
+  const std::wstring around = upper_case(parent) + L'\\';
   return inside.compare(0, around.size(), around) == 0;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kestrelon::setup {
 
@@ -19,6 +20,9 @@ enum class PathFault {
 // Its full form ("." and ".." resolved, no "\" at the end), with the part that exists as the
 // system names it (short names expanded) and the rest as given.
 std::wstring full_long_path(const std::wstring& path);
+
+// True when A and B are the same name, without regard to case, as Windows compares names.
+bool same_name(std::wstring_view a, std::wstring_view b);
 
 // True when FOLDER is PARENT or inside it, both full long paths, without regard to case.
 bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent);

@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
-#include <sddl.h>
-
 #include <algorithm>
 #include <array>
 #include <string_view>
 
+#include "app/file_system_win32.h"
+#include "setup/folder_paths_win32.h"
 #include "setup/security_win32.h"
 #include "setup/shop_rights.h"
 
@@ -62,31 +62,11 @@ constexpr std::array<std::wstring_view, 5> kSettingsFiles = {L"Kestrelon.ini", L
                                                              L"Kestrelon.ini.tmp",
                                                              L"Kestrelon.ini.bak.tmp", kKeeperName};
 
-// Owns a security descriptor made from SDDL.
-class Security {
- public:
-  explicit Security(const wchar_t* sddl) {
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor_,
-                                                              nullptr)) {
-      descriptor_ = nullptr;
-    }
-  }
-  ~Security() {
-    if (descriptor_) LocalFree(descriptor_);
-  }
-  Security(const Security&) = delete;
-  Security& operator=(const Security&) = delete;
-  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
-
- private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-};
-
 constexpr SECURITY_INFORMATION kOwnerAndRights =
     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
 bool set_rights(HANDLE object, const wchar_t* sddl) {
-  const Security security(sddl);
+  const SecurityDescriptor security(sddl);
   return security.get() && SetKernelObjectSecurity(object, kOwnerAndRights, security.get());
 }
 
@@ -106,13 +86,8 @@ void restore_rights(HANDLE object, std::string& saved) {
   if (!saved.empty()) SetKernelObjectSecurity(object, kOwnerAndRights, saved.data());
 }
 
-bool equal_names(std::wstring_view a, std::wstring_view b) {
-  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
-                        b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
-}
-
 bool is_ours(std::wstring_view name, OurFolder kind) {
-  const auto matches = [name](std::wstring_view ours) { return equal_names(name, ours); };
+  const auto matches = [name](std::wstring_view ours) { return same_name(name, ours); };
   return kind == OurFolder::program
              ? std::any_of(kProgramFiles.begin(), kProgramFiles.end(), matches)
              : std::any_of(kSettingsFiles.begin(), kSettingsFiles.end(), matches);
@@ -170,9 +145,9 @@ FolderFault file_fault(HANDLE folder, const std::wstring& name, OurFolder kind, 
   // Re-opened relative to the folder, which only administrators can change by now: the same file.
   const nt::Opened rights = nt::open_relative(folder, name, kFileRightsAccess, kShareAll,
                                               nt::Disposition::open_existing, nt::Kind::file);
-  const wchar_t* sddl = kind == OurFolder::program       ? kProgramFileRights
-                        : equal_names(name, kKeeperName) ? kKeeperRights
-                                                         : kSettingsFileRights;
+  const wchar_t* sddl = kind == OurFolder::program     ? kProgramFileRights
+                        : same_name(name, kKeeperName) ? kKeeperRights
+                                                       : kSettingsFileRights;
   return rights.handle.valid() && set_rights(rights.handle.get(), sddl)
              ? FolderFault::none
              : FolderFault::rights_not_set;
@@ -214,7 +189,7 @@ FolderFault make_ours(HANDLE folder, OurFolder kind) {
                : FolderFault::rights_not_set;
   };
   if (kind == OurFolder::settings) {
-    const Security keeper_rights(kKeeperRights);
+    const SecurityDescriptor keeper_rights(kKeeperRights);
     // One from an earlier install is already there, checked and given its rights.
     nt::Opened keeper =
         nt::open_relative(folder, kKeeperName, GENERIC_WRITE | DELETE, 0,
@@ -263,8 +238,8 @@ FolderCheck walk(const std::wstring& path, OurFolder kind, bool take, TakenFolde
     return {fault, shown};
   }
   taken.way.push_back(std::move(root.handle));
-  const Security made_on_the_way(kProgramFolderRights);
-  const Security made_last(kAdministratorsOnly);
+  const SecurityDescriptor made_on_the_way(kProgramFolderRights);
+  const SecurityDescriptor made_last(kAdministratorsOnly);
   // Never a folder made with what its parent gives.
   if (take && (!made_on_the_way.get() || !made_last.get())) {
     return {FolderFault::rights_not_set, path};
@@ -306,22 +281,20 @@ FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& t
   return check;
 }
 
+std::unique_ptr<Folder> files_of(const TakenFolder& taken) {
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), taken.folder.get(), GetCurrentProcess(), &copy, 0,
+                       FALSE, DUPLICATE_SAME_ACCESS)) {
+    return nullptr;
+  }
+  return adopt_folder(nt::Handle(copy), taken.path);
+}
+
 bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed) {
-  for (std::wstring_view name : kProgramFiles) {
-    nt::Opened file = nt::open_relative(program.folder.get(), name,
-                                        DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                        kShareAll, nt::Disposition::open_existing, nt::Kind::file);
-    if (!file.handle.valid() && is_missing(file)) continue;
-    ULONG attributes = 0;
-    ULONG tag = 0;
-    // Checked to have one name when the folder was taken: its read-only attribute is ours to clear.
-    const bool removed =
-        file.handle.valid() &&
-        nt::succeeded(nt::attributes_and_tag(file.handle.get(), attributes, tag)) &&
-        nt::succeeded(nt::set_attributes(file.handle.get(), FILE_ATTRIBUTE_NORMAL)) &&
-        nt::succeeded(nt::mark_for_deletion(file.handle.get()));
-    if (!removed) {
-      if (file.handle.valid()) nt::set_attributes(file.handle.get(), attributes);
+  const std::unique_ptr<Folder> folder = files_of(program);
+  for (const std::wstring_view name : kProgramFiles) {
+    // Checked to have one name when the folder was taken: its attributes are ours to clear.
+    if (!folder || !folder->remove(std::wstring(name)).ok) {
       failed = program.path + L"\\" + std::wstring(name);
       return false;
     }

@@ -5,9 +5,11 @@
 // may turn a folder of ours into a way to somebody else's.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/file_system.h"
 #include "app/nt_file_win32.h"
 
 namespace kestrelon::setup {
@@ -47,6 +49,9 @@ FolderCheck check_folder(const std::wstring& path, OurFolder kind);
 // that users cannot remove, before users get any right on it: a folder that is never empty can
 // never be turned into a mount point.
 FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken);
+
+// The files of a taken folder, each reached through its handle.
+std::unique_ptr<Folder> files_of(const TakenFolder& taken);
 
 // Removes the files of an earlier install from the held program folder, through its handle;
 // an old file that cannot be removed (held open by someone) is named in FAILED, and nothing

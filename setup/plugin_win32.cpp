@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 
-#include "app/file_system_win32.h"
 #include "app/settings_file.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/nsis_plugin.h"
@@ -98,27 +97,46 @@ const wchar_t* fault_name(FolderFault fault) {
   return L"not_written";
 }
 
-const wchar_t* path_fault_name(PathFault fault) {
-  return fault == PathFault::form ? L"form" : fault == PathFault::place ? L"place" : L"";
+// Why a folder is refused by its path alone: the text of the form depends on the folder.
+const wchar_t* path_fault_name(PathFault fault, OurFolder kind) {
+  if (fault == PathFault::place) return L"place";
+  if (fault == PathFault::none) return L"";
+  return kind == OurFolder::program ? L"program_form" : L"settings_form";
+}
+
+// The two folders and the system's folders, in the order the script gives them.
+struct OurPaths {
+  std::wstring settings;
+  std::wstring program;
+  SystemFolders system;
+};
+
+OurPaths pop_paths(Stack& stack) {
+  OurPaths paths;
+  paths.settings = pop_or_empty(stack);
+  paths.program = pop_or_empty(stack);
+  paths.system.program_files = pop_or_empty(stack);
+  paths.system.program_files_64 = pop_or_empty(stack);
+  paths.system.windows = pop_or_empty(stack);
+  return paths;
+}
+
+// The word for what is wrong with a folder's path, or "" when it may be the folder KIND.
+const wchar_t* path_fault(const OurPaths& paths, OurFolder kind) {
+  return kind == OurFolder::program
+             ? path_fault_name(program_folder_fault(paths.program), kind)
+             : path_fault_name(settings_folder_fault(paths.settings, paths.program, paths.system),
+                               kind);
 }
 
 // What a folder check gives back: its fault, the folder in its full long form, and the folder
 // the fault is about.
-void push_check(Stack& stack, const wchar_t* fault, const std::wstring& folder,
-                const std::wstring& about) {
-  stack.push(about);
-  stack.push(folder);
-  stack.push(fault);
-}
-
-void push_folder_check(Stack& stack, PathFault path_fault, const std::wstring& folder,
+void push_folder_check(Stack& stack, const std::wstring& given, const wchar_t* fault,
                        OurFolder kind) {
-  if (path_fault != PathFault::none) {
-    push_check(stack, path_fault_name(path_fault), folder, folder);
-    return;
-  }
-  const FolderCheck check = check_folder(folder, kind);
-  push_check(stack, fault_name(check.fault), folder, check.folder);
+  const FolderCheck check = *fault ? FolderCheck{} : check_folder(full_long_path(given), kind);
+  stack.push(*fault ? given : check.folder);
+  stack.push(*fault ? given : full_long_path(given));
+  stack.push(*fault ? fault : fault_name(check.fault));
 }
 
 const wchar_t* outcome_name(PinOutcome outcome) {
@@ -161,8 +179,7 @@ KESTRELON_NSIS_FUNCTION(CommandLine) {
   bool silent = false;
   for (int i = count - 1; i >= 0; --i) {
     stack.push(words[i]);
-    silent = silent || (i > 0 && CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, words[i], -1,
-                                                L"/S", -1) == CSTR_EQUAL);
+    silent = silent || (i > 0 && same_name(words[i], L"/S"));
   }
   if (words) LocalFree(words);
   stack.push(std::to_wstring(count));
@@ -185,37 +202,40 @@ KESTRELON_NSIS_FUNCTION(IsWholeFolderPath) {
 // PATH -> fault ("" when none), the path in full long form, the folder the fault is about.
 KESTRELON_NSIS_FUNCTION(ProgramFolder) {
   Stack stack(string_size, stack_top);
-  const std::wstring given = pop_or_empty(stack);
-  const PathFault fault = program_folder_fault(given);
-  push_folder_check(stack, fault, fault == PathFault::none ? full_long_path(given) : given,
+  OurPaths paths;
+  paths.program = pop_or_empty(stack);
+  push_folder_check(stack, paths.program, path_fault(paths, OurFolder::program),
                     OurFolder::program);
 }
 
-// SETTINGS PROGRAM PROGRAM_FILES PROGRAM_FILES_64 WINDOWS -> as ProgramFolder.
+// SETTINGS PROGRAM PROGRAM_FILES PROGRAM_FILES_64 WINDOWS -> as ProgramFolder, for SETTINGS.
 KESTRELON_NSIS_FUNCTION(SettingsFolder) {
   Stack stack(string_size, stack_top);
-  const std::wstring given = pop_or_empty(stack);
-  const std::wstring program = pop_or_empty(stack);
-  SystemFolders system;
-  system.program_files = pop_or_empty(stack);
-  system.program_files_64 = pop_or_empty(stack);
-  system.windows = pop_or_empty(stack);
-  const PathFault fault = settings_folder_fault(given, program, system);
-  push_folder_check(stack, fault, fault == PathFault::none ? full_long_path(given) : given,
+  const OurPaths paths = pop_paths(stack);
+  push_folder_check(stack, paths.settings, path_fault(paths, OurFolder::settings),
                     OurFolder::settings);
 }
 
-// SETTINGS PROGRAM (full long paths, checked) -> fault, the folder it is about. Takes both
-// folders, the settings folder first, and holds them until the setup ends.
+// As SettingsFolder -> fault, the folder it is about. Checks both paths again, then takes both
+// folders, the settings folder first, looking at the disk once, and holds them until the setup
+// ends.
 KESTRELON_NSIS_FUNCTION(TakeFolders) {
   Stack stack(string_size, stack_top);
   stay_loaded(extra);
-  const std::wstring settings = pop_or_empty(stack);
-  const std::wstring program = pop_or_empty(stack);
+  const OurPaths paths = pop_paths(stack);
+  for (const OurFolder kind : {OurFolder::settings, OurFolder::program}) {
+    if (const wchar_t* fault = path_fault(paths, kind); *fault) {
+      stack.push(kind == OurFolder::program ? paths.program : paths.settings);
+      stack.push(fault);
+      return;
+    }
+  }
   auto taking = std::make_unique<Install>();
-  FolderCheck check = take_folder(settings, OurFolder::settings, taking->settings);
-  if (check.fault == FolderFault::none)
-    check = take_folder(program, OurFolder::program, taking->program);
+  FolderCheck check =
+      take_folder(full_long_path(paths.settings), OurFolder::settings, taking->settings);
+  if (check.fault == FolderFault::none) {
+    check = take_folder(full_long_path(paths.program), OurFolder::program, taking->program);
+  }
   if (check.fault == FolderFault::none) install = std::move(taking);
   stack.push(check.folder);
   stack.push(fault_name(check.fault));
@@ -228,15 +248,13 @@ KESTRELON_NSIS_FUNCTION(PinSettings) {
   PortSettings pinned;
   pinned.port_name = pop_or_empty(stack);
   pinned.speed = static_cast<int32_t>(wcstol(pop_or_empty(stack).c_str(), nullptr, 10));
-  HANDLE copy = nullptr;
-  if (!install || !DuplicateHandle(GetCurrentProcess(), install->settings.folder.get(),
-                                   GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+  const std::unique_ptr<Folder> folder = install ? files_of(install->settings) : nullptr;
+  if (!folder) {
     stack.push(L"");
     stack.push(L"");
     stack.push(L"not_written");
     return;
   }
-  const std::unique_ptr<Folder> folder = adopt_folder(nt::Handle(copy), install->settings.path);
   const PinResult pin = pin_settings_file(*folder, kSettingsFileName, pinned);
   stack.push(pin.reason);
   stack.push(pin.file);
@@ -259,7 +277,7 @@ KESTRELON_NSIS_FUNCTION(RemoveEarlierFiles) {
 // FOLDER -> "1" when one of our programs runs from it, in any session, else "0".
 KESTRELON_NSIS_FUNCTION(ProgramRuns) {
   Stack stack(string_size, stack_top);
-  stack.push(program_runs_from(full_long_path(pop_or_empty(stack)), kOurPrograms) ? L"1" : L"0");
+  stack.push(program_runs_from(pop_or_empty(stack), kOurPrograms) ? L"1" : L"0");
 }
 
 // Lets the folders go (the end of the install).

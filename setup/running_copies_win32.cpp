@@ -8,25 +8,14 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <string_view>
+
+#include "app/nt_file_win32.h"
+#include "setup/folder_paths_win32.h"
 
 namespace kestrelon::setup {
 namespace {
-
-class Handle {
- public:
-  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  ~Handle() {
-    if (handle_) CloseHandle(handle_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  explicit operator bool() const { return handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 // SeDebugPrivilege enabled while it lives, when the token holds it (an elevated administrator
 // does), so that processes of other users and sessions can be opened; then as it was.
@@ -63,52 +52,20 @@ class DebugPrivilege {
   TOKEN_PRIVILEGES previous_ = {};
 };
 
-// A path in one form: long names, upper case as the file system compares names, no final
-// backslash. Empty when the system cannot give it.
-std::wstring comparable(const std::wstring& path) {
-  std::wstring full(MAX_PATH, L'\0');
-  DWORD length = GetLongPathNameW(path.c_str(), full.data(), DWORD(full.size()));
-  if (length >= full.size()) {
-    full.resize(length);
-    length = GetLongPathNameW(path.c_str(), full.data(), DWORD(full.size()));
-  }
-  // A path that no longer stands on the disk is compared as given.
-  if (length == 0 || length >= full.size())
-    full = path;
-  else
-    full.resize(length);
-  while (full.size() > 1 && full.back() == L'\\') full.pop_back();
-  if (full.empty()) return full;
-  std::wstring upper(full.size(), L'\0');
-  const int done = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, full.data(), int(full.size()),
-                                upper.data(), int(upper.size()));
-  return done == int(full.size()) ? upper : std::wstring();
-}
-
 // The image file of a process; empty when it cannot be opened or read.
 std::wstring image_of(DWORD process_id) {
-  Handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
-  if (!process) return {};
+  const nt::Handle process(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
+  if (!process.valid()) return {};
   wchar_t path[MAX_PATH * 2];
   const DWORD length = GetModuleFileNameExW(process.get(), nullptr, path, MAX_PATH * 2);
   if (length == 0 || length >= MAX_PATH * 2) return {};
   return std::wstring(path, length);
 }
 
-// Whether FILE (comparable) lies in FOLDER (comparable) or below it.
-bool lies_in(std::wstring_view file, std::wstring_view folder) {
-  return file.size() > folder.size() + 1 && file.substr(0, folder.size()) == folder &&
-         file[folder.size()] == L'\\';
-}
-
 bool is_one_of(const wchar_t* name, const std::vector<std::wstring_view>& names) {
-  for (std::wstring_view wanted : names) {
-    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, -1, wanted.data(),
-                       int(wanted.size())) == CSTR_EQUAL) {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(names.begin(), names.end(),
+                     [name](std::wstring_view wanted) { return same_name(name, wanted); });
 }
 
 }  // namespace
@@ -117,13 +74,12 @@ bool is_one_of(const wchar_t* name, const std::vector<std::wstring_view>& names)
 // program in the folder, so only they can start one from it; and with SeDebugPrivilege, which
 // an elevated administrator holds, every process but the system's protected ones opens.
 bool program_runs_from(const std::wstring& folder, const std::vector<std::wstring_view>& names) {
-  const std::wstring wanted = comparable(folder);
-  if (wanted.empty()) return false;
+  const std::wstring wanted = full_long_path(folder);
   DebugPrivilege debug;
   // Without a list nothing is known to run; a program that does keeps its file from being
   // replaced or removed, and the caller reports that file.
-  Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return false;
+  const nt::Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid()) return false;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
   const DWORD self = GetCurrentProcessId();
@@ -134,7 +90,7 @@ bool program_runs_from(const std::wstring& folder, const std::vector<std::wstrin
       continue;
     }
     const std::wstring image = image_of(entry.th32ProcessID);
-    if (!image.empty() && lies_in(comparable(image), wanted)) return true;
+    if (!image.empty() && is_same_or_inside(full_long_path(image), wanted)) return true;
   }
   return false;
 }

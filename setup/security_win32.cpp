@@ -104,14 +104,21 @@ bool read_security(HANDLE folder, SecurityView& view) {
   return view_from_descriptor(buffer.data(), view);
 }
 
-bool security_from_sddl(std::wstring_view sddl, SecurityView& view) {
+SecurityDescriptor::SecurityDescriptor(std::wstring_view sddl) {
   const std::wstring text(sddl);
-  LocalMemory descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                            descriptor.out(), nullptr)) {
-    return false;
+                                                            &descriptor_, nullptr)) {
+    descriptor_ = nullptr;
   }
-  return view_from_descriptor(descriptor.get(), view);
+}
+
+SecurityDescriptor::~SecurityDescriptor() {
+  if (descriptor_) LocalFree(descriptor_);
+}
+
+bool security_from_sddl(std::wstring_view sddl, SecurityView& view) {
+  const SecurityDescriptor descriptor(sddl);
+  return descriptor.get() && view_from_descriptor(descriptor.get(), view);
 }
 
 std::wstring current_user_sid() {

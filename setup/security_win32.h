@@ -10,6 +10,19 @@
 
 namespace kestrelon::setup {
 
+// A security descriptor made from SDDL, owned; null when the text is not one.
+class SecurityDescriptor {
+ public:
+  explicit SecurityDescriptor(std::wstring_view sddl);
+  ~SecurityDescriptor();
+  SecurityDescriptor(const SecurityDescriptor&) = delete;
+  SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
 // From an open folder (opened with READ_CONTROL); false when it cannot be read.
 bool read_security(HANDLE folder, SecurityView& view);
 // From SDDL, e.g. "O:BAD:PAI(A;OICI;FA;;;SY)"; false when the text is not a security descriptor.
