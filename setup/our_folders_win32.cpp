@@ -26,17 +26,8 @@ constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr ULONG kShareNoDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr size_t kDriveRootLength = 3;  // "C:\"
 
-// The rights, by the groups' SIDs so that they hold in every Windows language. All are owned
-// by Administrators and protected: nothing is inherited from above (from Vista on, C:\ lets every
-// user change any folder made under it). FA: full control; 0x1200A9: read and run; 0x1200AB:
-// that and create files; 0x1301BF: Modify; S-1-3-4, OWNER RIGHTS: what a file's creator may do
-// beyond the other users (nothing: no changing its rights; Vista and later, ignored by XP).
-constexpr wchar_t kAdministratorsOnly[] = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-constexpr wchar_t kProgramFolderRights[] =
-    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200A9;;;BU)";
-constexpr wchar_t kSettingsFolderRights[] =
-    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200AB;;;BU)(A;OIIO;0x1301BF;;;BU)"
-    L"(A;OIIO;0x1301BF;;;S-1-3-4)";
+// The files of ours get what they would inherit, as lists of their own; the keeper is for
+// reading only.
 constexpr wchar_t kProgramFileRights[] = L"O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200A9;;;BU)";
 constexpr wchar_t kSettingsFileRights[] =
     L"O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301BF;;;BU)(A;;0x1301BF;;;S-1-3-4)";

@@ -14,6 +14,18 @@
 
 namespace kestrelon::setup {
 
+// The rights, by the groups' SIDs so that they hold in every Windows language. All are owned
+// by Administrators and protected: nothing is inherited from above (from Vista on, C:\ lets every
+// user change any folder made under it). FA: full control; 0x1200A9: read and run; 0x1200AB:
+// that and create files; 0x1301BF: Modify; S-1-3-4, OWNER RIGHTS: what a file's creator may do
+// beyond the other users (nothing: no changing its rights; Vista and later, ignored by XP).
+inline constexpr wchar_t kAdministratorsOnly[] = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+inline constexpr wchar_t kProgramFolderRights[] =
+    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200A9;;;BU)";
+inline constexpr wchar_t kSettingsFolderRights[] =
+    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200AB;;;BU)(A;OIIO;0x1301BF;;;BU)"
+    L"(A;OIIO;0x1301BF;;;S-1-3-4)";
+
 // Why a folder cannot be the setup's.
 enum class FolderFault {
   none,

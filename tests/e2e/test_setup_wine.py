@@ -122,6 +122,13 @@ class Setup(WineCase):
         log(f"setup {' '.join(options)[:200]}: exit code {code}")
         return code
 
+    def start(self, program, *arguments):
+        """A Windows program started in the background: the setup, or one of Wine's own."""
+        program = str(self.setup_exe) if program == "setup" else program
+        return subprocess.Popen(["wine", program, *arguments], env=self.session.env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
     def drive_c(self):
         """Every path on drive C: but the user's temporary folder, where the setup unpacks
         its helpers (Wine cannot delete a DLL that the setup still has loaded)."""
@@ -324,9 +331,7 @@ class Setup(WineCase):
         earlier = self.settings_files()
         large = b";" + b"x" * (64 << 20) + b"\r\n"
         (settings / SETTINGS_NAME).write_bytes(large)
-        setup = subprocess.Popen(["wine", str(self.setup_exe), "/S", "/COM=COM6", "/PORT=9600"],
-                                 env=self.session.env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        setup = self.start("setup", "/S", "/COM=COM6", "/PORT=9600")
         try:
             wait_until(lambda: (settings / (SETTINGS_NAME + ".bak.tmp")).exists(), SETUP_LIMIT,
                        "the setup to start the backup", interval=0.001)
@@ -365,9 +370,7 @@ class Setup(WineCase):
         real = schtasks.read_bytes()
         shutil.copy(required_path("KESTRELON_EXE"), schtasks)
         task_file = "Programe\\Kestrelon\\Raport-Z-zilnic.xml"  # on its command line only
-        setup = subprocess.Popen(["wine", str(self.setup_exe), "/S", "/ORA=22:00", *options],
-                                 env=self.session.env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        setup = self.start("setup", "/S", "/ORA=22:00", *options)
         try:
             stand_in = wait_until(lambda: process_running(task_file), SETUP_LIMIT,
                                   "the setup to start schtasks.exe")
@@ -390,9 +393,7 @@ class Setup(WineCase):
         # A program's redirected input is held open, without sharing its deletion, while it runs
         # (Wine's cmd takes the file's name unquoted only).
         hold = f"ping -n 60 127.0.0.1 < {programs}\\Ghid-utilizare.txt"
-        held = subprocess.Popen(["wine", "cmd", "/c", hold], env=self.session.env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+        held = self.start("cmd", "/c", hold)
         try:
             wait_until(lambda: is_open(guide), SETUP_LIMIT, "cmd to hold the guide open")
             self.assertEqual(self.setup("held-file", *options), EXIT_NOT_WRITTEN)

@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <string>
 
+#include "setup/our_folders_win32.h"
 #include "setup/running_copies_win32.h"
 #include "setup/security_win32.h"
 #include "setup/shop_rights.h"
@@ -30,16 +31,16 @@ const Row kRows[] = {
      false},
     {L"Program Files",
      L"O:" TRUSTED_INSTALLER L"D:PAI(A;;FA;;;" TRUSTED_INSTALLER L")(A;CIIO;GA;;"
-     L";" TRUSTED_INSTALLER L")(A;;"
-     L"0x1301bf;"
-     L";;SY)(A;"
-     L"OICIIO;"
-     L"GA;;;SY)("
-     L"A;;"
-     L"0x1301bf;"
-     L";;BA)(A;"
-     L"OICIIO;"
-     L"GA;;;BA)"
+                                                                 L";" TRUSTED_INSTALLER L")(A;;"
+                                                                                        L"0x1301bf;"
+                                                                                        L";;SY)(A;"
+                                                                                        L"OICIIO;"
+                                                                                        L"GA;;;SY)("
+                                                                                        L"A;;"
+                                                                                        L"0x1301bf;"
+                                                                                        L";;BA)(A;"
+                                                                                        L"OICIIO;"
+                                                                                        L"GA;;;BA)"
      L"(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)"
      L"(A;OICIIO;GXGR;;;S-1-15-2-1)",
      false},
@@ -53,9 +54,8 @@ const Row kRows[] = {
      true},
     {L"administrators' folder, Users Modify",
      L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)", true},
-    {L"ours", L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200A9;;;BU)", false},
-    {L"ours, settings",
-     L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200AB;;;BU)(A;OIIO;0x1301BF;;;BU)", false},
+    {L"ours, the program folder", kProgramFolderRights, false},
+    {L"ours, the settings folder", kSettingsFolderRights, false},
     {L"ours, owned by a user",
      L"O:S-1-5-21-1-2-3-1001D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200A9;;;BU)", true},
     {L"ours, owned by the installing administrator",
