@@ -21,6 +21,7 @@ ManifestSupportedOS all
 ; No ManifestDPIAware: makensis writes it as an <application xmlns="urn:...:asm.v3"> element
 ; without a prefix, the form that Windows XP's loader refuses. Windows scales the wizard instead.
 AllowSkipFiles off
+AllowRootDirInstall true ; so that the page's own check says why a drive's root is refused
 
 !define PRODUCT "Kestrelon"
 !define SETUP_NAME "${PRODUCT}-${VERSION}-setup.exe"
@@ -35,7 +36,8 @@ AllowSkipFiles off
 !define DESKTOP_SHORTCUT "$DESKTOP\Raport Z.lnk"
 
 ; Exit codes (the README lists them). NSIS itself ends with 1 when the user cancels.
-!define EXIT_BAD_OPTION 2 ; or an option this Windows cannot honour; nothing installed
+!define EXIT_BAD_OPTION 2 ; or an option this Windows cannot honour; nothing installed. The
+                         ; uninstaller: not the installed one (nothing removed)
 !define EXIT_NOT_ADMINISTRATOR 3 ; nothing installed
 !define EXIT_TASK_FAILED 4 ; installed, without the daily task
 !define EXIT_RUNNING 5 ; Kestrelon or KestrelonScan is running; nothing changed
@@ -83,7 +85,6 @@ Var NotWritten ; what the install could not write, for its box
 !macroend
 
 !include texts.nsh
-!include text_checks.nsh
 !include folders.nsh
 !include pinned_settings.nsh
 !include options.nsh
@@ -141,12 +142,15 @@ VIAddVersionKey /LANG=${LANG_ROMANIAN} "OriginalFilename" "${SETUP_NAME}"
 ; programs' own state. An earlier install gives the defaults: its settings folder and time.
 Function .onInit
   SetShellVarContext all
+  !insertmacro SilentWhenAsked ; before anything could show a box
   ReadRegStr $SettingsFolder HKLM "${UNINSTALL_KEY}" FolderSetari
   ${IfThen} $SettingsFolder == "" ${|} StrCpy $SettingsFolder "${DEFAULT_SETTINGS_FOLDER}" ${|}
   ${If} ${AtLeastWinVista} ; Windows XP never gets a task
     ReadRegStr $DailyTime HKLM "${UNINSTALL_KEY}" OraRaportZ
   ${EndIf}
   Call ReadOptions
+  KestrelonSetup::FullPath $INSTDIR ; as the earlier install's was recorded: no "\" at the end
+  Pop $INSTDIR
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
@@ -168,7 +172,7 @@ Section "Kestrelon"
   Call RefuseWhileKestrelonRuns ; again: the wizard may have been open a while
 
   ; Both folders first, checked again now and held until the end: when either cannot be
-  ; taken, nothing is installed.
+  ; taken, or the settings cannot be pinned, nothing is installed and nothing changed.
   Call TakeFolders
   ${If} $PinnedPort != ""
     Call PinSettings
@@ -177,8 +181,10 @@ Section "Kestrelon"
   ; Files of an earlier install go first, so that the new ones take the folder's rights; one
   ; that cannot be removed (held open by somebody) is never written into.
   KestrelonSetup::RemoveEarlierFiles
-  Pop $NotWritten
-  ${If} $NotWritten != ""
+  Pop $0
+  ${If} $0 != ""
+    KestrelonSetup::Named
+    Pop $NotWritten
     !insertmacro Refuse ${EXIT_NOT_WRITTEN} "${TEXT_OLD_FILE_NOT_REMOVED}"
   ${EndIf}
 
@@ -191,17 +197,21 @@ Section "Kestrelon"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
   !insertmacro RefuseWhenErrors "$INSTDIR\${UNINSTALLER}"
 
-  ; Every shortcut starts in the settings folder (a shortcut's working folder is the output
-  ; folder at the time it is made).
-  SetOutPath "$SettingsFolder"
+  ; A shortcut's working folder is the output folder at the time it is made. The programs
+  ; start in the settings folder, where Kestrelon.ini is; the guide and the uninstaller, which
+  ; runs as administrator, in the program folder, which only administrators change. The setup's
+  ; own working folder is never the users' folder: it goes there only while the output folder
+  ; names it, and SetOutPath changes nothing else there (the folder is already made).
   ClearErrors
-  CreateShortCut "${DESKTOP_SHORTCUT}" "$INSTDIR\Kestrelon.exe"
+  SetOutPath "$INSTDIR"
   CreateDirectory "${SHORTCUT_FOLDER}"
-  CreateShortCut "${SHORTCUT_FOLDER}\Raport Z.lnk" "$INSTDIR\Kestrelon.exe"
-  CreateShortCut "${SHORTCUT_FOLDER}\KestrelonScan.lnk" "$INSTDIR\KestrelonScan.exe"
   CreateShortCut "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk" "$INSTDIR\Ghid-utilizare.txt"
   CreateShortCut "${SHORTCUT_FOLDER}\Dezinstalare.lnk" "$INSTDIR\${UNINSTALLER}"
-  SetOutPath "$INSTDIR" ; the setup's own working folder stays away from the users' folder
+  SetOutPath "$SettingsFolder"
+  CreateShortCut "${DESKTOP_SHORTCUT}" "$INSTDIR\Kestrelon.exe"
+  CreateShortCut "${SHORTCUT_FOLDER}\Raport Z.lnk" "$INSTDIR\Kestrelon.exe"
+  CreateShortCut "${SHORTCUT_FOLDER}\KestrelonScan.lnk" "$INSTDIR\KestrelonScan.exe"
+  SetOutPath "$INSTDIR"
   !insertmacro RefuseWhenErrors "${TEXT_SHORTCUTS}"
 
   ; Add/Remove Programs, with what a later setup and the uninstaller need to know.
@@ -224,20 +234,6 @@ Section "Kestrelon"
   KestrelonSetup::Release
 SectionEnd
 
-; Checks the program folder chosen on the page.
-Function .onVerifyInstDir
-  Push $0
-  KestrelonSetup::IsWholeFolderPath $INSTDIR
-  Pop $0
-  Exch
-  Pop $0 ; its full form, not needed here
-  ${If} $0 != 1
-    Pop $0
-    Abort ; the page's Next stays disabled
-  ${EndIf}
-  Pop $0
-FunctionEnd
-
 ; A file that could not be written (in use by a program, a full disk): NSIS stops the install
 ; there, after a Retry/Cancel box in the wizard.
 Function .onInstFailed
@@ -246,49 +242,76 @@ FunctionEnd
 
 ; -- the uninstaller: everything but the settings folder, which keeps Kestrelon.ini and its
 ; .bak (the device's port; a later install finds them again) --
+
+; Only the uninstaller of the install Add/Remove Programs knows goes on: a copy started from
+; another folder (or told another one after _?=) would remove the real install's task and
+; shortcuts, and files of another folder.
 Function un.onInit
   SetShellVarContext all
+  !insertmacro SilentWhenAsked
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
     !insertmacro Refuse ${EXIT_NOT_ADMINISTRATOR} "${TEXT_UNINSTALL_NOT_ADMINISTRATOR}"
   ${EndIf}
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" InstallLocation
+  KestrelonSetup::SameFolder $0 $INSTDIR
+  Pop $0
+  ${If} $0 != 1
+    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_NOT_THE_INSTALLED_UNINSTALLER}"
+  ${EndIf}
   Call un.RefuseWhileKestrelonRuns
 FunctionEnd
 
-Var NotRemoved ; the files that could not be removed, one a line
+Var NotRemoved ; what could not be removed, one a line
 
 !macro RemoveOrTell FILE
   Delete "${FILE}"
   ${IfThen} ${FileExists} "${FILE}" ${|} StrCpy $NotRemoved "$NotRemoved${FILE}$\r$\n" ${|}
 !macroend
 
+; Stops the uninstall (exit code 6) when something could not be removed, after a box that
+; names it: the uninstaller, its shortcut and the Add/Remove entry are still there, so it can
+; be run again once the cause is gone.
+!macro StopWhenNotRemoved
+  ${If} $NotRemoved != ""
+    MessageBox MB_OK|MB_ICONSTOP "${TEXT_NOT_REMOVED}" /SD IDOK
+    Abort
+  ${EndIf}
+!macroend
+
+; The task first: one that cannot be removed would run a missing program every evening, so
+; then nothing else is removed. The uninstaller, its shortcut and the entry last, once all the
+; rest is gone.
 Section "Uninstall"
   StrCpy $NotRemoved ""
-  Call un.RemoveDailyTask
-  Pop $0
-  ${IfThen} $0 != "" ${|} StrCpy $NotRemoved "${TEXT_THE_TASK}$\r$\n" ${|}
   SetOutPath "$TEMP" ; not in the program folder, which is removed
-  !insertmacro RemoveOrTell "${DESKTOP_SHORTCUT}"
-  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Raport Z.lnk"
-  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\KestrelonScan.lnk"
-  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk"
-  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Dezinstalare.lnk"
-  RMDir "${SHORTCUT_FOLDER}"
+  Call un.RemoveDailyTask
+  Pop $NotRemoved
+  ${If} $NotRemoved != ""
+    StrCpy $NotRemoved "$NotRemoved$\r$\n"
+    MessageBox MB_OK|MB_ICONSTOP "${TEXT_TASK_NOT_REMOVED_NOTHING_REMOVED}" /SD IDOK
+    Abort
+  ${EndIf}
   !insertmacro RemoveOrTell "$INSTDIR\Kestrelon.exe"
   !insertmacro RemoveOrTell "$INSTDIR\KestrelonScan.exe"
   !insertmacro RemoveOrTell "$INSTDIR\Ghid-utilizare.txt"
   !insertmacro RemoveOrTell "$INSTDIR\${TASK_FILE}"
+  !insertmacro RemoveOrTell "${DESKTOP_SHORTCUT}"
+  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Raport Z.lnk"
+  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\KestrelonScan.lnk"
+  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk"
+  !insertmacro StopWhenNotRemoved
+  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Dezinstalare.lnk"
+  !insertmacro StopWhenNotRemoved
+  RMDir "${SHORTCUT_FOLDER}"
   !insertmacro RemoveOrTell "$INSTDIR\${UNINSTALLER}"
+  !insertmacro StopWhenNotRemoved
   RMDir "$INSTDIR" ; only when empty: nothing of anyone else's is removed
-  ${If} $NotRemoved == ""
-    ClearErrors
-    DeleteRegKey HKLM "${UNINSTALL_KEY}"
-    ${IfThen} ${Errors} ${|} StrCpy $NotRemoved "${TEXT_UNINSTALL_ENTRY}$\r$\n" ${|}
-  ${EndIf}
-  ${If} $NotRemoved != ""
-    ; The entry stays, so that the uninstall can be run again once the cause is gone.
-    MessageBox MB_OK|MB_ICONSTOP "${TEXT_NOT_REMOVED}" /SD IDOK
+  ClearErrors
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "${TEXT_ENTRY_NOT_REMOVED}" /SD IDOK
     Abort
   ${EndIf}
 SectionEnd

@@ -68,8 +68,10 @@ Function WriteTaskDefinition
 FunctionEnd
 
 ; The task and its definition as $DailyTime says: registered at that time, or removed when it
-; is empty; the time is recorded only while a task is registered. Windows XP: nothing (no option asks for a task there). schtasks runs elevated: it
-; starts in the program folder, which only administrators change, never in the users' folder.
+; is empty. The time is recorded exactly while a task is registered: a task that cannot be
+; recorded is removed again. Windows XP: nothing (no option asks for a task there). schtasks
+; runs elevated: it starts in the program folder, which only administrators change, never in
+; the users' folder.
 Function UpdateDailyTask
   Push $0
   ${If} ${AtLeastWinVista}
@@ -77,6 +79,7 @@ Function UpdateDailyTask
     ${If} $DailyTime == ""
       Call RemoveDailyTask
       Pop $0
+      Delete "$INSTDIR\${TASK_FILE}"
       ${If} $0 != ""
         MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_NOT_REMOVED}" /SD IDOK
         SetErrorLevel ${EXIT_TASK_FAILED}
@@ -84,44 +87,53 @@ Function UpdateDailyTask
     ${Else}
       ClearErrors
       Call WriteTaskDefinition
-      nsExec::Exec '"$SYSDIR\schtasks.exe" /create /xml "$INSTDIR\${TASK_FILE}" /tn "${TASK_NAME}" /f'
-      Pop $0
+      StrCpy $0 "definition"
+      ${IfNot} ${Errors}
+        nsExec::Exec '"$SYSDIR\schtasks.exe" /create /xml "$INSTDIR\${TASK_FILE}" /tn "${TASK_NAME}" /f'
+        Pop $0 ; 0 when registered
+      ${EndIf}
+      ${If} $0 == 0
+        ClearErrors
+        WriteRegStr HKLM "${UNINSTALL_KEY}" OraRaportZ "$DailyTime" ; what a later removal reads
+        ${If} ${Errors}
+          KestrelonSetup::RemoveTask "${TASK_NAME}" ; no task that the uninstall would not know of
+          Pop $0
+          StrCpy $0 "record"
+        ${EndIf}
+      ${EndIf}
       ${If} $0 != 0
-      ${OrIf} ${Errors}
         DetailPrint "${TEXT_TASK_FAILED} ($0)"
         MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_FAILED}" /SD IDOK
         SetErrorLevel ${EXIT_TASK_FAILED}
-      ${Else}
-        WriteRegStr HKLM "${UNINSTALL_KEY}" OraRaportZ "$DailyTime" ; what a later removal reads
       ${EndIf}
     ${EndIf}
   ${EndIf}
   Pop $0
 FunctionEnd
 
-; Removes the task and its definition (by the setup when the daily report is no longer wanted,
-; and by the uninstaller). A task is there when an install recorded its time, and the time
-; goes with it (an uninstall stopped later on must not look for it again); leaves on the stack
-; the task's name when it was there and could not be removed, else "".
+; Removes the task an install recorded (by the setup when the daily report is no longer wanted,
+; and by the uninstaller), and then its record. A task already gone (removed by hand) is no
+; failure. Leaves on the stack "" when neither is left, else what is: the task's name, or the
+; Add/Remove entry that still holds its record.
 !macro DefineRemoveDailyTask PREFIX
   Function ${PREFIX}RemoveDailyTask
     Push $0
     ReadRegStr $0 HKLM "${UNINSTALL_KEY}" OraRaportZ
     ${If} ${AtLeastWinVista}
     ${AndIf} $0 != ""
-      SetOutPath "$INSTDIR"
-      nsExec::Exec '"$SYSDIR\schtasks.exe" /delete /tn "${TASK_NAME}" /f'
+      KestrelonSetup::RemoveTask "${TASK_NAME}"
       Pop $0
-      ${If} $0 != 0
-        StrCpy $0 "${TASK_NAME}"
+      ${If} $0 == "failed"
+        StrCpy $0 "${TEXT_THE_TASK}"
       ${Else}
+        ClearErrors
         DeleteRegValue HKLM "${UNINSTALL_KEY}" OraRaportZ
         StrCpy $0 ""
+        ${IfThen} ${Errors} ${|} StrCpy $0 "${TEXT_UNINSTALL_ENTRY}" ${|}
       ${EndIf}
     ${Else}
       StrCpy $0 ""
     ${EndIf}
-    Delete "$INSTDIR\${TASK_FILE}"
     Exch $0
   FunctionEnd
 !macroend

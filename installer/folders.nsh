@@ -18,6 +18,8 @@ Var FolderFault ; the plug-in's word for why a folder is refused, "" when it is 
 
 ; $R0 = what the setup says of $FolderFault ("" for none), $R1 = its exit code.
 !macro FolderRefusal
+  KestrelonSetup::Named
+  Pop $FolderInQuestion
   StrCpy $R1 ${EXIT_FOLDER_REFUSED}
   ${Select} $FolderFault
   ${Case} ""
@@ -53,10 +55,11 @@ Var FolderFault ; the plug-in's word for why a folder is refused, "" when it is 
 Function CheckProgramFolder
   KestrelonSetup::ProgramFolder $INSTDIR
   Pop $FolderFault
-  Pop $R0
-  Pop $FolderInQuestion
-  ${IfThen} $FolderFault == "" ${|} StrCpy $INSTDIR $R0 ${|}
   !insertmacro FolderRefusal
+  ${If} $R0 == ""
+    KestrelonSetup::FullPath $INSTDIR
+    Pop $INSTDIR
+  ${EndIf}
 FunctionEnd
 
 ; The same for $SettingsFolder, which must also keep away from the program folder, Program
@@ -64,20 +67,21 @@ FunctionEnd
 Function CheckSettingsFolder
   KestrelonSetup::SettingsFolder $SettingsFolder $INSTDIR $PROGRAMFILES $PROGRAMFILES64 $WINDIR
   Pop $FolderFault
-  Pop $R0
-  Pop $FolderInQuestion
-  ${IfThen} $FolderFault == "" ${|} StrCpy $SettingsFolder $R0 ${|}
   !insertmacro FolderRefusal
+  ${If} $R0 == ""
+    KestrelonSetup::FullPath $SettingsFolder
+    Pop $SettingsFolder
+  ${EndIf}
 FunctionEnd
 
-; Both folders checked again and taken for the install, the settings folder first; refuses
-; (nothing installed) when either cannot be taken. The plug-in holds them until the setup ends.
+; Both folders checked again and taken for the install: both are looked at before either is
+; changed, so a refusal leaves the disk as it was (nothing installed). The plug-in holds them
+; until the setup ends.
 Function TakeFolders
   KestrelonSetup::TakeFolders $SettingsFolder $INSTDIR $PROGRAMFILES $PROGRAMFILES64 $WINDIR
   Pop $FolderFault
-  Pop $FolderInQuestion
   !insertmacro FolderRefusal
   ${If} $R0 != ""
-    !insertmacro Refuse $R1 $R0
+    !insertmacro Refuse $R1 "$R0$\r$\n$\r$\n${TEXT_NOTHING_INSTALLED}"
   ${EndIf}
 FunctionEnd

@@ -1,137 +1,75 @@
-; The setup program's command line, read and checked in .onInit before anything is installed:
+; The setup program's command line, read and checked by the plug-in in .onInit before anything
+; is installed:
 ;   /S [/COM=COMn /PORT=speed] [/ORA=HH:MM] [/SETARI=folder] [/D=folder]
-; Arguments are split as every Windows program splits them (CommandLineToArgvW): a folder with
-; spaces is quoted, /SETARI="C:\Setari Z" or "/SETARI=C:\Setari Z". Anything else, or a value
-; out of its range, ends the setup with EXIT_BAD_OPTION and installs nothing: a mistyped option
-; must not be ignored (a fleet's script would take the install for what it asked).
-; /S and /NCRC are NSIS's own; so is /D=, which NSIS takes off the command line (it must be
-; last and unquoted). NSIS takes /S only as it is; written otherwise ("/S", /s) it is made
-; silent here, before anything could show a window that a fleet's script would wait on. A
-; line longer than NSIS holds would be cut, and a /D= that NSIS finds unusable replaced by the
-; default folder: both are refused.
+; A bad option or value ends the setup with EXIT_BAD_OPTION and installs nothing: a mistyped
+; option must not be ignored (a fleet's script would take the install for what it asked). /S
+; anywhere on the line, in any case or quoting (NSIS itself takes /S only as written, and only
+; before /D=), makes the setup silent first of all: no window waits for an answer in a fleet's
+; script, not even the one that refuses the line.
 
-!define MAX_COM_PORT 256
-!define MAX_SPEED_DIGITS 7 ; 1 to 9999999 bits per second
-!define MAX_COMMAND_LINE 1023 ; what NSIS keeps of the command line
-
-; When the argument in $3 starts with NAME (any case), $4 = NAME and $5 = the rest.
-!macro _OptionWithValue NAME
-  ${If} $4 == ""
-    StrLen $5 "${NAME}"
-    StrCpy $4 $3 $5
-    ${If} $4 == "${NAME}"
-      StrCpy $5 $3 "" $5
-    ${Else}
-      StrCpy $4 ""
-    ${EndIf}
-  ${EndIf}
+; Silent when /S is anywhere on the line (the setup and the uninstaller alike).
+!macro SilentWhenAsked
+  KestrelonSetup::Option silent
+  Pop $0
+  ${IfThen} $0 == 1 ${|} SetSilent silent ${|}
 !macroend
 
 ; Reads the options into $PinnedPort, $PinnedSpeed, $DailyTime and $SettingsFolder (which hold
 ; the earlier install's values or the defaults); refuses a bad one.
 Function ReadOptions
-  Push $0 ; how many words are left
-  Push $1 ; what follows /D=
-  Push $3 ; the word
-  Push $4 ; the option's name
-  Push $5 ; its value
-  Push $6 ; 1 when /SETARI is given
-  KestrelonSetup::CommandLine $CMDLINE
-  Pop $0 ; the whole line's length
-  Pop $1
-  Pop $3
-  ${IfThen} $3 = 1 ${|} SetSilent silent ${|}
-  ${If} $0 > ${MAX_COMMAND_LINE}
+  Push $0
+  KestrelonSetup::ReadOptions $INSTDIR
+  Pop $0
+  ${Select} $0
+  ${Case} ""
+  ${Case} "line_too_long"
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_COMMAND_LINE_TOO_LONG}"
-  ${EndIf}
-  ${If} $1 != ""
-    KestrelonSetup::IsWholeFolderPath $1
-    Pop $5
-    Pop $1
-    KestrelonSetup::IsWholeFolderPath $INSTDIR
-    Pop $3
-    Pop $3
-    ${If} $5 != 1
-    ${OrIf} $1 != $3 ; NSIS put its default in its place
-      !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PROGRAM_FOLDER_FORM}"
-    ${EndIf}
-  ${EndIf}
-
-  StrCpy $6 0
-  Pop $0 ; how many words
-  Pop $3 ; the first is the program itself
-  IntOp $0 $0 - 1
-  ${DoWhile} $0 > 0
-    Pop $3
-    IntOp $0 $0 - 1
-    ${If} $3 == "/S"
-    ${OrIf} $3 S== "/NCRC"
-      ${Continue}
-    ${EndIf}
-    StrCpy $4 ""
-    !insertmacro _OptionWithValue "/COM="
-    !insertmacro _OptionWithValue "/PORT="
-    !insertmacro _OptionWithValue "/ORA="
-    !insertmacro _OptionWithValue "/SETARI="
-    ${If} $4 == "/COM=" ; COM1 to COM256
-      StrCpy $4 $5 3
-      StrCpy $5 $5 "" 3
-      ${IsPlainNumber} $3 $5 3
-      ${If} $4 != "COM"
-      ${OrIf} $3 != 1
-      ${OrIf} $5 > ${MAX_COM_PORT}
-        !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_BAD_PORT}"
-      ${EndIf}
-      StrCpy $PinnedPort "COM$5" ; as KestrelonScan writes it
-    ${ElseIf} $4 == "/PORT=" ; 1 to 9999999 bits per second
-      ${IsPlainNumber} $3 $5 ${MAX_SPEED_DIGITS}
-      ${If} $3 != 1
-        !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_BAD_SPEED}"
-      ${EndIf}
-      StrCpy $PinnedSpeed $5
-    ${ElseIf} $4 == "/ORA=" ; never on Windows XP, where the setup makes no task
-      ${IsTimeOfDay} $3 $5
-      ${If} $3 != 1
-        !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_BAD_TIME}"
-      ${EndIf}
-      ${IfNot} ${AtLeastWinVista}
-        !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_NO_TASK_ON_XP}"
-      ${EndIf}
-      StrCpy $DailyTime $5
-    ${ElseIf} $4 == "/SETARI="
-      StrCpy $SettingsFolder $5
-      StrCpy $6 1
-    ${Else}
-      !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_UNKNOWN_OPTION}"
-    ${EndIf}
-  ${Loop}
-
-  ; /COM and /PORT only together.
-  StrCpy $3 0
-  ${IfThen} $PinnedPort != "" ${|} IntOp $3 $3 + 1 ${|}
-  ${IfThen} $PinnedSpeed != "" ${|} IntOp $3 $3 + 1 ${|}
-  ${If} $3 = 1
+  ${Case} "program_form"
+    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PROGRAM_FOLDER_FORM}"
+  ${Case} "bad_port"
+    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_BAD_PORT}"
+  ${Case} "bad_speed"
+    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_BAD_SPEED}"
+  ${Case} "bad_time"
+    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_BAD_TIME}"
+  ${Case} "port_without_speed"
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PORT_WITHOUT_SPEED}"
+  ${CaseElse}
+    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_UNKNOWN_OPTION}"
+  ${EndSelect}
+
+  KestrelonSetup::Option port
+  Pop $PinnedPort
+  KestrelonSetup::Option speed
+  Pop $PinnedSpeed
+  KestrelonSetup::Option time
+  Pop $0
+  ${If} $0 != "" ; never on Windows XP, where the setup makes no task
+    ${IfNot} ${AtLeastWinVista}
+      !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_NO_TASK_ON_XP}"
+    ${EndIf}
+    StrCpy $DailyTime $0
+  ${EndIf}
+  KestrelonSetup::Option settings_given
+  Pop $0
+  ${If} $0 == 1
+    KestrelonSetup::Option settings
+    Pop $SettingsFolder
   ${EndIf}
 
   ; The folders, checked at once when silent or given; in the wizard their pages check them.
   ${If} ${Silent}
     Call CheckProgramFolder
     ${If} $R0 != ""
-      !insertmacro Refuse $R1 $R0
+      !insertmacro Refuse $R1 "$R0$\r$\n$\r$\n${TEXT_NOTHING_INSTALLED}"
     ${EndIf}
   ${EndIf}
-  ${If} $6 = 1
+  ${If} $0 == 1
   ${OrIf} ${Silent}
     Call CheckSettingsFolder
     ${If} $R0 != ""
-      !insertmacro Refuse $R1 $R0
+      !insertmacro Refuse $R1 "$R0$\r$\n$\r$\n${TEXT_NOTHING_INSTALLED}"
     ${EndIf}
   ${EndIf}
-  Pop $6
-  Pop $5
-  Pop $4
-  Pop $3
-  Pop $1
   Pop $0
 FunctionEnd

@@ -5,12 +5,14 @@
 Var PinnedFile ; the file a pin's box names
 Var PinnedReason ; the system's words for what failed
 
-; Pins $PinnedPort and $PinnedSpeed; refuses (the programs not installed) when it fails, after
-; removing the program folder when this setup has just made it empty.
+; Pins $PinnedPort and $PinnedSpeed; when it fails, gives both folders back as the install found
+; them and refuses: nothing is installed.
 Function PinSettings
   KestrelonSetup::PinSettings $PinnedPort $PinnedSpeed
   Pop $R0 ; the outcome
+  KestrelonSetup::Named
   Pop $PinnedFile
+  KestrelonSetup::Reason
   Pop $PinnedReason
   ${Select} $R0
   ${Case2} "pinned" "already_pinned"
@@ -22,7 +24,6 @@ Function PinSettings
   ${CaseElse}
     StrCpy $R0 "${TEXT_SETTINGS_NOT_WRITTEN}"
   ${EndSelect}
-  KestrelonSetup::Release
-  RMDir "$INSTDIR" ; when this setup has just made it, empty
+  KestrelonSetup::GiveBackFolders
   !insertmacro Refuse ${EXIT_NOT_WRITTEN} "$R0"
 FunctionEnd

@@ -19,8 +19,14 @@ Function SettingsFolderPage
   ${NSD_CreateBrowseButton} 245u 81u 55u 15u "$(^BrowseBtn)"
   Pop $0
   ${NSD_OnClick} $0 BrowseSettingsFolder
+  ${NSD_OnBack} KeepSettingsFolder
   nsDialogs::Show
   Pop $0
+FunctionEnd
+
+; Back keeps what was typed: the page shows it again.
+Function KeepSettingsFolder
+  ${NSD_GetText} $SettingsFolderField $SettingsFolder
 FunctionEnd
 
 Function BrowseSettingsFolder
@@ -44,7 +50,7 @@ FunctionEnd
 
 ; The folder is checked against the program folder chosen on the page before.
 Function SettingsFolderPageLeave
-  ${NSD_GetText} $SettingsFolderField $SettingsFolder
+  Call KeepSettingsFolder
   Call CheckSettingsFolder
   ${If} $R0 != ""
     MessageBox MB_OK|MB_ICONEXCLAMATION "$R0"
@@ -77,8 +83,21 @@ Function DailyReportPage
     EnableWindow $DailyCheckbox 0
     EnableWindow $DailyTimeField 0
   ${EndIf}
+  ${NSD_OnBack} KeepDailyTime
   nsDialogs::Show
   Pop $1
+  Pop $0
+FunctionEnd
+
+; Back keeps what was chosen: the time as typed, or none when unticked.
+Function KeepDailyTime
+  Push $0
+  ${NSD_GetState} $DailyCheckbox $0
+  ${If} $0 == ${BST_CHECKED}
+    ${NSD_GetText} $DailyTimeField $DailyTime
+  ${Else}
+    StrCpy $DailyTime ""
+  ${EndIf}
   Pop $0
 FunctionEnd
 
@@ -88,7 +107,8 @@ Function DailyReportPageLeave
   ${NSD_GetState} $DailyCheckbox $0
   ${If} $0 == ${BST_CHECKED}
     ${NSD_GetText} $DailyTimeField $1
-    ${IsTimeOfDay} $0 $1
+    KestrelonSetup::IsTimeOfDay $1
+    Pop $0
     ${If} $0 != 1
       MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_BAD_TIME}"
       Pop $1

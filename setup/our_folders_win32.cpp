@@ -148,13 +148,12 @@ FolderFault file_fault(HANDLE folder, const std::wstring& name, OurFolder kind, 
 // but files of ours. When taking, it is locked to administrators before anything in it is
 // looked at, so that nothing can be added meanwhile; a refused folder gets its rights back.
 FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFolder kind,
-                                  bool take, const std::wstring& me) {
+                                  bool take, const std::wstring& me, std::string& earlier) {
   FolderFault fault = plain_folder_fault(folder, path);
   if (fault != FolderFault::none) return fault;
   SecurityView view;
   if (!read_security(folder, view)) return FolderFault::not_written;
   if (!is_administrators_sid(view.owner, me)) return FolderFault::not_administrators;
-  std::string earlier;
   if (take) {
     earlier = saved_rights(folder);
     if (earlier.empty() || !set_rights(folder, kAdministratorsOnly)) {
@@ -167,12 +166,15 @@ FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFo
     if (fault != FolderFault::none) break;
     fault = is_ours(name, kind) ? file_fault(folder, name, kind, take) : FolderFault::not_ours;
   }
-  if (take && fault != FolderFault::none) restore_rights(folder, earlier);
+  if (take && fault != FolderFault::none) {
+    restore_rights(folder, earlier);
+    earlier.clear();
+  }
   return fault;
 }
 
 // Its own file, then the users' rights: users get none while the folder could still be empty.
-FolderFault make_ours(HANDLE folder, OurFolder kind) {
+FolderFault make_ours(HANDLE folder, OurFolder kind, bool& keeper_made) {
   const auto finish = [folder, kind] {
     return set_rights(folder,
                       kind == OurFolder::program ? kProgramFolderRights : kSettingsFolderRights)
@@ -195,6 +197,7 @@ FolderFault make_ours(HANDLE folder, OurFolder kind) {
       nt::mark_for_deletion(keeper.handle.get());  // no half-written file of ours is left
       return FolderFault::not_written;
     }
+    keeper_made = true;
   }
   return finish();
 }
@@ -235,6 +238,8 @@ FolderCheck walk(const std::wstring& path, OurFolder kind, bool take, TakenFolde
   if (take && (!made_on_the_way.get() || !made_last.get())) {
     return {FolderFault::rights_not_set, path};
   }
+  taken.names = names;
+  taken.first_made = names.size();
   for (size_t i = 0; i < names.size(); ++i) {
     const bool last = i + 1 == names.size();
     shown += (i == 0 ? L"" : L"\\") + names[i];
@@ -246,17 +251,26 @@ FolderCheck walk(const std::wstring& path, OurFolder kind, bool take, TakenFolde
     if (!opened.handle.valid()) {
       return {!take && is_missing(opened) ? FolderFault::none : open_fault(opened), shown};
     }
-    if (!opened.created) {
-      const FolderFault fault =
-          last ? existing_folder_fault(opened.handle.get(), shown, kind, take, me)
-               : way_fault(opened.handle.get(), shown, me);
+    if (opened.created) {
+      taken.first_made = std::min(taken.first_made, i);
+    } else {
+      const FolderFault fault = last ? existing_folder_fault(opened.handle.get(), shown, kind, take,
+                                                             me, taken.earlier_rights)
+                                     : way_fault(opened.handle.get(), shown, me);
       if (fault != FolderFault::none) return {fault, shown};
     }
     (last ? taken.folder : taken.way.emplace_back()) = std::move(opened.handle);
   }
   taken.path = path;
   if (!take) return {};
-  return {make_ours(taken.folder.get(), kind), path};
+  return {make_ours(taken.folder.get(), kind, taken.keeper_made), path};
+}
+
+// Removes the empty folder NAME from PARENT, as itself.
+void remove_empty_folder(HANDLE parent, const std::wstring& name) {
+  const nt::Opened folder = nt::open_relative(parent, name, DELETE, kShareAll,
+                                              nt::Disposition::open_existing, nt::Kind::folder);
+  if (folder.handle.valid()) nt::mark_for_deletion(folder.handle.get());
 }
 
 }  // namespace
@@ -268,8 +282,24 @@ FolderCheck check_folder(const std::wstring& path, OurFolder kind) {
 
 FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken) {
   const FolderCheck check = walk(path, kind, true, taken);
-  if (check.fault != FolderFault::none) taken = {};
+  if (check.fault != FolderFault::none) give_back(taken);
   return check;
+}
+
+void give_back(TakenFolder& taken) {
+  if (taken.keeper_made) {
+    const nt::Opened keeper = nt::open_relative(taken.folder.get(), kKeeperName, DELETE, kShareAll,
+                                                nt::Disposition::open_existing, nt::Kind::file);
+    if (keeper.handle.valid()) nt::mark_for_deletion(keeper.handle.get());
+  }
+  if (taken.folder.valid()) restore_rights(taken.folder.get(), taken.earlier_rights);
+  // The folders it made, the deepest first: each let go, then removed through its parent.
+  taken.folder = {};
+  for (size_t i = taken.names.size(); i-- > taken.first_made;) {
+    if (i + 1 < taken.way.size()) taken.way.resize(i + 1);
+    if (i < taken.way.size()) remove_empty_folder(taken.way[i].get(), taken.names[i]);
+  }
+  taken = {};
 }
 
 std::unique_ptr<Folder> files_of(const TakenFolder& taken) {
@@ -283,9 +313,13 @@ std::unique_ptr<Folder> files_of(const TakenFolder& taken) {
 
 bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed) {
   const std::unique_ptr<Folder> folder = files_of(program);
+  if (!folder) {
+    failed = program.path;
+    return false;
+  }
   for (const std::wstring_view name : kProgramFiles) {
     // Checked to have one name when the folder was taken: its attributes are ours to clear.
-    if (!folder || !folder->remove(std::wstring(name)).ok) {
+    if (!folder->remove(std::wstring(name)).ok) {
       failed = program.path + L"\\" + std::wstring(name);
       return false;
     }

@@ -45,11 +45,16 @@ struct FolderCheck {
 };
 
 // A folder taken for the install: it and every folder on the way to it, held open so that nobody
-// can rename, remove or replace them until the setup ends.
+// can rename, remove or replace them until the setup ends; and what taking it changed, so that
+// an install that stops before anything is installed can leave the disk as it found it.
 struct TakenFolder {
   std::wstring path;
-  std::vector<nt::Handle> way;
+  std::vector<nt::Handle> way;  // the drive's root, then each folder down to the last one's parent
   nt::Handle folder;
+  std::vector<std::wstring> names;  // of the folders below the root, the last one's included
+  size_t first_made = 0;            // in NAMES: from there down, the setup made them
+  std::string earlier_rights;       // of the last folder, when it was there before
+  bool keeper_made = false;         // the settings folder's own file, made by this install
 };
 
 // Checks PATH (a full, long path) for folder KIND as it stands on the disk, changing nothing.
@@ -62,12 +67,16 @@ FolderCheck check_folder(const std::wstring& path, OurFolder kind);
 // never be turned into a mount point.
 FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken);
 
+// Undoes what taking the folder changed: the setup's own file it made, the rights the folder had,
+// the folders it made on the way (each only while empty); lets the folder go.
+void give_back(TakenFolder& taken);
+
 // The files of a taken folder, each reached through its handle.
 std::unique_ptr<Folder> files_of(const TakenFolder& taken);
 
 // Removes the files of an earlier install from the held program folder, through its handle;
-// an old file that cannot be removed (held open by someone) is named in FAILED, and nothing
-// is ever written into it.
+// an old file that cannot be removed (held open by someone) is named in FAILED (the folder,
+// when it cannot be reached), and nothing is ever written into it.
 bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed);
 
 }  // namespace kestrelon::setup

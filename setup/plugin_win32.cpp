@@ -1,7 +1,12 @@
 // KestrelonSetup.dll, the setup program's plug-in: the setup's folder and file work, which must
-// act only through the folders it checked. The script keeps the pages, the texts, the programs'
-// files, the registry, the shortcuts and the task; it calls these functions with their
-// arguments pushed last first, and pops their results, first the one named first.
+// act only through the folders it checked, and the checks of its command line. The script keeps
+// the pages, the texts, the programs' files, the registry and the shortcuts; it calls these
+// functions with their arguments pushed last first.
+//
+// Every function gives the script exactly one answer on the stack (or none), which the script
+// takes with one Pop: a word that says what happened ("" when all is well), a value, or "1" /
+// "0". What a box must name besides (the folder or file in question, the system's reason) the
+// script asks for after it, with Named and Reason, which tell of the last call that set them.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -10,10 +15,12 @@
 #include <string>
 
 #include "app/settings_file.h"
+#include "setup/daily_task_win32.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/nsis_plugin.h"
 #include "setup/our_folders_win32.h"
 #include "setup/running_copies_win32.h"
+#include "setup/setup_options_win32.h"
 
 namespace kestrelon::nsis {
 
@@ -47,8 +54,8 @@ using kestrelon::nsis::Stack;
 using namespace kestrelon;
 using namespace kestrelon::setup;
 
-// State across calls, which NSIS's plug-in interface leaves to the plug-in: its own module, and
-// the folders it holds.
+// State across calls, which NSIS's plug-in interface leaves to the plug-in: its own module, the
+// folders it holds, the options read, and what the last answer was about.
 HMODULE this_plugin = nullptr;
 
 const std::vector<std::wstring_view> kOurPrograms = {L"Kestrelon.exe", L"KestrelonScan.exe"};
@@ -59,6 +66,15 @@ struct Install {
   TakenFolder program;
 };
 std::unique_ptr<Install> install;
+
+SetupOptions options;
+
+// The folder or file the last answer is about, and the system's words for what failed.
+struct Details {
+  std::wstring named;
+  std::wstring reason;
+};
+Details details;
 
 UINT_PTR on_message(nsis::PluginMessage message) {
   if (message == nsis::kUnload) install.reset();
@@ -73,8 +89,44 @@ void stay_loaded(nsis::ExtraParameters* extra) {
   registered = true;
 }
 
+// Every call begins here: the plug-in stays loaded from its first call to the setup's end, which
+// the state above needs (NSIS unloads a plug-in after each call unless it asks otherwise).
+Stack begin(int string_size, nsis::StackEntry** stack_top, nsis::ExtraParameters* extra) {
+  stay_loaded(extra);
+  return Stack(string_size, stack_top);
+}
+
 std::wstring pop_or_empty(Stack& stack) {
   return stack.pop().value_or(L"");
+}
+
+// Gives the script its one answer, and what it is about.
+void answer(Stack& stack, std::wstring_view word, std::wstring named = {},
+            std::wstring reason = {}) {
+  details = {std::move(named), std::move(reason)};
+  stack.push(word);
+}
+
+const wchar_t* option_fault_name(OptionFault fault) {
+  switch (fault) {
+    case OptionFault::none:
+      return L"";
+    case OptionFault::line_too_long:
+      return L"line_too_long";
+    case OptionFault::program_form:
+      return L"program_form";
+    case OptionFault::unknown_option:
+      return L"unknown_option";
+    case OptionFault::bad_port:
+      return L"bad_port";
+    case OptionFault::bad_speed:
+      return L"bad_speed";
+    case OptionFault::bad_time:
+      return L"bad_time";
+    case OptionFault::port_without_speed:
+      return L"port_without_speed";
+  }
+  return L"unknown_option";
 }
 
 const wchar_t* fault_name(FolderFault fault) {
@@ -109,6 +161,9 @@ struct OurPaths {
   std::wstring settings;
   std::wstring program;
   SystemFolders system;
+  const std::wstring& of(OurFolder kind) const {
+    return kind == OurFolder::program ? program : settings;
+  }
 };
 
 OurPaths pop_paths(Stack& stack) {
@@ -129,14 +184,15 @@ const wchar_t* path_fault(const OurPaths& paths, OurFolder kind) {
                                kind);
 }
 
-// What a folder check gives back: its fault, the folder in its full long form, and the folder
-// the fault is about.
-void push_folder_check(Stack& stack, const std::wstring& given, const wchar_t* fault,
-                       OurFolder kind) {
-  const FolderCheck check = *fault ? FolderCheck{} : check_folder(full_long_path(given), kind);
-  stack.push(*fault ? given : check.folder);
-  stack.push(*fault ? given : full_long_path(given));
-  stack.push(*fault ? fault : fault_name(check.fault));
+// Checks folder KIND by its path, then as it stands on the disk, changing nothing.
+void answer_folder_check(Stack& stack, const OurPaths& paths, OurFolder kind) {
+  const std::wstring& given = paths.of(kind);
+  if (const wchar_t* fault = path_fault(paths, kind); *fault) {
+    answer(stack, fault, given);
+    return;
+  }
+  const FolderCheck check = check_folder(full_long_path(given), kind);
+  answer(stack, fault_name(check.fault), check.folder);
 }
 
 const wchar_t* outcome_name(PinOutcome outcome) {
@@ -159,6 +215,18 @@ const wchar_t* outcome_name(PinOutcome outcome) {
   return L"not_written";
 }
 
+const wchar_t* removal_name(TaskRemoval removal) {
+  switch (removal) {
+    case TaskRemoval::removed:
+      return L"removed";
+    case TaskRemoval::absent:
+      return L"absent";
+    case TaskRemoval::failed:
+      return L"failed";
+  }
+  return L"failed";
+}
+
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
@@ -166,67 +234,93 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-// $CMDLINE -> the whole command line's length, what follows its " /D=" (NSIS takes /D= off
-// $CMDLINE, and a folder with spaces there is never quoted), "1" when a word but the first is
-// /S in any case or quoting (NSIS itself takes only /S as written), then how many words there
-// are and the words as Windows splits them, the first being the program.
-KESTRELON_NSIS_FUNCTION(CommandLine) {
-  Stack stack(string_size, stack_top);
-  const std::wstring line = pop_or_empty(stack);
-  int count = 0;
-  wchar_t** words = CommandLineToArgvW(line.c_str(), &count);
-  if (!words) count = 0;
-  bool silent = false;
-  for (int i = count - 1; i >= 0; --i) {
-    stack.push(words[i]);
-    silent = silent || (i > 0 && same_name(words[i], L"/S"));
+// PROGRAM_FOLDER (NSIS's $INSTDIR, from /D= or its default) -> what is wrong with the command
+// line, "" when nothing. The options read are then given by Option.
+KESTRELON_NSIS_FUNCTION(ReadOptions) {
+  Stack stack = begin(string_size, stack_top, extra);
+  options = read_setup_options(GetCommandLineW(), pop_or_empty(stack));
+  answer(stack, option_fault_name(options.fault));
+}
+
+// NAME -> the option read by ReadOptions: "port" (COMn), "speed", "time", "settings" (the
+// folder), "settings_given" ("1" when /SETARI was given), or "silent" ("1" when /S is anywhere
+// on the line, read afresh: the uninstaller asks for it too).
+KESTRELON_NSIS_FUNCTION(Option) {
+  Stack stack = begin(string_size, stack_top, extra);
+  const std::wstring name = pop_or_empty(stack);
+  if (name == L"silent") {
+    stack.push(is_silent(GetCommandLineW()) ? L"1" : L"0");
+  } else if (name == L"port") {
+    stack.push(options.port);
+  } else if (name == L"speed") {
+    stack.push(options.speed);
+  } else if (name == L"time") {
+    stack.push(options.daily_time);
+  } else if (name == L"settings_given") {
+    stack.push(options.settings_folder_given ? L"1" : L"0");
+  } else {
+    stack.push(options.settings_folder);
   }
-  if (words) LocalFree(words);
-  stack.push(std::to_wstring(count));
-  stack.push(silent ? L"1" : L"0");
-  const std::wstring whole = GetCommandLineW();
-  const size_t folder = whole.find(L" /D=");
-  stack.push(folder == std::wstring::npos ? L"" : whole.substr(folder + 4));
-  stack.push(std::to_wstring(whole.size()));
 }
 
-// PATH -> "1" when it is written as a whole folder path on a drive, else "0"; its full long form.
-KESTRELON_NSIS_FUNCTION(IsWholeFolderPath) {
-  Stack stack(string_size, stack_top);
-  const std::wstring path = pop_or_empty(stack);
-  const bool whole = program_folder_fault(path) == PathFault::none;
-  stack.push(whole ? full_long_path(path) : path);
-  stack.push(whole ? L"1" : L"0");
+// TEXT -> "1" for a time of day written HH:MM, 00:00 to 23:59, else "0".
+KESTRELON_NSIS_FUNCTION(IsTimeOfDay) {
+  Stack stack = begin(string_size, stack_top, extra);
+  stack.push(is_time_of_day(pop_or_empty(stack)) ? L"1" : L"0");
 }
 
-// PATH -> fault ("" when none), the path in full long form, the folder the fault is about.
+// PATH -> its full long form (C:\PROGRA~1 written out, no "\" at the end), as the folder pages
+// show it and the registry keeps it.
+KESTRELON_NSIS_FUNCTION(FullPath) {
+  Stack stack = begin(string_size, stack_top, extra);
+  stack.push(full_long_path(pop_or_empty(stack)));
+}
+
+// A B -> "1" when both paths name the same folder, else "0".
+KESTRELON_NSIS_FUNCTION(SameFolder) {
+  Stack stack = begin(string_size, stack_top, extra);
+  const std::wstring a = pop_or_empty(stack);
+  const std::wstring b = pop_or_empty(stack);
+  const bool same = program_folder_fault(a) == PathFault::none &&
+                    program_folder_fault(b) == PathFault::none &&
+                    same_name(full_long_path(a), full_long_path(b));
+  stack.push(same ? L"1" : L"0");
+}
+
+// PROGRAM -> why the program folder is refused ("" when it is not), by its path and as it stands
+// on the disk; Named: the folder the refusal is about.
 KESTRELON_NSIS_FUNCTION(ProgramFolder) {
-  Stack stack(string_size, stack_top);
+  Stack stack = begin(string_size, stack_top, extra);
   OurPaths paths;
   paths.program = pop_or_empty(stack);
-  push_folder_check(stack, paths.program, path_fault(paths, OurFolder::program),
-                    OurFolder::program);
+  answer_folder_check(stack, paths, OurFolder::program);
 }
 
-// SETTINGS PROGRAM PROGRAM_FILES PROGRAM_FILES_64 WINDOWS -> as ProgramFolder, for SETTINGS.
+// SETTINGS PROGRAM PROGRAM_FILES PROGRAM_FILES_64 WINDOWS -> as ProgramFolder, for SETTINGS,
+// which must also keep away from the program folder, Program Files and Windows.
 KESTRELON_NSIS_FUNCTION(SettingsFolder) {
-  Stack stack(string_size, stack_top);
-  const OurPaths paths = pop_paths(stack);
-  push_folder_check(stack, paths.settings, path_fault(paths, OurFolder::settings),
-                    OurFolder::settings);
+  Stack stack = begin(string_size, stack_top, extra);
+  answer_folder_check(stack, pop_paths(stack), OurFolder::settings);
 }
 
-// As SettingsFolder -> fault, the folder it is about. Checks both paths again, then takes both
-// folders, the settings folder first, looking at the disk once, and holds them until the setup
-// ends.
+// As SettingsFolder -> the fault, "" when both folders are taken; Named: the folder it is about.
+// Both paths are checked again, then both folders on the disk, changing nothing; only then
+// are they taken, the settings folder first, and held until the setup ends. When the second
+// cannot be taken, the first is given back as it was found.
 KESTRELON_NSIS_FUNCTION(TakeFolders) {
-  Stack stack(string_size, stack_top);
-  stay_loaded(extra);
+  Stack stack = begin(string_size, stack_top, extra);
   const OurPaths paths = pop_paths(stack);
-  for (const OurFolder kind : {OurFolder::settings, OurFolder::program}) {
+  constexpr OurFolder kOrder[] = {OurFolder::settings, OurFolder::program};
+  for (const OurFolder kind : kOrder) {
     if (const wchar_t* fault = path_fault(paths, kind); *fault) {
-      stack.push(kind == OurFolder::program ? paths.program : paths.settings);
-      stack.push(fault);
+      answer(stack, fault, paths.of(kind));
+      return;
+    }
+  }
+  for (const OurFolder kind : kOrder) {
+    if (const FolderCheck check = check_folder(full_long_path(paths.of(kind)), kind);
+        check.fault != FolderFault::none) {
+      answer(stack, fault_name(check.fault), check.folder);
       return;
     }
   }
@@ -235,49 +329,75 @@ KESTRELON_NSIS_FUNCTION(TakeFolders) {
       take_folder(full_long_path(paths.settings), OurFolder::settings, taking->settings);
   if (check.fault == FolderFault::none) {
     check = take_folder(full_long_path(paths.program), OurFolder::program, taking->program);
+    if (check.fault != FolderFault::none) give_back(taking->settings);
   }
   if (check.fault == FolderFault::none) install = std::move(taking);
-  stack.push(check.folder);
-  stack.push(fault_name(check.fault));
+  answer(stack, fault_name(check.fault), check.folder);
 }
 
-// PORT SPEED -> outcome, the file it is about, the system's reason. Kestrelon.ini in the held
-// settings folder, pinned as KestrelonScan pins it.
+// Gives back both folders as the install found them (an install stopped before anything of the
+// programs was written): the setup's own file, the rights, the folders made on the way.
+KESTRELON_NSIS_FUNCTION(GiveBackFolders) {
+  if (!install) return;
+  give_back(install->program);
+  give_back(install->settings);
+  install.reset();
+}
+
+// PORT SPEED -> the outcome; Named: the file it is about; Reason: the system's words.
+// Kestrelon.ini in the held settings folder, pinned as KestrelonScan pins it.
 KESTRELON_NSIS_FUNCTION(PinSettings) {
-  Stack stack(string_size, stack_top);
+  Stack stack = begin(string_size, stack_top, extra);
   PortSettings pinned;
   pinned.port_name = pop_or_empty(stack);
   pinned.speed = static_cast<int32_t>(wcstol(pop_or_empty(stack).c_str(), nullptr, 10));
   const std::unique_ptr<Folder> folder = install ? files_of(install->settings) : nullptr;
   if (!folder) {
-    stack.push(L"");
-    stack.push(L"");
-    stack.push(L"not_written");
+    answer(stack, L"not_written", install ? install->settings.path : L"");
     return;
   }
   const PinResult pin = pin_settings_file(*folder, kSettingsFileName, pinned);
-  stack.push(pin.reason);
-  stack.push(pin.file);
-  stack.push(outcome_name(pin.outcome));
+  answer(stack, outcome_name(pin.outcome), pin.file, pin.reason);
 }
 
-// -> "" when the files of an earlier install are gone from the held program folder, else the one
-// that could not be removed.
+// -> "" when the files of an earlier install are gone from the held program folder, else
+// "not_removed"; Named: the file that could not be removed, or the program folder when it is
+// not held.
 KESTRELON_NSIS_FUNCTION(RemoveEarlierFiles) {
-  Stack stack(string_size, stack_top);
+  Stack stack = begin(string_size, stack_top, extra);
   std::wstring failed;
   if (!install) {
-    stack.push(L"?");
-    return;
+    answer(stack, L"not_removed", L"");
+  } else if (!remove_earlier_program_files(install->program, failed)) {
+    answer(stack, L"not_removed", failed);
+  } else {
+    answer(stack, L"");
   }
-  remove_earlier_program_files(install->program, failed);
-  stack.push(failed);
+}
+
+// NAME -> "removed", "absent" (no such task: removed by hand, say) or "failed" (it may still
+// be there).
+KESTRELON_NSIS_FUNCTION(RemoveTask) {
+  Stack stack = begin(string_size, stack_top, extra);
+  stack.push(removal_name(remove_task(pop_or_empty(stack))));
 }
 
 // FOLDER -> "1" when one of our programs runs from it, in any session, else "0".
 KESTRELON_NSIS_FUNCTION(ProgramRuns) {
-  Stack stack(string_size, stack_top);
+  Stack stack = begin(string_size, stack_top, extra);
   stack.push(program_runs_from(pop_or_empty(stack), kOurPrograms) ? L"1" : L"0");
+}
+
+// -> the folder or file the last answer that names one is about.
+KESTRELON_NSIS_FUNCTION(Named) {
+  Stack stack = begin(string_size, stack_top, extra);
+  stack.push(details.named);
+}
+
+// -> the system's words for what the last answer reports as failed.
+KESTRELON_NSIS_FUNCTION(Reason) {
+  Stack stack = begin(string_size, stack_top, extra);
+  stack.push(details.reason);
 }
 
 // Lets the folders go (the end of the install).

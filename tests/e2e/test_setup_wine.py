@@ -6,12 +6,14 @@ import os
 import shutil
 import subprocess
 import unittest
-import zipfile
 from pathlib import Path
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, log,
                      require_isolation, required_path, wait_until, write_protected)
-from windows_files import read_shell_link, read_task_definition
+from installed import (DESKTOP_SHORTCUT, PROGRAM_FOLDER, REGISTERED_TASK, SETTINGS_FOLDER,
+                       START_MENU,
+                       UNINSTALL_KEY, UNINSTALLER, InstalledChecks)
+from windows_files import read_shell_link
 from wine_session import WineCase
 
 require_isolation()
@@ -21,23 +23,6 @@ SETUP_LIMIT = 120
 RUN_LIMIT = 60
 BOX_LIMIT = 60
 
-PROGRAM_FOLDER = r"C:\Program Files\Kestrelon"
-SETTINGS_FOLDER = r"C:\Kestrelon"  # the default
-PROGRAM_FILES = ["Kestrelon.exe", "KestrelonScan.exe", "Ghid-utilizare.txt"]  # as in the zip
-UNINSTALLER = "Dezinstalare.exe"
-TASK_DEFINITION = "Raport-Z-zilnic.xml"
-REGISTERED_TASK = r"C:\windows\system32\tasks\Kestrelon Raport Z"
-UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kestrelon"
-START_MENU = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Kestrelon"
-DESKTOP_SHORTCUT = r"C:\users\Public\Desktop\Raport Z.lnk"
-SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings folder
-    DESKTOP_SHORTCUT: "Kestrelon.exe",
-    START_MENU + r"\Raport Z.lnk": "Kestrelon.exe",
-    START_MENU + r"\KestrelonScan.lnk": "KestrelonScan.exe",
-    START_MENU + r"\Ghid de utilizare.lnk": "Ghid-utilizare.txt",
-    START_MENU + r"\Dezinstalare.lnk": UNINSTALLER,
-}
-KEEPER = "Folder-de-setari.txt"  # the setup's own file, which keeps the settings folder non-empty
 PINNED = b"com=COM5\r\nport=115200\r\n"
 DAILY_TIME = "21:30"
 EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED = 2, 5, 6, 7, 8
@@ -63,24 +48,20 @@ REFUSED = [
     (["/D=C:\\"], None, EXIT_BAD_OPTION),
     (["/ORE=22:00"], None, EXIT_BAD_OPTION),  # a mistyped option
     (["/s", "/ORE=22:00"], None, EXIT_BAD_OPTION),  # silent all the same: no box waits
+    ([r"/D=C:\ProgK", "/S"], None, EXIT_BAD_OPTION),  # /S after /D=: silent, no box waits
     # Longer than NSIS keeps: cut, it would install in C:\Setari.
     (["/COM=COM3", "/PORT=115200", "/SETARI=C:\\Setari" + " " * 1000 + "Kestrelon"], None,
      EXIT_BAD_OPTION),
     (["/ORA=22:00"], "winxp", EXIT_BAD_OPTION),  # no daily task on Windows XP
     ([r"/SETARI=C:\users\Public"], None, EXIT_FOLDER_REFUSED),  # others' files: not ours
     ([r"/D=C:\windows\system32"], None, EXIT_FOLDER_REFUSED),
+    # Both folders are looked at before either is changed: the new settings folder is not made.
+    ([r"/SETARI=C:\Setari-Noi", r"/D=C:\windows\system32"], None, EXIT_FOLDER_REFUSED),
     # On the way, a folder every user may rename (Wine reads its mode as Everyone's rights).
     ([r"/D=C:\Deschis\Kestrelon"], None, EXIT_FOLDER_REFUSED),
     ([r"/SETARI=C:\Deschis\Setari"], None, EXIT_FOLDER_REFUSED),
 ]
 OPEN_TO_EVERYONE = r"C:\Deschis"
-
-# Both folders get rights of their own that give Everyone nothing (SYSTEM, Administrators and
-# Users by name). Wine keeps no access list: it maps the one it is given onto the Unix mode, in
-# which the folder then has no bits for others (a folder Wine makes has r-x).
-RIGHTS_FOLDERS = [PROGRAM_FOLDER, SETTINGS_FOLDER]
-NO_RIGHTS_FOR_OTHERS = 0o007
-
 
 def is_open(path):
     """True when some process (a Wine program, or the wineserver for it) has the file open."""
@@ -104,7 +85,7 @@ def process_running(name):
     return None
 
 
-class Setup(WineCase):
+class Setup(InstalledChecks, WineCase):
     PREFIX_NAME = "setup-prefix"
     FRESH_PREFIX = True
 
@@ -112,11 +93,8 @@ class Setup(WineCase):
         super().setUp()
         self.setup_exe = required_path("KESTRELON_SETUP_EXE")
 
-    def path(self, windows_path):
-        return self.session.unix_path(windows_path)
-
     def setup(self, name, *options, exe=None):
-        silent = [] if "/s" in options else ["/S"]
+        silent = [] if {"/s", "/S"} & set(options) else ["/S"]
         code = self.session.run_to_end(f"setup-{name}", [exe or self.setup_exe, *silent, *options],
                                        SETUP_LIMIT)
         log(f"setup {' '.join(options)[:200]}: exit code {code}")
@@ -128,13 +106,6 @@ class Setup(WineCase):
         return subprocess.Popen(["wine", program, *arguments], env=self.session.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
-
-    def drive_c(self):
-        """Every path on drive C: but the user's temporary folder, where the setup unpacks
-        its helpers (Wine cannot delete a DLL that the setup still has loaded)."""
-        root = self.path("C:\\")
-        return {str(path.relative_to(root)) for path in root.rglob("*")
-                if not path.relative_to(root).match("users/*/Temp/**")}
 
     def test_refused_options_install_nothing(self):
         self.path(OPEN_TO_EVERYONE).mkdir()
@@ -171,7 +142,7 @@ class Setup(WineCase):
 
         self.assertEqual(self.setup("install", "/COM=com5", "/PORT=115200", f"/ORA={DAILY_TIME}"),
                          0)
-        self.assert_installed()
+        self.assert_installed(DAILY_TIME)
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
 
@@ -198,13 +169,17 @@ class Setup(WineCase):
 
         # A reinstall without /COM keeps the settings, and the daily task at its time.
         self.assertEqual(self.setup("reinstall"), 0)
-        self.assert_installed()
+        self.assert_installed(DAILY_TIME)
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
 
-        # A file it cannot remove is no success: exit code 6, the entry kept to try again.
+        self.check_the_uninstall_agrees_with_the_task()
+
+        # A file it cannot remove is no success: exit code 6, the uninstaller and the entry kept
+        # to try again.
         with write_protected(self.path(PROGRAM_FOLDER) / UNINSTALLER):
             self.assertEqual(self.uninstall_in_place("uninstall-blocked"), EXIT_NOT_WRITTEN)
+        self.assertEqual(os.listdir(self.path(PROGRAM_FOLDER)), [UNINSTALLER])
         self.assertIsNotNone(self.session.registry_values(UNINSTALL_KEY))
 
         # The uninstaller hands its work to a copy of itself and ends at once.
@@ -212,69 +187,9 @@ class Setup(WineCase):
             "uninstall", [self.path(PROGRAM_FOLDER) / UNINSTALLER, "/S"], SETUP_LIMIT), 0)
         wait_until(lambda: self.session.registry_values(UNINSTALL_KEY) is None, 60,
                    "the uninstaller to end")
-        for left in [PROGRAM_FOLDER, START_MENU, REGISTERED_TASK, *SHORTCUTS]:
-            self.assertFalse(self.path(left).exists(), f"{left} must be gone")
+        self.assert_uninstalled()
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
-
-    def settings_files(self, folder=SETTINGS_FOLDER):
-        """The settings folder's files but the setup's own."""
-        folder = self.path(folder)
-        return {name: (folder / name).read_bytes() for name in os.listdir(folder) if name != KEEPER}
-
-    def assert_installed(self):
-        folder = self.path(PROGRAM_FOLDER)
-        self.assertEqual(sorted(os.listdir(folder)),
-                         sorted(PROGRAM_FILES + [UNINSTALLER, TASK_DEFINITION]))
-        with zipfile.ZipFile(required_path("KESTRELON_RELEASE_ZIP")) as archive:
-            for name in PROGRAM_FILES:
-                packed = next(entry for entry in archive.namelist() if entry.endswith("/" + name))
-                self.assertEqual((folder / name).read_bytes(), archive.read(packed),
-                                 f"{name} must be the zip's bytes")
-
-        for shortcut, opened in SHORTCUTS.items():
-            self.assertEqual(read_shell_link(self.path(shortcut)),
-                             (f"{PROGRAM_FOLDER}\\{opened}", SETTINGS_FOLDER), shortcut)
-
-        task = read_task_definition(folder / TASK_DEFINITION)
-        self.assertEqual(task["Triggers/CalendarTrigger/StartBoundary"][-9:], f"T{DAILY_TIME}:00")
-        expected = {
-            "Triggers/CalendarTrigger/ScheduleByDay/DaysInterval": "1",
-            "Actions/Exec/Command": f"{PROGRAM_FOLDER}\\Kestrelon.exe",
-            "Actions/Exec/WorkingDirectory": SETTINGS_FOLDER,
-            "Principals/Principal/GroupId": "S-1-5-32-545",  # whoever of Users is logged on
-            "Principals/Principal/RunLevel": "LeastPrivilege",
-            "Settings/MultipleInstancesPolicy": "IgnoreNew",
-            "Settings/StartWhenAvailable": "false",
-            "Settings/WakeToRun": "true",  # a sleeping till is woken for it
-            "Settings/ExecutionTimeLimit": "PT23H",  # a night's box stays until the morning
-        }
-        self.assertEqual({key: task.get(key) for key in expected}, expected)
-        self.assertNotIn("Principals/Principal/UserId", task)  # no stored account or password
-        self.assertTrue(self.path(REGISTERED_TASK).exists(), "the task must be registered")
-        for folder in RIGHTS_FOLDERS:
-            self.assert_rights_of_its_own(folder)
-        self.assertTrue((self.path(SETTINGS_FOLDER) / KEEPER).is_file())
-
-        entry = self.session.registry_values(UNINSTALL_KEY)
-        self.assertEqual(entry.pop("EstimatedSize")[0], "REG_DWORD")
-        uninstaller = f"{PROGRAM_FOLDER}\\{UNINSTALLER}"
-        self.assertEqual(entry, {
-            "DisplayName": ("REG_SZ", "Kestrelon"),
-            "DisplayVersion": ("REG_SZ", "2.0.0.2"),
-            "Publisher": ("REG_SZ", "Kestrelon"),
-            "DisplayIcon": ("REG_SZ", f"{PROGRAM_FOLDER}\\Kestrelon.exe"),
-            "InstallLocation": ("REG_SZ", PROGRAM_FOLDER),
-            "UninstallString": ("REG_SZ", f'"{uninstaller}"'),
-            "QuietUninstallString": ("REG_SZ", f'"{uninstaller}" /S'),
-            "NoModify": ("REG_DWORD", "0x1"),
-            "NoRepair": ("REG_DWORD", "0x1"),
-            "FolderSetari": ("REG_SZ", SETTINGS_FOLDER),
-            "OraRaportZ": ("REG_SZ", DAILY_TIME),
-        })
-
-    def assert_rights_of_its_own(self, folder):
-        self.assertEqual(self.path(folder).stat().st_mode & NO_RIGHTS_FOR_OTHERS, 0, folder)
 
     def check_a_swapped_settings_folder_is_refused(self):
         """A user who put a link to the program folder in place of the settings folder gets
@@ -415,7 +330,8 @@ class Setup(WineCase):
 
     def test_full_disk_leaves_the_settings_as_they_were(self):
         """/COM on a full disk (a small tmpfs as drive E:): no Kestrelon.ini left empty, the
-        backup of an earlier one as it was, no temporary file, nothing installed."""
+        backup of an earlier one as it was, no temporary file, nothing installed, not even the
+        folders made on the way to the program folder."""
         disk = self.workspace.root / "full-disk"
         disk.mkdir()
         # A drive's root as Windows makes it: not every user's to change (the default 1777 is).
@@ -438,10 +354,11 @@ class Setup(WineCase):
             finally:
                 os.close(filler)
             self.assertEqual(self.setup("full-disk", "/COM=COM5", "/PORT=115200",
-                                        r"/SETARI=E:\Setari"), EXIT_NOT_WRITTEN)
+                                        r"/SETARI=E:\Setari", r"/D=C:\Pe\Drum\Kestrelon"),
+                             EXIT_NOT_WRITTEN)
             self.assertEqual({name: (folder / name).read_bytes() for name in os.listdir(folder)},
                              before)
-            self.assertFalse(self.path(PROGRAM_FOLDER).exists())
+            self.assertFalse(self.path(r"C:\Pe").exists(), "nor the folders made on the way")
         finally:
             if drive.is_symlink():
                 drive.unlink()
@@ -455,6 +372,43 @@ class Setup(WineCase):
         shutil.copy(self.path(folder) / UNINSTALLER, copy)
         in_place = f"_?={folder}".split(" ")
         return self.session.run_to_end(name, [copy, "/S", *in_place], SETUP_LIMIT)
+
+    def check_the_uninstall_agrees_with_the_task(self):
+        """A task that cannot be removed stops the uninstall before anything is removed; a copy
+        of the uninstaller started elsewhere removes nothing; a task already removed by hand is
+        no failure, and its record goes."""
+        # The scheduler keeps a task as a file; one it cannot delete (a folder in its place,
+        # here: Wine reports no failure to delete a file) makes it refuse.
+        task = self.path(REGISTERED_TASK)
+        aside = task.with_name("aside")
+        task.rename(aside)
+        (task / "held").mkdir(parents=True)
+        installed = self.drive_c()
+        try:
+            self.assertEqual(self.uninstall_in_place("uninstall-task-kept"), EXIT_NOT_WRITTEN)
+            self.assertEqual(self.drive_c(), installed)
+        finally:
+            shutil.rmtree(task)
+            aside.rename(task)
+        self.assert_installed(DAILY_TIME)
+        installed = self.drive_c()
+        self.assert_installed(DAILY_TIME)
+
+        elsewhere = self.path(r"C:\Altundeva")
+        elsewhere.mkdir()
+        shutil.copy(self.path(PROGRAM_FOLDER) / UNINSTALLER, elsewhere)
+        self.assertEqual(self.session.run_to_end(
+            "uninstall-elsewhere", [elsewhere / UNINSTALLER, "/S", r"_?=C:\Altundeva"],
+            SETUP_LIMIT), EXIT_BAD_OPTION)
+        shutil.rmtree(elsewhere)
+        self.assertEqual(self.drive_c(), installed)
+
+        self.session.run_to_end("schtasks-delete", ["schtasks", "/delete", "/f", "/tn",
+                                                    "Kestrelon Raport Z"], SETUP_LIMIT)
+        self.assertFalse(self.path(REGISTERED_TASK).exists())
+        self.assertEqual(self.uninstall_in_place("uninstall-task-gone"), 0)
+        self.assertIsNone(self.session.registry_values(UNINSTALL_KEY))
+        self.assertEqual(self.setup("reinstall-after", f"/ORA={DAILY_TIME}"), 0)
 
     def check_nothing_changes_while_kestrelon_runs(self, target, working_folder):
         """While Kestrelon.exe shows a box (its pinned port is gone now), the setup and the

@@ -1,0 +1,48 @@
+// The setup program's command line:
+//   Kestrelon-<version>-setup.exe /S [/COM=COMn /PORT=speed] [/ORA=HH:MM] [/SETARI=folder]
+//                                    [/D=folder]
+// Words are split as every Windows program splits them (a folder with spaces is quoted); option
+// names are read in any case. /D= is NSIS's own: the rest of the line, never quoted, which NSIS
+// has already taken as the program folder. A mistyped option or a value out of its range is
+// refused, never ignored: a fleet's script would take the install for what it asked.
+#pragma once
+
+#include <string>
+
+namespace kestrelon::setup {
+
+inline constexpr size_t kMaxCommandLine = 1023;  // what NSIS keeps of the line; more is cut
+
+enum class OptionFault {
+  none,
+  line_too_long,
+  program_form,  // a /D= that is no whole folder path, or that NSIS replaced by its default
+  unknown_option,
+  bad_port,
+  bad_speed,
+  bad_time,
+  port_without_speed,  // /COM without /PORT, or the other way round
+};
+
+struct SetupOptions {
+  OptionFault fault = OptionFault::none;
+  // /S anywhere on the line, in any case or quoting, also after /D=: no window may wait for an
+  // answer in a fleet's script, whatever else the line says.
+  bool silent = false;
+  std::wstring port;   // /COM, as COMn
+  std::wstring speed;  // /PORT
+  std::wstring daily_time;
+  std::wstring settings_folder;
+  bool settings_folder_given = false;
+};
+
+// LINE is the whole command line; PROGRAM_FOLDER the one NSIS took from its /D=, or its default.
+SetupOptions read_setup_options(const std::wstring& line, const std::wstring& program_folder);
+
+// True for a time of day written HH:MM, 00:00 to 23:59.
+bool is_time_of_day(const std::wstring& text);
+
+// True when a word of LINE but the first (the program) is /S, in any case or quoting.
+bool is_silent(const std::wstring& line);
+
+}  // namespace kestrelon::setup
