@@ -155,8 +155,9 @@ Function .onInit
   Call RefuseWhileKestrelonRuns
 FunctionEnd
 
-; When a step after the folders fails: says what could not be written (in $NotWritten), and
-; ends with EXIT_NOT_WRITTEN, the programs' files as far as they got.
+; When a step after the folders fails: says what could not be written (WHAT, a clause with its
+; own verb, in $NotWritten), and ends with EXIT_NOT_WRITTEN, the programs' files as far as they
+; got.
 !macro RefuseWhenErrors WHAT
   ${If} ${Errors}
     StrCpy $NotWritten "${WHAT}"
@@ -189,7 +190,7 @@ Section "Kestrelon"
   File "${GUIDE}"
   ClearErrors
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
-  !insertmacro RefuseWhenErrors "$INSTDIR\${UNINSTALLER}"
+  !insertmacro RefuseWhenErrors "${TEXT_UNINSTALLER_NOT_WRITTEN}"
 
   ; Every shortcut starts in the settings folder (a shortcut's working folder is the output
   ; folder at the time it is made).
@@ -202,7 +203,7 @@ Section "Kestrelon"
   CreateShortCut "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk" "$INSTDIR\Ghid-utilizare.txt"
   CreateShortCut "${SHORTCUT_FOLDER}\Dezinstalare.lnk" "$INSTDIR\${UNINSTALLER}"
   SetOutPath "$INSTDIR" ; the setup's own working folder stays away from the users' folder
-  !insertmacro RefuseWhenErrors "${TEXT_SHORTCUTS}"
+  !insertmacro RefuseWhenErrors "${TEXT_SHORTCUTS_NOT_WRITTEN}"
 
   ; Add/Remove Programs, with what a later setup and the uninstaller need to know.
   ClearErrors
@@ -218,7 +219,7 @@ Section "Kestrelon"
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" EstimatedSize $0
   WriteRegStr HKLM "${UNINSTALL_KEY}" FolderSetari "$SettingsFolder"
-  !insertmacro RefuseWhenErrors "${TEXT_UNINSTALL_ENTRY}"
+  !insertmacro RefuseWhenErrors "${TEXT_UNINSTALL_ENTRY_NOT_WRITTEN}"
 
   Call UpdateDailyTask
   KestrelonSetup::Release

@@ -118,14 +118,14 @@ Function ReadOptions
   ${If} ${Silent}
     Call CheckProgramFolder
     ${If} $R0 != ""
-      !insertmacro Refuse $R1 $R0
+      !insertmacro RefuseFolder
     ${EndIf}
   ${EndIf}
   ${If} $6 = 1
   ${OrIf} ${Silent}
     Call CheckSettingsFolder
     ${If} $R0 != ""
-      !insertmacro Refuse $R1 $R0
+      !insertmacro RefuseFolder
     ${EndIf}
   ${EndIf}
   Pop $6
