@@ -52,7 +52,7 @@
 ; What $NotWritten says in TEXT_NOT_COMPLETED, each with its own verb.
 !define TEXT_UNINSTALLER_NOT_WRITTEN "nu s-a putut scrie fișierul$\r$\n$INSTDIR\${UNINSTALLER}"
 !define TEXT_SHORTCUTS_NOT_WRITTEN "nu s-au putut scrie comenzile rapide de pe desktop și din meniul Start."
-!define TEXT_UNINSTALL_ENTRY_NOT_WRITTEN "nu s-a putut scrie intrarea lui Kestrelon din lista programelor instalate (registrul Windows)."
 !define TEXT_UNINSTALL_ENTRY "intrarea lui Kestrelon din lista programelor instalate (registrul Windows)"
+!define TEXT_UNINSTALL_ENTRY_NOT_WRITTEN "nu s-a putut scrie ${TEXT_UNINSTALL_ENTRY}."
 !define TEXT_THE_TASK "activitatea planificată „${TASK_NAME}”"
 !define TEXT_TASK_NOT_REMOVED "Activitatea zilnică „${TASK_NAME}” nu a putut fi ștearsă, deci raportul Z se va tipări în continuare la ora ei. Reporniți calculatorul, apoi porniți din nou programul de instalare și debifați din nou raportul zilnic."
