@@ -26,7 +26,9 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
 
   if (needs_detection(state.port_settings)) {
     PortDetector detector(link, counter);
-    const auto ask_retry = [&services] { return user_wants_another_scan(services); };
+    const auto ask_retry = [&services] {
+      return user_wants_another_scan(services, kErrorTitle, kNoDeviceText);
+    };
     if (!detector.detection_retry_loop(state.port_settings, state.detection_result,
                                        state.device_port, ask_retry)) {
       release_everything(tray.get(), link);
@@ -53,9 +55,8 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
   return outcome == ReportOutcome::no_reply ? RunEnd::device_silent : RunEnd::finished;
 }
 
-bool user_wants_another_scan(RunServices& services) {
-  const std::wstring text = kNoDeviceText + services.serial.take_refusal_note();
-  return services.boxes.ask_yes_no(kErrorTitle, text) != kAnswerNo;
+bool user_wants_another_scan(RunServices& services, const wchar_t* title, const wchar_t* text) {
+  return services.boxes.ask_yes_no(title, text + services.serial.take_refusal_note()) != kAnswerNo;
 }
 
 void release_everything(TrayIndicator* tray, SerialLink& link) {

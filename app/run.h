@@ -39,8 +39,9 @@ enum class RunEnd { user_gave_up, port_not_opened, device_silent, finished };
 // Steps 3 to 12 of the run; the caller holds the single-instance guard.
 RunEnd run_once(RunServices& services, ProgramState& state);
 
-// The question after a scan that found no device: true when the user wants another scan.
-bool user_wants_another_scan(RunServices& services);
+// The question after a scan that found no device, `text` in a box titled `title`: true when
+// the user wants another scan.
+bool user_wants_another_scan(RunServices& services, const wchar_t* title, const wchar_t* text);
 
 // The common exit path: tray icon first, then the ports still open (plainly), then windows
 // and images.

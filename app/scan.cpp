@@ -61,19 +61,23 @@ std::wstring pin_question(std::wstring_view detection_result, const std::wstring
   if (!identifies_as_vf(detection_line_identifier(chosen))) {
     text += kNotVfWarning;
   }
-  return text + L"Salvați portul și viteza lui în\n" + shown_path +
-         L"?\nUn fișier existent se păstrează ca " + std::wstring(kSettingsFileName) +
-         kBackupSuffix + L".";
+  return text + L"Doriți să salvați portul și viteza lui în\n" + shown_path +
+         L"?\n\nTot fișierul se înlocuiește cu cele două rânduri com= și port=; cel de acum, "
+         L"dacă există, se păstrează ca " +
+         std::wstring(kSettingsFileName) + kBackupSuffix + L".";
 }
 
 std::wstring pinned_text(const std::wstring& shown_path, const PortSettings& pinned,
                          PinOutcome outcome) {
-  const wchar_t* done = outcome == PinOutcome::already_pinned
-                            ? L"Portul și viteza erau deja acestea; nu s-a scris nimic în\n"
-                            : L"Portul și viteza au fost scrise în\n";
-  return done + shown_path + L":\n\ncom=" + pinned.port_name + L"\nport=" +
-         number_to_text(pinned.speed) +
-         L"\n\nKestrelon.exe pornit în acest folder folosește de acum doar acest port.";
+  const std::wstring lines =
+      L"\n\ncom=" + pinned.port_name + L"\nport=" + number_to_text(pinned.speed) + L"\n\n";
+  if (outcome == PinOutcome::already_pinned) {
+    return L"Fișierul\n" + shown_path +
+           L"\nconține deja acest port și această viteză; nu s-a scris nimic:" + lines +
+           L"Kestrelon.exe pornit în acest folder folosește în continuare doar acest port.";
+  }
+  return L"Portul și viteza au fost scrise în\n" + shown_path + L":" + lines +
+         L"Kestrelon.exe pornit în acest folder folosește de acum doar acest port.";
 }
 
 std::wstring pin_failure_text(const PinResult& failure, const std::wstring& shown_path) {
@@ -105,7 +109,9 @@ std::wstring folder_failure_text(const FileResult& failure, const std::wstring& 
            L"setări, nu printr-o legătură către el.";
   }
   return L"Folderul curent\n" + shown_path + L"\nnu a putut fi deschis.\n\n" + failure.reason +
-         L"\n\nNu s-a scris nimic.";
+         L"\n\nNu s-a scris nimic. Verificați că folderul există și că utilizatorul are acces "
+         L"la el, apoi porniți din nou KestrelonScan: din meniul Start („Kestrelon” > "
+         L"„KestrelonScan”) sau, la varianta portabilă, cu dublu clic în folderul ei.";
 }
 
 ScanEnd scan_once(RunServices& services) {
@@ -115,7 +121,9 @@ ScanEnd scan_once(RunServices& services) {
   PortDetector detector(link, counter);
   PortSettings chosen;
   std::wstring detection_result;
-  const auto ask_retry = [&services] { return user_wants_another_scan(services); };
+  const auto ask_retry = [&services] {
+    return user_wants_another_scan(services, kErrorTitle, kScanNoDeviceText);
+  };
   const ScanEnd end =
       detector.detection_retry_loop(chosen, detection_result, kNoDevicePort, ask_retry)
           ? pin_when_asked(services, detection_result, chosen)

@@ -15,6 +15,12 @@ inline constexpr wchar_t kScanTrayTooltip[] = L"KestrelonScan caută aparatul fi
 inline constexpr wchar_t kAnotherCopyText[] =
     L"Kestrelon sau KestrelonScan rulează deja.\nÎncercați din nou după ce se termină.";
 
+// The scan's own question when nothing answered: what to check, then whether to scan again.
+inline constexpr wchar_t kScanNoDeviceText[] =
+    L"KestrelonScan nu a găsit niciun aparat pe porturile de la COM1 la COM256; nu s-a scris "
+    L"nimic.\n\nVerificați că aparatul fiscal este pornit, în modul de lucru și legat la "
+    L"calculator și că programul de vânzare este închis.\n\nDoriți să căutați din nou?";
+
 // Kestrelon.exe asks only a device whose identifier begins with "VF" for the report: pinning
 // any other one would leave it asking nobody.
 inline constexpr wchar_t kNotVfWarning[] =

@@ -159,8 +159,9 @@ Function .onInit
   Call RefuseWhileKestrelonRuns
 FunctionEnd
 
-; When a step after the folders fails: says what could not be written (in $NotWritten), and
-; ends with EXIT_NOT_WRITTEN, the programs' files as far as they got.
+; When a step after the folders fails: says what could not be written (WHAT, a clause with its
+; own verb, in $NotWritten), and ends with EXIT_NOT_WRITTEN, the programs' files as far as they
+; got.
 !macro RefuseWhenErrors WHAT
   ${If} ${Errors}
     StrCpy $NotWritten "${WHAT}"
@@ -195,7 +196,7 @@ Section "Kestrelon"
   File "${GUIDE}"
   ClearErrors
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
-  !insertmacro RefuseWhenErrors "$INSTDIR\${UNINSTALLER}"
+  !insertmacro RefuseWhenErrors "${TEXT_UNINSTALLER_NOT_WRITTEN}"
 
   ; A shortcut's working folder is the output folder at the time it is made. The programs
   ; start in the settings folder, where Kestrelon.ini is; the guide and the uninstaller, which
@@ -212,7 +213,7 @@ Section "Kestrelon"
   CreateShortCut "${SHORTCUT_FOLDER}\Raport Z.lnk" "$INSTDIR\Kestrelon.exe"
   CreateShortCut "${SHORTCUT_FOLDER}\KestrelonScan.lnk" "$INSTDIR\KestrelonScan.exe"
   SetOutPath "$INSTDIR"
-  !insertmacro RefuseWhenErrors "${TEXT_SHORTCUTS}"
+  !insertmacro RefuseWhenErrors "${TEXT_SHORTCUTS_NOT_WRITTEN}"
 
   ; Add/Remove Programs, with what a later setup and the uninstaller need to know.
   ClearErrors
@@ -228,7 +229,7 @@ Section "Kestrelon"
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" EstimatedSize $0
   WriteRegStr HKLM "${UNINSTALL_KEY}" FolderSetari "$SettingsFolder"
-  !insertmacro RefuseWhenErrors "${TEXT_UNINSTALL_ENTRY}"
+  !insertmacro RefuseWhenErrors "${TEXT_UNINSTALL_ENTRY_NOT_WRITTEN}"
 
   Call UpdateDailyTask
   KestrelonSetup::Release
@@ -288,11 +289,12 @@ Section "Uninstall"
   SetOutPath "$TEMP" ; not in the program folder, which is removed
   Call un.RemoveDailyTask
   Pop $NotRemoved
-  ${If} $NotRemoved != ""
-    StrCpy $NotRemoved "$NotRemoved$\r$\n"
-    MessageBox MB_OK|MB_ICONSTOP "${TEXT_TASK_NOT_REMOVED_NOTHING_REMOVED}" /SD IDOK
+  ${If} $NotRemoved == "${TEXT_THE_TASK}"
+    MessageBox MB_OK|MB_ICONSTOP "${TEXT_UNINSTALL_TASK_NOT_REMOVED}" /SD IDOK
     Abort
   ${EndIf}
+  ${IfThen} $NotRemoved != "" ${|} StrCpy $NotRemoved "$NotRemoved$\r$\n" ${|}
+  !insertmacro StopWhenNotRemoved
   !insertmacro RemoveOrTell "$INSTDIR\Kestrelon.exe"
   !insertmacro RemoveOrTell "$INSTDIR\KestrelonScan.exe"
   !insertmacro RemoveOrTell "$INSTDIR\Ghid-utilizare.txt"

@@ -50,6 +50,13 @@ Var FolderFault ; the plug-in's word for why a folder is refused, "" when it is 
   ${EndSelect}
 !macroend
 
+; Ends the setup on FolderRefusal's $R0 and $R1, saying that nothing was installed (a folder's
+; rights that could not be set have a text of their own for that).
+!macro RefuseFolder
+  ${IfThen} $R1 != ${EXIT_RIGHTS_NOT_SET} ${|} StrCpy $R0 "$R0 ${TEXT_NOTHING_INSTALLED}" ${|}
+  !insertmacro Refuse $R1 $R0
+!macroend
+
 ; Checks $INSTDIR by its path and as it stands on the disk, and writes it back in its full,
 ; long form: $R0 why it is refused ("" when it is not), $R1 the exit code.
 Function CheckProgramFolder
@@ -82,6 +89,6 @@ Function TakeFolders
   Pop $FolderFault
   !insertmacro FolderRefusal
   ${If} $R0 != ""
-    !insertmacro Refuse $R1 "$R0$\r$\n$\r$\n${TEXT_NOTHING_INSTALLED}"
+    !insertmacro RefuseFolder
   ${EndIf}
 FunctionEnd

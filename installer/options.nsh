@@ -61,14 +61,14 @@ Function ReadOptions
   ${If} ${Silent}
     Call CheckProgramFolder
     ${If} $R0 != ""
-      !insertmacro Refuse $R1 "$R0$\r$\n$\r$\n${TEXT_NOTHING_INSTALLED}"
+      !insertmacro RefuseFolder
     ${EndIf}
   ${EndIf}
   ${If} $0 == 1
   ${OrIf} ${Silent}
     Call CheckSettingsFolder
     ${If} $R0 != ""
-      !insertmacro Refuse $R1 "$R0$\r$\n$\r$\n${TEXT_NOTHING_INSTALLED}"
+      !insertmacro RefuseFolder
     ${EndIf}
   ${EndIf}
   Pop $0

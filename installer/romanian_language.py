@@ -44,7 +44,9 @@ NLF_STRINGS = {
     '^DirBrowseText': 'Alegeți folderul în care se instalează $(^NameDA):',
     '^UnDirText': '$(^NameDA) se va dezinstala din folderul de mai jos. Pentru alt folder, '
                   'apăsați Răsfoire și alegeți-l. $_CLICK',
-    '^UninstallingText': '$(^NameDA) va fi dezinstalat de pe acest calculator. $_CLICK',
+    '^UninstallingText': '$(^NameDA) va fi dezinstalat de pe acest calculator. Folderul de '
+                         'setări, cu portul salvat în Kestrelon.ini, rămâne pe disc pentru o '
+                         'instalare ulterioară. $_CLICK',
     '^FileError': 'Fișierul de mai jos nu a putut fi scris:\\r\\n\\t"$0"\\r\\nApăsați '
                   'Abandonare pentru a opri instalarea, Reîncercare pentru a încerca din nou '
                   'sau Ignorare pentru a trece peste acest fișier.',
@@ -67,8 +69,11 @@ NLF_STRINGS = {
     '^Skipped': '"Omis: "',
 }
 
-# The strings of Romanian.nsh (Modern UI's pages) that this setup shows.
+# The strings of Romanian.nsh (Modern UI's pages) that this setup shows. A program's name
+# after a noun is in the genitive: "instalarea programului Kestrelon".
 NSH_STRINGS = {
+    'MUI_TEXT_WELCOME_INFO_TITLE': 'Bine ați venit la instalarea programului $(^NameDA)',
+    'MUI_UNTEXT_WELCOME_INFO_TITLE': 'Bine ați venit la dezinstalarea programului $(^NameDA)',
     'MUI_TEXT_WELCOME_INFO_TEXT': 'Acest program instalează $(^NameDA).$\\r$\\n$\\r$\\n$_CLICK',
     'MUI_TEXT_DIRECTORY_TITLE': 'Folderul programului',
     'MUI_TEXT_DIRECTORY_SUBTITLE': 'Alegeți folderul în care se instalează $(^NameDA).',
@@ -76,25 +81,27 @@ NSH_STRINGS = {
     'MUI_TEXT_ABORT_TITLE': 'Instalare întreruptă',
     'MUI_TEXT_ABORT_SUBTITLE': 'Instalarea nu s-a terminat.',
     'MUI_UNTEXT_UNINSTALLING_SUBTITLE': 'Așteptați cât timp se dezinstalează $(^NameDA).',
-    # The uninstaller stops there only when files could not be removed (nobody cancels it).
+    # The uninstaller stops there only when something could not be removed (nobody cancels
+    # it): a file, the daily task or the Add/Remove entry; its box says which.
     'MUI_UNTEXT_ABORT_TITLE': 'Dezinstalare neterminată',
-    'MUI_UNTEXT_ABORT_SUBTITLE': 'Unele fișiere nu au putut fi șterse.',
-    'MUI_TEXT_FINISH_INFO_TITLE': 'Instalarea $(^NameDA) s-a terminat',
+    'MUI_UNTEXT_ABORT_SUBTITLE': '$(^NameDA) rămâne în lista programelor instalate.',
+    'MUI_TEXT_FINISH_INFO_TITLE': 'Instalarea s-a terminat',
     'MUI_TEXT_FINISH_INFO_TEXT': '$(^NameDA) a fost instalat.$\\r$\\n$\\r$\\nApăsați Terminare '
                                  'pentru a închide programul de instalare.',
     'MUI_TEXT_FINISH_RUN': 'Pornire $(^NameDA)',
-    'MUI_UNTEXT_CONFIRM_SUBTITLE': 'Ștergerea $(^NameDA) de pe acest calculator.',
-    'MUI_TEXT_ABORTWARNING': 'Sigur doriți să anulați instalarea $(^Name)?',
-    'MUI_UNTEXT_ABORTWARNING': 'Sigur doriți să anulați dezinstalarea $(^Name)?',
+    'MUI_UNTEXT_CONFIRM_SUBTITLE': 'Ștergerea programului $(^NameDA) de pe acest calculator.',
+    'MUI_TEXT_ABORTWARNING': 'Sigur doriți să anulați instalarea programului $(^Name)?',
+    'MUI_UNTEXT_ABORTWARNING': 'Sigur doriți să anulați dezinstalarea programului $(^Name)?',
 }
 
 # What no string of the written files may say: English button names (Windows shows
-# "Reîncercare", "Abandonare", "Ignorare", "Anulare"), the cedilla letters, and NSIS's own
-# wording that was wrong or clumsy.
+# "Reîncercare", "Abandonare", "Ignorare", "Anulare"), the cedilla letters, NSIS's own
+# wording that was wrong or clumsy, a program's name after a noun without its genitive
+# ("instalarea $(^Name)"), and "files" for what may have been the task or the entry.
 FORBIDDEN = ('Retry', 'Abort', 'Ignore', '\u015f', '\u0163', '\u015e', '\u0162', 'irector',
              'Aplicatia', 'Dv.', 'sigur(ă)', 'apăsați Alege', 'Ștergere destinație',
              'anulată de utilizator', 'Dezinstalarea fost', 'Nu am putut',
-             'din acest calculator')
+             'din acest calculator', 'rea $(^Name', 'Unele fișiere nu au putut fi șterse')
 # Buttons are named as Windows names its own (nouns), never with a verb beside "Terminare".
 BUTTON_VERBS = ('Instalează', 'Dezinstalează', 'Renunță', 'Închide', 'Alege', 'Arată')
 BUTTONS = ('^BackBtn', '^NextBtn', '^InstallBtn', '^UninstallBtn', '^CancelBtn', '^CloseBtn',

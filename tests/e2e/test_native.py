@@ -175,8 +175,9 @@ class Scan(NativeCase):
             "COM3, 9600 biți/s, AB12345678\n"
             "COM5, 115200 biți/s, VF12345678\nCOM5, 9600 biți/s, VF12345678\n\n"
             "Aparatul ales: COM5, 115200 biți/s, VF12345678\n\n"
-            f"Salvați portul și viteza lui în\n{path}?\n"
-            "Un fișier existent se păstrează ca Kestrelon.ini.bak.\n"
+            f"Doriți să salvați portul și viteza lui în\n{path}?\n\n"
+            "Tot fișierul se înlocuiește cu cele două rânduri com= și port=; cel de acum, dacă "
+            "există, se păstrează ca Kestrelon.ini.bak.\n"
             "Da sau nu? (d/n): d\n"
             f"[Kestrelon]\nPortul și viteza au fost scrise în\n{path}:\n\ncom=COM5\nport=115200\n\n"
             "Kestrelon.exe pornit în acest folder folosește de acum doar acest port.\n"))

@@ -21,11 +21,11 @@ require_isolation()
 
 SETUP_TITLE = "Instalare Kestrelon"
 UNINSTALL_TITLE = "Dezinstalare Kestrelon"
-WELCOME = "Bine ați venit la instalarea Kestrelon"
+WELCOME = "Bine ați venit la instalarea programului Kestrelon"
 PROGRAM = "Folderul programului"
 SETTINGS = "Folderul de setări"
 DAILY = "Raportul Z zilnic"
-FINISH = "Instalarea Kestrelon s-a terminat"
+FINISH = "Instalarea s-a terminat"
 CONFIRM = "Dezinstalare Kestrelon"
 UNINSTALLED = "Dezinstalare terminată"
 EXIT_CANCELLED, EXIT_BAD_OPTION = 1, 2

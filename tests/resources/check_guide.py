@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Checks that every message box the user guide quotes is the text the programs show.
+"""Checks that every message box the user guide quotes is the text the programs show, and that
+no text the user reads shows a fault a word or a line can show.
 
 The guide quotes a box as a paragraph indented by exactly six spaces after an empty line; its
 lines may be broken elsewhere than the box breaks them, so spaces and line breaks count as one
@@ -7,6 +8,9 @@ space on both sides. The box texts are read from the sources: the programs' wide
 constants (app/*.h), every string the functions of app/scan.cpp return, and the setup
 program's !define texts (installer/). What only the run knows (a path, a port, the system's
 reason) matches any text; a variable chosen among literals matches one of them.
+
+The guide and every one of those texts are then read for the faults of WORD_FAULTS, and each
+line of the guide for those of LINE_FAULTS.
 
 Usage: check_guide.py --source DIR --guide FILE
 """
@@ -19,6 +23,26 @@ from check_binary import Checks
 
 WIDE_LITERAL = r'L"(?:\\.|[^"\\])*"'
 ANY = None  # a part of a box that only the run knows
+
+# What a word shows wrong, in any text the user reads (spaces and line breaks read as one
+# space): (regular expression, what is wrong).
+WORD_FAULTS = (
+    ('[\u015e\u015f\u0162\u0163]', 'a cedilla letter (ş ţ), where Romanian writes ș ț'),
+    (r'\b[Aa]sistent', '"asistent", where Windows says "expert"'),
+    (r'\b[Aa]ctivit\w* programat', '"activitate programată", where Windows says "planificată"'),
+    (r'Planificator\w* de activități', 'the Task Scheduler named otherwise than Windows names it, '
+     '„Planificator activități”'),
+    (r'(?<!„Planificator activități” \()Task Scheduler(?! Library)',
+     'the Task Scheduler in English without its Romanian name first'),
+    (r'”\s*\(„', 'an English label with its translation but without "în română, de obicei"'),
+)
+# What a line of the guide shows wrong: (test of the line, what is wrong).
+GUIDE_COLUMNS = 72
+LINE_FAULTS = (
+    (lambda line: len(line) > GUIDE_COLUMNS, 'longer than %d columns' % GUIDE_COLUMNS),
+    (lambda line: line.startswith('|') and re.search(r'\S\|', line),
+     'a table cell touching its border'),
+)
 
 
 def unescape_wide(literal):
@@ -213,6 +237,18 @@ def main():
             line, ', '.join(matching) or 'a box'), 'no program shows: %r' % text)
     c.check(len(sources) == 3, 'the guide quotes boxes of both programs and the setup program',
             ', '.join(sorted(sources)))
+
+    guide = open(args.guide, encoding='utf-8-sig').read()
+    texts = {name: ''.join(' '.join(part) if isinstance(part, tuple) else part or ' '
+                           for part in parts) for name, parts in boxes.items()}
+    texts['the guide'] = guide
+    for fault, what in WORD_FAULTS:
+        found = ['%s: "%s"' % (name, match.group()) for name, text in sorted(texts.items())
+                 for match in [re.search(fault, spaced(text))] if match]
+        c.check(not found, 'no text shows %s' % what, '; '.join(found))
+    for test, what in LINE_FAULTS:
+        found = [str(at) for at, line in enumerate(guide.splitlines(), 1) if test(line)]
+        c.check(not found, 'no line of the guide is %s' % what, 'lines ' + ', '.join(found))
     print('%d passed, %d failed' % (c.passed, c.failed))
     return 0 if c.failed == 0 else 1
 

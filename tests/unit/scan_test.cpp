@@ -67,9 +67,11 @@ TEST_F(ScanTest, QuestionListsEveryDeviceAndNamesTheOneTheRunWouldUse) {
             L"\n"
             L"Aparatul ales: COM5, 115200 bi\u021bi/s, VF12345678\n"
             L"\n"
-            L"Salva\u021bi portul \u0219i viteza lui \u00een\n" +
+            L"Dori\u021bi s\u0103 salva\u021bi portul \u0219i viteza lui \u00een\n" +
                 path_.wstring() +
-                L"?\nUn fi\u0219ier existent se p\u0103streaz\u0103 ca Kestrelon.ini.bak.");
+                L"?\n\nTot fi\u0219ierul se \u00eenlocuie\u0219te cu cele dou\u0103 "
+                L"r\u00e2nduri com= \u0219i port=; cel de acum, dac\u0103 exist\u0103, se "
+                L"p\u0103streaz\u0103 ca Kestrelon.ini.bak.");
 }
 
 TEST_F(ScanTest, QuestionWarnsWhenTheChosenDeviceWouldNeverBeAskedForTheReport) {
@@ -145,6 +147,19 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
   }
 }
 
+TEST_F(ScanTest, PinOfTheSettingsAlreadyThereSaysNothingChanged) {
+  add_two_devices(platform_);
+  TempDir::write(path_, "com=COM5\r\nport=115200\r\n");
+  boxes_.answers = {kAnswerYes};
+  EXPECT_EQ(scan(), ScanEnd::pinned);
+  ASSERT_EQ(boxes_.shown.size(), 2u);
+  EXPECT_THAT(boxes_.shown[1].second,
+              ::testing::AllOf(::testing::HasSubstr(L"nu s-a scris nimic"),
+                               ::testing::HasSubstr(L"\u00een continuare"),
+                               ::testing::Not(::testing::HasSubstr(L"de acum"))));
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("Kestrelon.ini.bak")));
+}
+
 TEST_F(ScanTest, NothingFoundAndNoWritesNothing) {
   platform_.add_port(L"COM4");  // opens, never answers
   boxes_.answers = {kAnswerYes, kAnswerNo};
@@ -154,7 +169,7 @@ TEST_F(ScanTest, NothingFoundAndNoWritesNothing) {
   ASSERT_EQ(boxes_.shown.size(), 2u);
   for (const auto& [title, text] : boxes_.shown) {
     EXPECT_EQ(title, L"Eroare");
-    EXPECT_EQ(text, kNoDeviceText);
+    EXPECT_EQ(text, kScanNoDeviceText);  // its own question, not Kestrelon.exe's
   }
   EXPECT_EQ(platform_.port(L"COM4").times_opened, 4);  // two scans, two speeds each
   EXPECT_FALSE(std::filesystem::exists(path_));
