@@ -48,8 +48,8 @@ struct FolderCheck {
 // can rename, remove or replace them until the setup ends.
 struct TakenFolder {
   std::wstring path;
-  std::vector<nt::Handle> way;
-  nt::Handle folder;
+  std::vector<UniqueHandle> way;
+  UniqueHandle folder;
 };
 
 // Checks PATH (a full, long path) for folder KIND as it stands on the disk, changing nothing.

@@ -20,6 +20,7 @@
 #include "app/nt_file_win32.h"
 #include "app/tray.h"
 #include "common/text.h"
+#include "common/unique_handle_win32.h"
 #include "resources/resource_ids.h"
 
 namespace kestrelon {
@@ -288,8 +289,8 @@ TEST(InstanceGuard, AGuardThatMayNotBeOpenedIsAnotherCopyToo) {
   InitializeAcl(&no_entries, sizeof no_entries, ACL_REVISION);
   SetSecurityDescriptorDacl(&denying_everyone, TRUE, &no_entries, FALSE);
   SECURITY_ATTRIBUTES security{sizeof security, &denying_everyone, FALSE};
-  HANDLE elevated_copy = CreateMutexW(&security, TRUE, kInstanceMutexName);
-  ASSERT_NE(elevated_copy, nullptr);
+  const UniqueHandle elevated_copy(CreateMutexW(&security, TRUE, kInstanceMutexName));
+  ASSERT_TRUE(elevated_copy.valid());
   ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(CreateMutexW(nullptr, TRUE, kInstanceMutexName), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -297,21 +298,19 @@ TEST(InstanceGuard, AGuardThatMayNotBeOpenedIsAnotherCopyToo) {
     InstanceGuard second;
     EXPECT_TRUE(second.another_copy_running());
   }
-  CloseHandle(elevated_copy);
 }
 
 TEST(InstanceGuard, ASecondGuardSeesTheFirstAndTheNextLaunchPasses) {
-  HANDLE probe = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName);
-  ASSERT_EQ(probe, nullptr) << "another copy holds the guard already";
+  ASSERT_FALSE(UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName)).valid())
+      << "another copy holds the guard already";
   InstanceGuard first;
   EXPECT_FALSE(first.another_copy_running());
   {
     InstanceGuard second;
     EXPECT_TRUE(second.another_copy_running());
   }
-  probe = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName);
-  EXPECT_NE(probe, nullptr) << "the guard lives until the process ends";
-  if (probe) CloseHandle(probe);
+  EXPECT_TRUE(UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName)).valid())
+      << "the guard lives until the process ends";
 }
 
 class Files : public ::testing::Test {
@@ -383,7 +382,7 @@ TEST_F(Files, NativeOpensStayInsideTheFolderAndItsListingHasEveryName) {
   const nt::Opened folder =
       nt::open_relative(nullptr, dir_, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ,
                         nt::Disposition::open_existing, nt::Kind::folder);
-  ASSERT_TRUE(folder.handle.valid()) << std::hex << folder.status;
+  ASSERT_TRUE(folder.handle.valid()) << folder.error;
   std::vector<std::wstring> names;
   ASSERT_TRUE(nt::succeeded(nt::list_names(folder.handle.get(), names)));
   std::sort(names.begin(), names.end());
