@@ -27,22 +27,24 @@ bool is_read_only(const std::filesystem::path& file) {
 }
 
 TEST(SettingsLine, KeysValuesAndTheirEffects) {
+  // The speed before each line: no line of the table gives it.
+  constexpr int32_t kEarlierSpeed = 4800;
   struct Case {
     const wchar_t* line;
-    const wchar_t* port_name;  // nullptr: unchanged
-    int32_t speed;             // -1: unchanged
+    const wchar_t* port_name;      // nullptr: unchanged
+    std::optional<int32_t> speed;  // none: unchanged
   } cases[] = {
-      {L";com=COM1", nullptr, -1},
-      {L";port=115200", nullptr, -1},
-      {L"com=COM3", L"COM3", -1},
-      {L"COM = 4", L"COM4", -1},
-      {L"Com=com12", L"COM12", -1},
-      {L"com=COM 3", L"COM 3", -1},
-      {L"com=", L"COM", -1},
-      {L"com", L"COM", -1},
-      {L"com=CCOMOM3", L"COMCOM3", -1},  // one pass, what remains is not searched again
-      {L"com=COMCOM5", L"COM5", -1},
-      {L"com=3=x", L"COM3", -1},
+      {L";com=COM1", nullptr, {}},
+      {L";port=115200", nullptr, {}},
+      {L"com=COM3", L"COM3", {}},
+      {L"COM = 4", L"COM4", {}},
+      {L"Com=com12", L"COM12", {}},
+      {L"com=COM 3", L"COM 3", {}},
+      {L"com=", L"COM", {}},
+      {L"com", L"COM", {}},
+      {L"com=CCOMOM3", L"COMCOM3", {}},  // one pass, what remains is not searched again
+      {L"com=COMCOM5", L"COM5", {}},
+      {L"com=3=x", L"COM3", {}},
       {L"port=9600", nullptr, 9600},
       {L" Port = 115200 ", nullptr, 115200},
       {L"port=$1C200", nullptr, 115200},
@@ -53,16 +55,16 @@ TEST(SettingsLine, KeysValuesAndTheirEffects) {
       {L"port=4294967296", nullptr, 0},
       {L"port=4294967295", nullptr, -1},
       {L"port=%1010", nullptr, 10},
-      {L"\tcom=COM3", nullptr, -1},
-      {L"baud=9600", nullptr, -1},
-      {L"", nullptr, -1},
-      {L"=COM3", nullptr, -1},
+      {L"\tcom=COM3", nullptr, {}},
+      {L"baud=9600", nullptr, {}},
+      {L"", nullptr, {}},
+      {L"=COM3", nullptr, {}},
   };
   for (const Case& c : cases) {
-    PortSettings settings{L"unchanged", -1};
+    PortSettings settings{L"unchanged", kEarlierSpeed};
     apply_settings_line(c.line, settings);
     EXPECT_EQ(settings.port_name, c.port_name ? c.port_name : L"unchanged") << c.line;
-    EXPECT_EQ(settings.speed, c.speed) << c.line;
+    EXPECT_EQ(settings.speed, c.speed.value_or(kEarlierSpeed)) << c.line;
   }
 }
 
