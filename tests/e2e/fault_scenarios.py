@@ -21,8 +21,8 @@ import sys
 import time
 from dataclasses import dataclass, field
 
-from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, Workspace, identification_frame, log,
-                     report_frame, wait_until)
+from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, Workspace, end_process, frame_command,
+                     identification_frame, log, processes_holding, report_frame, wait_until)
 
 CONFIGURED = "com=COM3\r\nport=115200\r\n"
 
@@ -178,13 +178,6 @@ def add_scenario_tests(case, platform):
 # ---------------------------------------------------------------------------------------------
 # The safety rule, read from a simulator's log
 
-def _is_frame(window):
-    if len(window) != 7 or window[0] != 0x02 or window[1] != 0x23 or window[6] != 0x0A:
-        return False
-    x = window[1] ^ window[2] ^ window[3]
-    return window[4] == 0x30 + (x >> 4) and window[5] == 0x30 + (x & 0x0F)
-
-
 def report_frames(simulator):
     """(count, violations) of the report frames the simulator received.
 
@@ -203,11 +196,12 @@ def report_frames(simulator):
         elif event.kind == "RX":
             for byte in event.data:
                 window = (window + bytes([byte]))[-7:]
-                if not _is_frame(window):
+                command = frame_command(window)
+                if command is None:
                     continue
-                if window[3] == 0x60:
+                if command == 0x60:
                     awaiting_reply, identified_vf = True, False
-                elif window[3] == 0x22:
+                elif command == 0x22:
                     count += 1
                     if not identified_vf:
                         violations.append(f"report frame at T={event.time_ms} without a VF "
@@ -223,25 +217,6 @@ def report_frames(simulator):
 TIOCGEXCL = 0x80045440
 
 
-def processes_holding(path, except_pids):
-    """Ids of the processes (other than those given) that have path open. The file itself is
-    compared, not its name: a run beside this one has pseudo-terminals of the same names."""
-    wanted = os.stat(path)
-    holders = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        if int(pid) in except_pids:
-            continue
-        try:
-            for fd in os.listdir(f"/proc/{pid}/fd"):
-                held = os.stat(f"/proc/{pid}/fd/{fd}")
-                if (held.st_dev, held.st_ino) == (wanted.st_dev, wanted.st_ino):
-                    holders.append(int(pid))
-                    break
-        except OSError:  # gone, or not ours to look at
-            continue
-    return holders
-
-
 def port_problems(simulator):
     """What keeps the simulator's port from being opened again; empty when it is free.
 
@@ -250,9 +225,9 @@ def port_problems(simulator):
     """
     path = simulator.slave
     problems = []
-    holders = processes_holding(path, {simulator.process.pid, os.getpid()})
-    if holders:
-        problems.append(f"{path} still open in processes {holders}")
+    pids = processes_holding(path, {simulator.process.pid, os.getpid()})
+    if pids:
+        problems.append(f"{path} still open in processes {pids}")
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0]
@@ -291,13 +266,7 @@ class PortHolder:
             raise AssertionError(f"could not hold {path}")
 
     def release(self):
-        if self.process.poll() is None:
-            self.process.stdin.close()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(5)
+        end_process(self.process, self.process.stdin.close, 10)
         self.process.stdout.close()
 
 
@@ -321,7 +290,7 @@ class FaultChecks:
             self.simulator(device.com, **device.options)
         main = self.simulators[0]
         if scenario.hold:
-            self.holders.append(PortHolder(main.slave))
+            self.background.append(PortHolder(main.slave))
         if scenario.settings is not None:
             self.workspace.write_settings(scenario.settings)
         settings_before = self.workspace.settings()
@@ -361,8 +330,8 @@ class FaultChecks:
         self.assert_run_clean(scenario, first)
         self.assertEqual(self.workspace.settings(),
                          settings_before if settings_before is not None else DEFAULT_SETTINGS)
-        for holder in self.holders:
-            holder.release()
+        for program in self.background:
+            program.release()
         self.assert_devices(scenario, self.simulators)
         self.after_scenario(scenario, main)
 

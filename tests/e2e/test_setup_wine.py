@@ -9,8 +9,9 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, log,
-                     require_isolation, required_path, wait_until, write_protected)
+from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, end_process, log,
+                     processes_holding, require_isolation, required_path, wait_until,
+                     write_protected)
 from windows_files import read_shell_link, read_task_definition
 from wine_session import WineCase
 
@@ -80,17 +81,6 @@ OPEN_TO_EVERYONE = r"C:\Deschis"
 # which the folder then has no bits for others (a folder Wine makes has r-x).
 RIGHTS_FOLDERS = [PROGRAM_FOLDER, SETTINGS_FOLDER]
 NO_RIGHTS_FOR_OTHERS = 0o007
-
-
-def is_open(path):
-    """True when some process (a Wine program, or the wineserver for it) has the file open."""
-    for descriptor in Path("/proc").glob("[0-9]*/fd/*"):
-        try:
-            if os.readlink(descriptor) == str(path):
-                return True
-        except OSError:
-            pass
-    return False
 
 
 def process_running(name):
@@ -395,15 +385,17 @@ class Setup(WineCase):
         hold = f"ping -n 60 127.0.0.1 < {programs}\\Ghid-utilizare.txt"
         held = self.start("cmd", "/c", hold)
         try:
-            wait_until(lambda: is_open(guide), SETUP_LIMIT, "cmd to hold the guide open")
+            # Held by a Wine program, or by the wineserver for it.
+            wait_until(lambda: processes_holding(guide), SETUP_LIMIT,
+                       "cmd to hold the guide open")
             self.assertEqual(self.setup("held-file", *options), EXIT_NOT_WRITTEN)
         finally:
-            held.kill()
-            held.wait(30)
-            holder = process_running("ping -n 60")  # cmd's child, which holds the file
-            if holder:
-                os.kill(holder, 9)
-            wait_until(lambda: not is_open(guide), SETUP_LIMIT, "the guide to be let go")
+            end_process(held, timeout=30)
+            ping = process_running("ping -n 60")  # cmd's child, which holds the file
+            if ping:
+                os.kill(ping, 9)
+            wait_until(lambda: not processes_holding(guide), SETUP_LIMIT,
+                       "the guide to be let go")
         if guide.exists() and guide.stat().st_ino == inode:
             self.assertTrue(guide.read_bytes().endswith(b"held"), "never rewritten in place")
 
