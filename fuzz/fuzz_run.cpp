@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  const std::filesystem::path path = work_directory() / "Kestrelon.ini";
+  const std::filesystem::path path = work_directory() / kSettingsFileName;
   const std::string settings_bytes = fuzzed_settings(input);
   std::filesystem::remove(path);
   if (!settings_bytes.empty()) write_file(path, settings_bytes);

@@ -15,6 +15,7 @@
 #include "app/file_system.h"
 #include "app/instance_guard.h"
 #include "app/message_boxes.h"
+#include "app/settings_file.h"
 #include "common/text.h"
 #include "posix_test_support.h"
 
@@ -77,7 +78,7 @@ TEST_F(PosixFileTest, FileSizeTellsMissingDirectoryAndSize) {
 }
 
 TEST_F(PosixFileTest, WriteNewFileCreatesOrReplaces) {
-  const std::string path = dir_.file("Kestrelon.ini");
+  const std::string path = dir_.file(wide_to_ansi(kSettingsFileName));
   write_new_file(wide(path), "first\r\n");
   EXPECT_EQ(read_file(path), "first\r\n");
   write_new_file(wide(path), "2\r\n");
@@ -104,7 +105,7 @@ TEST_F(PosixFileTest, WriteNewFileLeavesDirectoriesAndFifosAlone) {
 }
 
 TEST_F(PosixFileTest, ReadableFileReadsToTheEnd) {
-  const std::string path = dir_.file("Kestrelon.ini");
+  const std::string path = dir_.file(wide_to_ansi(kSettingsFileName));
   { std::ofstream(path, std::ios::binary) << "com=COM3\r\nport=9600"; }
   auto file = ReadableFile::open(wide(path));
   ASSERT_NE(file, nullptr);

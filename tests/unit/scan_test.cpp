@@ -48,7 +48,7 @@ class ScanTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::filesystem::path path_ = dir_.file("Kestrelon.ini");
+  std::filesystem::path path_ = dir_.file(kSettingsFileName);
   FakeSerialPlatform platform_;
   ScriptedBoxes boxes_{platform_.events};
 };
@@ -114,7 +114,7 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
     if (c.file) {
       EXPECT_EQ(TempDir::read(path_), c.file);
     }
-    EXPECT_FALSE(std::filesystem::exists(dir_.file("Kestrelon.ini.bak")));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file(pin_files(kSettingsFileName).backup)));
     expect_only_identification_frames(platform);
     // Only the scan's trials: both speeds of both ports, each closed after its trial.
     EXPECT_EQ(platform.port(L"COM3").times_opened, 2);

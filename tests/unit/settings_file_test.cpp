@@ -12,6 +12,9 @@ namespace {
 
 using testing::TempDir;
 
+// The settings file and the files of its pin, named as the code names them.
+const PinFiles kPinned = pin_files(kSettingsFileName);
+
 // Pins in the folder, held as the scan holds it.
 PinResult pin_in(const std::filesystem::path& folder, const PortSettings& settings) {
   FileResult opened;
@@ -24,6 +27,14 @@ bool is_read_only(const std::filesystem::path& file) {
   FileResult opened;
   const std::unique_ptr<Folder> held = Folder::open(file.parent_path().wstring(), opened);
   return held && held->status(file.filename().wstring()).read_only;
+}
+
+// The names the user is told (the messages, the guide), once, as they are written there.
+TEST(SettingsFileNames, AreTheOnesTheUserIsTold) {
+  EXPECT_EQ(kPinned.file, L"Kestrelon.ini");
+  EXPECT_EQ(kPinned.backup, L"Kestrelon.ini.bak");
+  EXPECT_EQ(kPinned.temporary, L"Kestrelon.ini.tmp");
+  EXPECT_EQ(kPinned.backup_temporary, L"Kestrelon.ini.bak.tmp");
 }
 
 TEST(SettingsLine, KeysValuesAndTheirEffects) {
@@ -76,7 +87,7 @@ class SettingsFileTest : public ::testing::Test {
     return settings;
   }
   TempDir dir_;
-  std::filesystem::path path_ = dir_.file("Kestrelon.ini");
+  std::filesystem::path path_ = dir_.file(kSettingsFileName);
 };
 
 TEST_F(SettingsFileTest, MissingOrEmptyFileGetsTheDefaultFile) {
@@ -168,7 +179,7 @@ TEST_F(SettingsFileTest, FileThatCannotBeWrittenIsStillReadAndNeverModified) {
 
 TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
   namespace fs = std::filesystem;
-  const fs::path backup = dir_.file("Kestrelon.ini.bak");
+  const fs::path backup = dir_.file(kPinned.backup);
   std::string several_chunks(3 * 65536 + 1, '\0');  // copied a chunk at a time, every byte value
   for (size_t i = 0; i < several_chunks.size(); ++i) several_chunks[i] = static_cast<char>(i * 7);
   struct Case {
@@ -204,7 +215,7 @@ TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
     EXPECT_TRUE(TempDir::read(backup) == (kept ? "a backup from an earlier pin" : c.before))
         << c.written;
     EXPECT_NE(fs::status(backup).permissions() & fs::perms::owner_write, fs::perms::none);
-    for (const char* temporary : {"Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
+    for (const fs::path temporary : {kPinned.temporary, kPinned.backup_temporary}) {
       EXPECT_FALSE(fs::exists(dir_.file(temporary))) << temporary;
     }
     const PortSettings read_back = read_file();
@@ -217,31 +228,33 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
   const std::string before = "com=COM3\r\nport=9600\r\n";
   const std::string earlier_backup = "com=COM2\r\nport=4800\r\n";
   struct Case {
-    const char* in_the_way;  // a directory of that name; nullptr: none
-    bool read_only;          // the file itself
+    std::wstring in_the_way;  // a directory of that name; empty: none
+    bool read_only;           // the file itself
     PinOutcome outcome;
-    const char* failed_file;
+    std::wstring failed_file;
     bool another_name = false;  // the file is also somebody else's: never copied
     bool link = false;          // the file is a symbolic link to somebody else's: never copied
   } cases[] = {
-      {"Kestrelon.ini", false, PinOutcome::not_copied, "Kestrelon.ini"},
-      {nullptr, false, PinOutcome::not_copied, "Kestrelon.ini", true},
-      {nullptr, false, PinOutcome::not_copied, "Kestrelon.ini", false, true},
-      {"Kestrelon.ini.tmp", false, PinOutcome::not_written, "Kestrelon.ini.tmp"},
-      {"Kestrelon.ini.bak.tmp", false, PinOutcome::not_written, "Kestrelon.ini.bak.tmp"},
+      {kPinned.file, false, PinOutcome::not_copied, kPinned.file},
+      {{}, false, PinOutcome::not_copied, kPinned.file, true},
+      {{}, false, PinOutcome::not_copied, kPinned.file, false, true},
+      {kPinned.temporary, false, PinOutcome::not_written, kPinned.temporary},
+      {kPinned.backup_temporary, false, PinOutcome::not_written, kPinned.backup_temporary},
       // The file replaced, then its backup refused: the file goes back as it was.
-      {"Kestrelon.ini.bak", false, PinOutcome::not_replaced, "Kestrelon.ini.bak"},
-      {nullptr, true, PinOutcome::read_only, "Kestrelon.ini"},  // last: it may be skipped
+      {kPinned.backup, false, PinOutcome::not_replaced, kPinned.backup},
+      {{}, true, PinOutcome::read_only, kPinned.file},  // last: it may be skipped
   };
   for (const Case& c : cases) {
-    const std::string name = c.in_the_way     ? c.in_the_way
-                             : c.another_name ? "hard link"
-                             : c.link         ? "symbolic link"
-                                              : "read-only file";
+    const std::string name = !c.in_the_way.empty() ? std::filesystem::path(c.in_the_way).string()
+                             : c.another_name      ? "hard link"
+                             : c.link              ? "symbolic link"
+                                                   : "read-only file";
     TempDir dir;
-    const std::filesystem::path path = dir.file("Kestrelon.ini");
-    const std::filesystem::path backup = dir.file("Kestrelon.ini.bak");
-    if (c.in_the_way) std::filesystem::create_directories(dir.file(c.in_the_way) / "inside");
+    const std::filesystem::path path = dir.file(kPinned.file);
+    const std::filesystem::path backup = dir.file(kPinned.backup);
+    if (!c.in_the_way.empty()) {
+      std::filesystem::create_directories(dir.file(c.in_the_way) / "inside");
+    }
     if (c.link) {
       TempDir::write(dir.file("somebody-else's"), before);
       std::error_code unsupported;  // Wine makes no symbolic links
@@ -268,12 +281,13 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
     if (!std::filesystem::is_directory(backup)) {
       EXPECT_EQ(TempDir::read(backup), earlier_backup) << name;
     }
-    if (c.in_the_way) {
+    if (!c.in_the_way.empty()) {
       EXPECT_TRUE(std::filesystem::is_directory(dir.file(c.in_the_way) / "inside")) << name;
     }
-    for (const char* temporary : {"Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
-      if (!c.in_the_way || std::string(c.in_the_way) != temporary) {
-        EXPECT_FALSE(std::filesystem::exists(dir.file(temporary))) << name << " " << temporary;
+    for (const std::wstring& temporary : {kPinned.temporary, kPinned.backup_temporary}) {
+      if (c.in_the_way != temporary) {
+        EXPECT_FALSE(std::filesystem::exists(dir.file(temporary)))
+            << name << " " << std::filesystem::path(temporary);
       }
     }
   }
@@ -282,7 +296,7 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
 TEST_F(SettingsFileTest, AFileWithAnotherNameKeepsItsAttributes) {
   namespace fs = std::filesystem;
   const fs::path elsewhere = dir_.file("somebody-else's");
-  for (const char* linked : {"Kestrelon.ini.bak", "Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
+  for (const fs::path linked : {kPinned.backup, kPinned.temporary, kPinned.backup_temporary}) {
     fs::remove(dir_.file(linked));
     fs::remove(elsewhere);
     TempDir::write(path_, "com=COM3\r\nport=9600\r\n");
@@ -318,7 +332,7 @@ TEST_F(SettingsFileTest, PinLandsInTheHeldFolderWhateverTakesItsNameMeanwhile) {
   if (!refused) fs::create_directory_symlink(other, held, refused);  // Wine makes no links
   const PinResult result = pin_settings_file(*folder, kSettingsFileName, {L"COM5", 115200});
   EXPECT_TRUE(result.ok());
-  EXPECT_EQ(TempDir::read((fs::exists(moved) ? moved : held) / "Kestrelon.ini"),
+  EXPECT_EQ(TempDir::read((fs::exists(moved) ? moved : held) / kSettingsFileName),
             "com=COM5\r\nport=115200\r\n");
   EXPECT_TRUE(fs::is_empty(other));
 }

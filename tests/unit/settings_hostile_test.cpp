@@ -88,7 +88,7 @@ class HostileSettingsTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::filesystem::path path_ = dir_.file("Kestrelon.ini");
+  std::filesystem::path path_ = dir_.file(kSettingsFileName);
   FakeSerialPlatform platform_;
   AnsweringBoxes boxes_;
   ProgramState state_;
