@@ -55,7 +55,7 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
 
 bool user_wants_another_scan(RunServices& services) {
   const std::wstring text = kNoDeviceText + services.serial.take_refusal_note();
-  return services.boxes.ask_yes_no(kErrorTitle, text) != kAnswerNo;
+  return services.boxes.ask_yes_no(kErrorTitle, text) == Answer::yes;
 }
 
 void release_everything(TrayIndicator* tray, SerialLink& link) {

@@ -23,10 +23,10 @@ class ScriptedBoxes : public MessageBoxes {
     FUZZ_CHECK(title == kErrorTitle && text == kBadPortSettingsText);
     ++plain;
   }
-  int ask_yes_no(const std::wstring& title, const std::wstring& text) override {
+  Answer ask_yes_no(const std::wstring& title, const std::wstring& text) override {
     FUZZ_CHECK(title == kErrorTitle && text == kNoDeviceText);
     ++questions;
-    return questions <= retries ? kAnswerYes : kAnswerNo;
+    return questions <= retries ? Answer::yes : Answer::no;
   }
   int retries = 0;
   int plain = 0;

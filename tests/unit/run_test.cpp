@@ -125,7 +125,7 @@ TEST_F(RunTest, DetectionRunsWhenEitherSettingIsMissing) {
 
 TEST_F(RunTest, NoDeviceAndNoEndsTheRunWithoutOpeningAnyPortAgain) {
   platform_.add_port(L"COM3");  // opens, never answers
-  boxes_.answers = {kAnswerYes, kAnswerNo};
+  boxes_.answers = {Answer::yes, Answer::no};
   EXPECT_EQ(run(""), RunEnd::user_gave_up);
   ASSERT_EQ(boxes_.shown.size(), 2u);
   EXPECT_EQ(boxes_.shown[0].first, L"Eroare");
@@ -141,7 +141,7 @@ TEST_F(RunTest, NoDeviceAndNoEndsTheRunWithoutOpeningAnyPortAgain) {
 TEST_F(RunTest, PortRefusedForLackOfRightsIsToldOnlyWithItsOwnMessage) {
   // Refused at the first scan, which finds nothing: its question says so, the next does not.
   platform_.add_port(L"COM1").refused_opens = 2;
-  boxes_.answers = {kAnswerYes, kAnswerNo};
+  boxes_.answers = {Answer::yes, Answer::no};
   EXPECT_EQ(run(""), RunEnd::user_gave_up);
   ASSERT_EQ(boxes_.shown.size(), 2u);
   EXPECT_EQ(boxes_.shown[0].second, kNoDeviceText + std::wstring(L"[refused COM1 COM1]"));

@@ -85,17 +85,17 @@ TEST_F(ScanTest, QuestionWarnsWhenTheChosenDeviceWouldNeverBeAskedForTheReport) 
 
 TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
   struct Case {
-    int answer;
+    Answer answer;
     ScanEnd end;
     int exit_code;
     const char* file;  // nullptr: no file
     const char* last_box;
     bool through_link = false;  // the current folder is a link to the settings folder
   } cases[] = {
-      {kAnswerYes, ScanEnd::pinned, 0, "com=COM5\r\nport=115200\r\n", "box plain"},
-      {kAnswerNo, ScanEnd::not_pinned, 0, nullptr, "box yes/no"},
+      {Answer::yes, ScanEnd::pinned, 0, "com=COM5\r\nport=115200\r\n", "box plain"},
+      {Answer::no, ScanEnd::not_pinned, 0, nullptr, "box yes/no"},
       // Never written through: the user is told why, and asked nothing.
-      {kAnswerYes, ScanEnd::pin_failed, 1, nullptr, "box plain", true},
+      {Answer::yes, ScanEnd::pin_failed, 1, nullptr, "box plain", true},
   };
   const std::filesystem::path link = dir_.file("link");
   std::error_code unsupported;  // Wine makes no symbolic links
@@ -147,7 +147,7 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
 
 TEST_F(ScanTest, NothingFoundAndNoWritesNothing) {
   platform_.add_port(L"COM4");  // opens, never answers
-  boxes_.answers = {kAnswerYes, kAnswerNo};
+  boxes_.answers = {Answer::yes, Answer::no};
   const ScanEnd end = scan();
   EXPECT_EQ(end, ScanEnd::user_gave_up);
   EXPECT_EQ(scan_exit_code(end), 1);
@@ -163,7 +163,7 @@ TEST_F(ScanTest, NothingFoundAndNoWritesNothing) {
 TEST_F(ScanTest, FileThatCannotBeWrittenIsReportedWithItsPathAndReason) {
   add_two_devices(platform_);
   std::filesystem::create_directories(path_ / "inside");
-  boxes_.answers = {kAnswerYes};
+  boxes_.answers = {Answer::yes};
   const ScanEnd end = scan();
   EXPECT_EQ(end, ScanEnd::pin_failed);
   EXPECT_EQ(scan_exit_code(end), 1);

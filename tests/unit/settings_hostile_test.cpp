@@ -50,9 +50,9 @@ std::string file_content(const std::filesystem::path& path) {
 class AnsweringBoxes : public MessageBoxes {
  public:
   void show_plain(const std::wstring&, const std::wstring&) override { ++plain; }
-  int ask_yes_no(const std::wstring&, const std::wstring&) override {
+  Answer ask_yes_no(const std::wstring&, const std::wstring&) override {
     ++questions;
-    return kAnswerNo;
+    return Answer::no;
   }
   int plain = 0;
   int questions = 0;

@@ -242,12 +242,12 @@ TEST(MessageBoxes, AnswersAreThoseOfTheButtonsAndNoIconIsShown) {
   auto boxes = make_system_message_boxes();
   struct Case {
     int button;
-    int expected;
-  } cases[] = {{IDYES, kAnswerYes}, {IDNO, kAnswerNo}};
+    Answer expected;
+  } cases[] = {{IDYES, Answer::yes}, {IDNO, Answer::no}};
   for (const auto& c : cases) {
     SeenBox seen;
     std::thread answering = answer_box(c.button, seen);
-    const int answer = boxes->ask_yes_no(kErrorTitle, kNoDeviceText);
+    const Answer answer = boxes->ask_yes_no(kErrorTitle, kNoDeviceText);
     answering.join();
     ASSERT_TRUE(seen.found) << "no box titled Eroare";
     EXPECT_EQ(answer, c.expected);
@@ -273,7 +273,7 @@ TEST(MessageBoxes, OwnedByOurForegroundWindow) {
   }
   SeenBox seen;
   std::thread answering = answer_box(IDNO, seen);
-  EXPECT_EQ(make_system_message_boxes()->ask_yes_no(kErrorTitle, kNoDeviceText), kAnswerNo);
+  EXPECT_EQ(make_system_message_boxes()->ask_yes_no(kErrorTitle, kNoDeviceText), Answer::no);
   answering.join();
   ASSERT_TRUE(seen.found);
   EXPECT_EQ(seen.owner, window);
