@@ -50,8 +50,7 @@ class NewFile {
 
 class ReadableFile {
  public:
-  // Opened for reading and writing, shared, created empty if missing; for reading only when
-  // write access is refused (a protected folder, a read-only file); nullptr on failure.
+  // Opened for reading only, shared, created empty if missing; nullptr on failure.
   static std::unique_ptr<ReadableFile> open(const std::wstring& name);
   virtual ~ReadableFile() = default;
   // Bytes read into the buffer; 0 at the end of the file, -1 on a read error.

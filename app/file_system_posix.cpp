@@ -144,10 +144,7 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
 std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
   std::string path;
   if (!narrow_name(name, path)) return nullptr;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | kCommonFlags, 0666);
-  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-    fd = ::open(path.c_str(), O_RDONLY | kCommonFlags);
-  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | kCommonFlags, 0666);
   if (fd < 0) return nullptr;
   auto file = std::make_unique<PosixReadableFile>(fd);
   struct stat info {};

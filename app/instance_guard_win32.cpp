@@ -5,8 +5,8 @@
 
 namespace kestrelon {
 
-// A copy started with other rights (as administrator, from the setup) made the mutex with a
-// security that denies us even opening it: that copy is running all the same.
+// A copy started with other rights (as administrator) made the mutex with a security that
+// denies us even opening it: that copy is running all the same.
 InstanceGuard::InstanceGuard() {
   HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
   const DWORD error = GetLastError();

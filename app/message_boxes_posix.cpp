@@ -45,12 +45,13 @@ void print_box(const std::wstring& title, const std::wstring& text) {
   std::fflush(stderr);
 }
 
-enum class Answer { yes, no, other, end };
+// What one line typed at the question says.
+enum class Typed { yes, no, other, end };
 
 // One line of input; only its first non-blank character counts (d/y yes, n no).
-Answer read_answer() {
+Typed read_answer() {
   char line[256];
-  if (std::fgets(line, sizeof line, stdin) == nullptr) return Answer::end;
+  if (std::fgets(line, sizeof line, stdin) == nullptr) return Typed::end;
   const std::string answer(line);
   // Consume the rest of an over-long line so that it is not read as the next answer.
   std::string chunk = answer;
@@ -59,18 +60,18 @@ Answer read_answer() {
     chunk = line;
   }
   const size_t first = answer.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return Answer::other;
+  if (first == std::string::npos) return Typed::other;
   switch (answer[first]) {
     case 'd':
     case 'D':
     case 'y':
     case 'Y':
-      return Answer::yes;
+      return Typed::yes;
     case 'n':
     case 'N':
-      return Answer::no;
+      return Typed::no;
     default:
-      return Answer::other;
+      return Typed::other;
   }
 }
 
@@ -80,27 +81,27 @@ class TerminalMessageBoxes final : public MessageBoxes {
     print_box(title, text);
   }
 
-  int ask_yes_no(const std::wstring& title, const std::wstring& text) override {
+  Answer ask_yes_no(const std::wstring& title, const std::wstring& text) override {
     print_box(title, text);
     // With nobody at a terminal there is no one to answer: No, or the 256-port scan
     // would repeat without end.
     if (!isatty(STDIN_FILENO)) {
       std::fprintf(stderr, "%sn\n", kAnswerPrompt);
       std::fflush(stderr);
-      return kAnswerNo;
+      return Answer::no;
     }
     for (;;) {
       std::fputs(kAnswerPrompt, stderr);
       std::fflush(stderr);
       switch (read_answer()) {
-        case Answer::yes:
-          return kAnswerYes;
-        case Answer::no:
-          return kAnswerNo;
-        case Answer::end:
+        case Typed::yes:
+          return Answer::yes;
+        case Typed::no:
+          return Answer::no;
+        case Typed::end:
           std::fputc('\n', stderr);
-          return kAnswerNo;
-        case Answer::other:
+          return Answer::no;
+        case Typed::other:
           break;
       }
     }

@@ -20,10 +20,10 @@ class Win32MessageBoxes final : public MessageBoxes {
     MessageBoxW(owner_window(), text.c_str(), title.c_str(), MB_OK);
   }
 
-  int ask_yes_no(const std::wstring& title, const std::wstring& text) override {
+  Answer ask_yes_no(const std::wstring& title, const std::wstring& text) override {
     const int answer = MessageBoxW(owner_window(), text.c_str(), title.c_str(), MB_YESNO);
     // A box that could not be shown (0) must not start another scan nobody can stop.
-    return answer == IDYES ? kAnswerYes : kAnswerNo;
+    return answer == IDYES ? Answer::yes : Answer::no;
   }
 };
 

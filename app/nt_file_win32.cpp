@@ -17,9 +17,7 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID 
 namespace kestrelon::nt {
 namespace {
 
-constexpr LONG kStatusNoMoreFiles = static_cast<LONG>(0x80000006);
-constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000D);
-constexpr LONG kStatusObjectNameInvalid = static_cast<LONG>(0xC0000033);
+constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 constexpr auto kFileAttributeTagInformation = static_cast<FILE_INFORMATION_CLASS>(35);
 constexpr USHORT kLongestName = 0x7FFE / sizeof(wchar_t);
 // The attributes a file's owner may set; the rest (folder, reparse point...) are the system's.
@@ -27,6 +25,11 @@ constexpr ULONG kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
                                       FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                       FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The one place a native status becomes a Win32 error code.
+DWORD error_of(NTSTATUS status) {
+  return NT_SUCCESS(status) ? ERROR_SUCCESS : RtlNtStatusToDosError(status);
+}
 
 // One name in a folder: no separator, no "." or "..", nothing a relative open could climb with.
 bool is_one_name(std::wstring_view name) {
@@ -53,39 +56,32 @@ ULONG create_disposition(Disposition disposition) {
   return FILE_OPEN;
 }
 
-}  // namespace
-
-Handle::~Handle() {
-  if (valid()) CloseHandle(handle_);
-}
-
-Handle::Handle(Handle&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = nullptr;
-}
-
-Handle& Handle::operator=(Handle&& other) noexcept {
-  if (this != &other) {
-    if (valid()) CloseHandle(handle_);
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
+ULONG kind_option(Kind kind) {
+  switch (kind) {
+    case Kind::file:
+      return FILE_NON_DIRECTORY_FILE;
+    case Kind::folder:
+      return FILE_DIRECTORY_FILE;
+    case Kind::either:
+      break;
   }
-  return *this;
+  return 0;
 }
 
-DWORD Opened::error() const {
-  return RtlNtStatusToDosError(status);
+bool is_link(ULONG attributes, ULONG reparse_tag) {
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  // A reparse point always has a tag; one reported without is taken for a link.
+  return reparse_tag == 0 || IsReparseTagNameSurrogate(reparse_tag);
 }
+
+}  // namespace
 
 Opened open_relative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
                      Disposition disposition, Kind kind, PSECURITY_DESCRIPTOR security) {
   Opened opened;
-  if (folder != nullptr && !is_one_name(name)) {
-    opened.status = kStatusObjectNameInvalid;
-    return opened;
-  }
   std::wstring object_name = folder != nullptr ? std::wstring(name) : native_path(name);
-  if (object_name.size() > kLongestName) {
-    opened.status = kStatusObjectNameInvalid;
+  if ((folder != nullptr && !is_one_name(name)) || object_name.size() > kLongestName) {
+    opened.error = ERROR_INVALID_NAME;
     return opened;
   }
   UNICODE_STRING unicode_name;
@@ -94,22 +90,48 @@ Opened open_relative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, 
   unicode_name.MaximumLength = unicode_name.Length;
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &unicode_name, OBJ_CASE_INSENSITIVE, folder, security);
-  const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
-                        (kind == Kind::folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+  const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | kind_option(kind);
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
-  opened.status =
+  const NTSTATUS status =
       NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
                    share, create_disposition(disposition), options, nullptr, 0);
-  if (succeeded(opened.status)) {
-    opened.handle = Handle(handle);
+  opened.error = error_of(status);
+  if (NT_SUCCESS(status)) {
+    opened.handle = UniqueHandle(handle);
     opened.created = io.Information == FILE_CREATED;
   }
   return opened;
 }
 
-LONG rename_to(HANDLE file, HANDLE folder, std::wstring_view name, bool replace_existing) {
-  if (!is_one_name(name) || name.size() > kLongestName) return kStatusObjectNameInvalid;
+bool Facts::is_link() const {
+  return nt::is_link(attributes, reparse_tag);
+}
+
+DWORD query_facts(HANDLE file, Facts& facts) {
+  FILE_ATTRIBUTE_TAG_INFORMATION tagged{};
+  FILE_STANDARD_INFORMATION standard{};
+  IO_STATUS_BLOCK io{};
+  NTSTATUS status =
+      NtQueryInformationFile(file, &io, &tagged, sizeof tagged, kFileAttributeTagInformation);
+  if (NT_SUCCESS(status)) {
+    status = NtQueryInformationFile(file, &io, &standard, sizeof standard, FileStandardInformation);
+  }
+  facts = {tagged.FileAttributes, tagged.ReparseTag, standard.NumberOfLinks,
+           standard.EndOfFile.QuadPart};
+  return error_of(status);
+}
+
+bool listed_as_link(const std::wstring& path) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return is_link(found.dwFileAttributes, found.dwReserved0);
+}
+
+DWORD rename_to(HANDLE file, HANDLE folder, std::wstring_view name, bool replace_existing) {
+  if (!is_one_name(name) || name.size() > kLongestName) return ERROR_INVALID_NAME;
   // The structure ends in the name itself, as long as it needs to be.
   const size_t name_bytes = name.size() * sizeof(wchar_t);
   std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + name_bytes +
@@ -120,63 +142,40 @@ LONG rename_to(HANDLE file, HANDLE folder, std::wstring_view name, bool replace_
   information->FileNameLength = static_cast<ULONG>(name_bytes);
   std::memcpy(information->FileName, name.data(), name_bytes);
   IO_STATUS_BLOCK io{};
-  return NtSetInformationFile(file, &io, information, static_cast<ULONG>(buffer.size()),
-                              FileRenameInformation);
+  return error_of(NtSetInformationFile(file, &io, information, static_cast<ULONG>(buffer.size()),
+                                       FileRenameInformation));
 }
 
-LONG mark_for_deletion(HANDLE file) {
+DWORD mark_for_deletion(HANDLE file) {
   FILE_DISPOSITION_INFORMATION information{TRUE};
   IO_STATUS_BLOCK io{};
-  return NtSetInformationFile(file, &io, &information, sizeof information,
-                              FileDispositionInformation);
+  return error_of(NtSetInformationFile(file, &io, &information, sizeof information,
+                                       FileDispositionInformation));
 }
 
-LONG attributes_and_tag(HANDLE file, ULONG& attributes, ULONG& reparse_tag) {
-  FILE_ATTRIBUTE_TAG_INFORMATION information{};
-  IO_STATUS_BLOCK io{};
-  const LONG status = NtQueryInformationFile(file, &io, &information, sizeof information,
-                                             kFileAttributeTagInformation);
-  attributes = information.FileAttributes;
-  reparse_tag = information.ReparseTag;
-  return status;
-}
-
-bool is_link(ULONG attributes, ULONG reparse_tag) {
-  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-  // A reparse point always has a tag; one reported without is taken for a link.
-  return reparse_tag == 0 || IsReparseTagNameSurrogate(reparse_tag);
-}
-
-LONG set_attributes(HANDLE file, ULONG attributes) {
+DWORD set_attributes(HANDLE file, ULONG attributes) {
   FILE_BASIC_INFORMATION information{};  // times of zero stay as they are
   information.FileAttributes = attributes & kSettableAttributes;
   // Zero would mean "unchanged": none at all is said as "normal".
   if (information.FileAttributes == 0) information.FileAttributes = FILE_ATTRIBUTE_NORMAL;
   IO_STATUS_BLOCK io{};
-  return NtSetInformationFile(file, &io, &information, sizeof information, FileBasicInformation);
+  return error_of(
+      NtSetInformationFile(file, &io, &information, sizeof information, FileBasicInformation));
 }
 
-LONG link_count(HANDLE file, ULONG& links) {
-  FILE_STANDARD_INFORMATION information{};
-  IO_STATUS_BLOCK io{};
-  const LONG status =
-      NtQueryInformationFile(file, &io, &information, sizeof information, FileStandardInformation);
-  links = information.NumberOfLinks;
-  return status;
-}
-
-LONG list_names(HANDLE folder, std::vector<std::wstring>& names) {
+DWORD list_names(HANDLE folder, std::vector<std::wstring>& names) {
   names.clear();
   // ULONGs, so that every entry the system writes is aligned.
   std::vector<ULONG> buffer(16384 / sizeof(ULONG));
   for (BOOLEAN restart = TRUE;; restart = FALSE) {
     IO_STATUS_BLOCK io{};
-    const LONG status = NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer.data(),
-                                             static_cast<ULONG>(buffer.size() * sizeof(ULONG)),
-                                             FileNamesInformation, FALSE, nullptr, restart);
-    if (status == kStatusNoMoreFiles) return 0;
-    if (!succeeded(status)) return status;
-    if (io.Information == 0) return kStatusInvalidParameter;
+    const NTSTATUS status =
+        NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer.data(),
+                             static_cast<ULONG>(buffer.size() * sizeof(ULONG)),
+                             FileNamesInformation, FALSE, nullptr, restart);
+    if (status == kStatusNoMoreFiles) return ERROR_SUCCESS;
+    if (!NT_SUCCESS(status)) return error_of(status);
+    if (io.Information == 0) return ERROR_INVALID_PARAMETER;
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
     for (size_t at = 0;;) {
       const auto* entry = reinterpret_cast<const FILE_NAMES_INFORMATION*>(bytes + at);
@@ -186,14 +185,6 @@ LONG list_names(HANDLE folder, std::vector<std::wstring>& names) {
       at += entry->NextEntryOffset;
     }
   }
-}
-
-bool listed_as_link(const std::wstring& path) {
-  WIN32_FIND_DATAW found{};
-  const HANDLE search = FindFirstFileW(path.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
-  return is_link(found.dwFileAttributes, found.dwReserved0);
 }
 
 }  // namespace kestrelon::nt

@@ -1,41 +1,29 @@
-// Files opened relative to a folder handle, each as itself: no junction, mount point or
-// symbolic link on the way is followed, and a folder renamed and replaced meanwhile leads nowhere
-// else. Windows only; what the programs' file services and the setup are built on.
+// Files and folders opened relative to a folder handle, each as itself: no junction, mount point
+// or symbolic link on the way is followed, and a folder renamed and replaced meanwhile leads
+// nowhere else. Every failure is a Win32 error code (ERROR_SUCCESS for none), the one vocabulary
+// of the file services: the native statuses are turned into it here and nowhere else. Windows
+// only; what the programs' held folder and the setup are built on.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/unique_handle_win32.h"
+
 namespace kestrelon::nt {
 
-// Owns one handle; closed when dropped.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE handle) : handle_(handle) {}
-  ~Handle();
-  Handle(Handle&& other) noexcept;
-  Handle& operator=(Handle&& other) noexcept;
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_ = nullptr;
-};
-
 enum class Disposition { open_existing, create_new, open_or_create };
-enum class Kind { file, folder };
+// What may stand under the name: a file, a folder, or either.
+enum class Kind { file, folder, either };
 
 struct Opened {
-  Handle handle;    // not valid on failure
-  LONG status = 0;  // the NTSTATUS
+  UniqueHandle handle;          // not valid on failure
+  DWORD error = ERROR_SUCCESS;  // why it could not be opened
   bool created = false;
-  DWORD error() const;  // the status as a Win32 error
 };
 
 // Opens NAME, one name inside FOLDER, or with FOLDER null a full Win32 path ("C:\\",
@@ -44,29 +32,45 @@ struct Opened {
 Opened open_relative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
                      Disposition disposition, Kind kind, PSECURITY_DESCRIPTOR security = nullptr);
 
-// Renames the open FILE (opened with DELETE) to NAME inside FOLDER, over what is there when
-// REPLACE_EXISTING.
-LONG rename_to(HANDLE file, HANDLE folder, std::wstring_view name, bool replace_existing);
-// Has the open FILE (opened with DELETE) removed when its last handle closes.
-LONG mark_for_deletion(HANDLE file);
-// The attributes and the reparse tag (0 for none) of an open file or folder.
-LONG attributes_and_tag(HANDLE file, ULONG& attributes, ULONG& reparse_tag);
-// True for a junction, mount point or symbolic link: a reparse point whose tag is a name
-// surrogate. A cloud file's or deduplicated file's tag is not a link.
-bool is_link(ULONG attributes, ULONG reparse_tag);
+// True when the error says nothing stands under the name (or, for a full path, under one of
+// its folders).
+inline bool is_missing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+inline bool succeeded(DWORD error) {
+  return error == ERROR_SUCCESS;
+}
+
+// What the system says of an open file or folder.
+struct Facts {
+  ULONG attributes = 0;
+  ULONG reparse_tag = 0;  // 0 for none
+  ULONG links = 0;        // how many names (hard links) it has
+  int64_t size = 0;       // of a file, in bytes
+  bool is_folder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+  // A junction, mount point or symbolic link: a reparse point whose tag is a name surrogate. A
+  // cloud file's or deduplicated file's tag is not a link.
+  bool is_link() const;
+  // Neither a folder nor a link, and no other name: a file that cannot be somebody else's file
+  // under another name, so that it may be written into or copied.
+  bool is_plain_file_with_one_name() const { return !is_folder() && !is_link() && links == 1; }
+};
+// The facts of a file or folder opened with FILE_READ_ATTRIBUTES.
+DWORD query_facts(HANDLE file, Facts& facts);
+
 // True when the folder's listing shows PATH as a link. Wine opens a link to a folder as its
 // target even when asked for the link itself, and tells of the link only in the listing; on
 // Windows the handle already says so, and this only repeats it.
 bool listed_as_link(const std::wstring& path);
+
+// Renames the open FILE (opened with DELETE) to NAME inside FOLDER, over what is there when
+// REPLACE_EXISTING.
+DWORD rename_to(HANDLE file, HANDLE folder, std::wstring_view name, bool replace_existing);
+// Has the open FILE (opened with DELETE) removed when its last handle closes.
+DWORD mark_for_deletion(HANDLE file);
 // Sets the attributes of an open file (FILE_WRITE_ATTRIBUTES).
-LONG set_attributes(HANDLE file, ULONG attributes);
-// How many names (hard links) the open file has.
-LONG link_count(HANDLE file, ULONG& links);
+DWORD set_attributes(HANDLE file, ULONG attributes);
 // The names in an open folder (FILE_LIST_DIRECTORY), without "." and "..".
-LONG list_names(HANDLE folder, std::vector<std::wstring>& names);
-// Success of an NTSTATUS.
-inline bool succeeded(LONG status) {
-  return status >= 0;
-}
+DWORD list_names(HANDLE folder, std::vector<std::wstring>& names);
 
 }  // namespace kestrelon::nt

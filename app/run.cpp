@@ -56,7 +56,8 @@ RunEnd run_once(RunServices& services, ProgramState& state) {
 }
 
 bool user_wants_another_scan(RunServices& services, const wchar_t* title, const wchar_t* text) {
-  return services.boxes.ask_yes_no(title, text + services.serial.take_refusal_note()) != kAnswerNo;
+  return services.boxes.ask_yes_no(title, text + services.serial.take_refusal_note()) ==
+         Answer::yes;
 }
 
 void release_everything(TrayIndicator* tray, SerialLink& link) {

@@ -36,7 +36,7 @@ struct RunServices {
 // How the run ended (the process exit code is 0 whatever it says).
 enum class RunEnd { user_gave_up, port_not_opened, device_silent, finished };
 
-// Steps 3 to 12 of the run; the caller holds the single-instance guard.
+// The run from the settings file to the exit path; the caller holds the single-instance guard.
 RunEnd run_once(RunServices& services, ProgramState& state);
 
 // The question after a scan that found no device, `text` in a box titled `title`: true when

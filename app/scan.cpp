@@ -36,7 +36,7 @@ ScanEnd pin_when_asked(RunServices& services, std::wstring_view detection_result
   }
   const std::wstring shown_path = folder->shown(kSettingsFileName);
   if (services.boxes.ask_yes_no(kScanTitle, pin_question(detection_result, shown_path)) !=
-      kAnswerYes) {
+      Answer::yes) {
     return ScanEnd::not_pinned;
   }
   const PinResult pin = pin_settings_file(*folder, kSettingsFileName, chosen);

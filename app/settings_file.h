@@ -12,8 +12,18 @@ namespace kestrelon {
 inline constexpr wchar_t kSettingsFileName[] = L"Kestrelon.ini";
 // Two commented-out examples, written when the file is missing or empty.
 inline constexpr std::string_view kDefaultSettingsFile = ";com=COM1\r\n;port=115200\r\n";
-// Where the file that was there before the port was pinned is kept: the name, then this.
 inline constexpr wchar_t kBackupSuffix[] = L".bak";
+inline constexpr wchar_t kTemporarySuffix[] = L".tmp";
+
+// The files of a pin of the settings file NAME, all beside it: the backup keeps the file that
+// was there before; each temporary holds its file whole until it is put in place.
+struct PinFiles {
+  std::wstring file;
+  std::wstring temporary;
+  std::wstring backup;
+  std::wstring backup_temporary;
+};
+PinFiles pin_files(const std::wstring& name);
 
 // Applies one line of the file (already wide text) to the settings.
 void apply_settings_line(std::wstring_view line, PortSettings& settings);
@@ -44,7 +54,7 @@ struct PinResult {
 };
 
 // Pins the port: the file becomes the two active lines "com=" and "port=" with the settings,
-// and the file that was there is kept as the same name with kBackupSuffix. A read-only file is
+// and the file that was there is kept as its backup (PinFiles). A read-only file is
 // left alone, and so is a file that already holds exactly the text a pin would write (its
 // backup stays the earlier settings). The new text and the backup are written beside the file
 // first, and put in place only when both are complete, so that the file is never found half

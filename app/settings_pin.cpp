@@ -10,14 +10,13 @@ namespace kestrelon {
 
 namespace {
 
-constexpr wchar_t kTemporarySuffix[] = L".tmp";
 // A copy holds one chunk in memory at a time, whatever the size of the file.
 constexpr uint32_t kCopyChunkSize = 65536;
 
 // The pin's files, each one name inside the held folder.
 class Pin {
  public:
-  Pin(Folder& folder, const std::wstring& name) : folder_(folder), name_(name) {}
+  Pin(Folder& folder, const std::wstring& name) : folder_(folder), files_(pin_files(name)) {}
   PinResult run(const PortSettings& settings);
 
  private:
@@ -30,7 +29,7 @@ class Pin {
   PinResult replace(const std::wstring& from, const std::wstring& to);
 
   Folder& folder_;
-  const std::wstring name_;
+  const PinFiles files_;
 };
 
 std::string pinned_file_text(const PortSettings& settings) {
@@ -86,30 +85,28 @@ PinResult Pin::replace(const std::wstring& from, const std::wstring& to) {
 }
 
 PinResult Pin::run(const PortSettings& settings) {
-  const std::wstring temporary = name_ + kTemporarySuffix;
-  const std::wstring backup = name_ + kBackupSuffix;
-  const std::wstring backup_temporary = backup + kTemporarySuffix;
-  const FileStatus status = folder_.status(name_);
+  const auto& [name, temporary, backup, backup_temporary] = files_;
+  const FileStatus status = folder_.status(name);
   // Only a name that is not there at all counts as no file; any other failure is reported.
   if (status.type == FileStatus::Type::error) {
-    return failed(PinOutcome::not_copied, name_, {false, status.reason});
+    return failed(PinOutcome::not_copied, name, {false, status.reason});
   }
-  if (status.read_only) return {PinOutcome::read_only, folder_.shown(name_), {}};
+  if (status.read_only) return {PinOutcome::read_only, folder_.shown(name), {}};
   const bool had_file = status.type != FileStatus::Type::missing;
   const std::string text = pinned_file_text(settings);
   // Pinning the same port again must not turn the backup into a second copy of it.
-  if (had_file && holds_exactly(name_, text)) {
-    return {PinOutcome::already_pinned, folder_.shown(name_), {}};
+  if (had_file && holds_exactly(name, text)) {
+    return {PinOutcome::already_pinned, folder_.shown(name), {}};
   }
 
   PinResult result = write_whole_file(temporary, text);
-  if (result.ok() && had_file) result = copy_file(name_, backup_temporary);
-  if (result.ok()) result = replace(temporary, name_);
+  if (result.ok() && had_file) result = copy_file(name, backup_temporary);
+  if (result.ok()) result = replace(temporary, name);
   if (result.ok() && had_file) {
     result = replace(backup_temporary, backup);
     // The old file goes back in place. Should even that fail, its only copy stays under the
     // temporary name rather than be removed, and the caller is told so.
-    if (!result.ok() && !folder_.replace(backup_temporary, name_).ok) {
+    if (!result.ok() && !folder_.replace(backup_temporary, name).ok) {
       return {PinOutcome::old_kept_aside, folder_.shown(backup_temporary), result.reason};
     }
   }
@@ -121,6 +118,11 @@ PinResult Pin::run(const PortSettings& settings) {
 }
 
 }  // namespace
+
+PinFiles pin_files(const std::wstring& name) {
+  const std::wstring backup = name + kBackupSuffix;
+  return {name, name + kTemporarySuffix, backup, backup + kTemporarySuffix};
+}
 
 PinResult pin_settings_file(Folder& folder, const std::wstring& name,
                             const PortSettings& settings) {

@@ -19,14 +19,11 @@
 #include <cstring>
 #include <vector>
 
-#include "common/text.h"
+#include "device/port_detection.h"
 #include "device/serial_link.h"
 #include "device/serial_platform.h"
 
 namespace {
-
-constexpr int32_t kScanSpeeds[] = {115200, 9600};
-constexpr int32_t kScanBufferSize = 1024;
 
 struct ScanTime {
   double milliseconds = 0;
@@ -44,25 +41,20 @@ bool parse_int(const char* text, long low, long high, int& value) {
 
 ScanTime time_one_scan(kestrelon::SerialLink& link, int first, int last) {
   ScanTime scan;
-  kestrelon::PortParameters parameters;
-  parameters.input_buffer_size = kScanBufferSize;
-  parameters.output_buffer_size = kScanBufferSize;
-  // The names are made before the clock starts, as cheap as the scan's own.
-  std::vector<std::wstring> names;
+  // The trials' lines are made before the clock starts: the scan makes each as cheaply.
+  std::vector<kestrelon::PortParameters> trials;
   for (int port = first; port <= last; ++port) {
-    names.push_back(L"COM" + kestrelon::number_to_text(port));
+    for (int32_t speed : kestrelon::kDetectionSpeeds) {
+      trials.push_back(kestrelon::detection_trial_parameters(port, speed));
+    }
   }
   const auto start = std::chrono::steady_clock::now();
-  for (const std::wstring& name : names) {
-    parameters.name = name;
-    for (int32_t speed : kScanSpeeds) {
-      parameters.speed = speed;
-      const kestrelon::PortId port = link.open_port(parameters);
-      ++scan.attempts;
-      if (port != 0) {
-        ++scan.opened;
-        link.close_port(port);
-      }
+  for (const kestrelon::PortParameters& parameters : trials) {
+    const kestrelon::PortId port = link.open_port(parameters);
+    ++scan.attempts;
+    if (port != 0) {
+      ++scan.opened;
+      link.close_port(port);
     }
   }
   const auto end = std::chrono::steady_clock::now();

@@ -10,6 +10,12 @@ and, from the process's own accounting (wait4), its CPU time and peak resident m
 Also: the cost of one scan's 512 failed open attempts (bench/failed_opens.cpp), and the size
 and DLL imports of Kestrelon.exe.
 
+The pauses are the program's own: bench/prescribed_pauses.cpp runs the same run against the
+unit tests' fake serial platform, whose clock is virtual, and tells every write with the sum of
+the pauses before it. The simulators must receive exactly those bytes from the real program;
+each write is then timed by the log line of its first byte, and the prescribed time between two
+writes is the difference of their pause sums.
+
 Scenarios:
   configured   Kestrelon.ini names COM3 at 115200; a "VF" device on COM3
   detect-one   no settings: detection, one device on COM3, no other port
@@ -30,7 +36,6 @@ import argparse
 import json
 import os
 import re
-import shutil
 import signal
 import statistics
 import subprocess
@@ -40,67 +45,6 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-# ---------------------------------------------------------------------------------------------
-# The pauses of the program (milliseconds), as the code makes them:
-#   device/port_detection.cpp  kBeforeScanPauseMs, kAnswerPauseMs (after the probe and after the
-#                              identification frame of a trial), kAfterScanPauseMs
-#   device/serial_link.cpp     kReleaseBytePauseMs (after each of the three release bytes)
-#   app/run.cpp                kBeforeOpenPauseMs
-#   device/device_port.cpp     kAfterOpenPauseMs
-#   device/device_commands.cpp kReplyFirstPauseMs, then kReplyPollPauseMs before each look
-PROBE_PAUSE = 250
-TRIAL_ID_PAUSE = 250
-RELEASE_PAUSE = 25
-AFTER_SCAN_PAUSE = 250
-BEFORE_OPEN_PAUSE = 250
-AFTER_OPEN_PAUSE = 250
-REPLY_FIRST_PAUSE = 250
-REPLY_LOOK_PAUSE = 25
-
-# Derivation of the prescribed pauses between two bytes on the wire.
-#
-# The program writes these units, each in one write: the probe byte 09, the identification
-# frame (02 .. 60 .. 0A), the report frame (02 .. 22 .. 0A), and the release bytes 18, 17, 04,
-# each alone. Its sequence, with every pause (nothing else in the program waits):
-#
-#   detection (port_detection.cpp): pause 250; then per port COM1..COM256, per speed 115200,
-#     9600, a trial: open; a port that does not open ends the trial at once (no pause, no byte);
-#     else  write 09; pause 250; look;
-#           [status 0x40..0x47: write identification frame; pause 250; look, read]
-#           write 18; pause 25; write 17; pause 25; write 04; pause 25; close.
-#     The next trial follows at once: between a trial's 04 and the next trial's 09 lie only its
-#     trailing 25 ms and the open attempts in between (no pause).
-#   retry loop: after the scan, [no device: the question]; pause 250.
-#   run (run.cpp): pause 250; open device port: open, time-outs, pause 250;
-#     identification query (device_commands.cpp): write identification frame; pause 250;
-#       then (pause 25; look) until input is waiting, one read;
-#     VF: write the report frame, no pause;
-#     release and close (device_port.cpp): write 18; pause 25; write 17; pause 25; write 04;
-#       pause 25; drain; close.
-#
-# So the pause that follows each written unit, up to the next written unit, is:
-#   09 (a trial's probe)                       250
-#   identification frame in a trial            250
-#   identification frame on the device port    250 + 25 x looks (1 look when the reply is
-#                                              there within 275 ms, as with the simulator)
-#   report frame                               0
-#   18, 17                                     25
-#   04 followed by the next trial's 09         25
-#   04 of the scan's last trial followed by
-#     the device port's identification frame  25 + 250 (after scan) + 250 (before open)
-#                                              + 250 (after open) = 775
-# and the prescribed time between the first and the last byte is the sum over every unit from
-# the first up to, not including, the last (the last 04's own trailing 25 ms lies after it).
-# The program's own time on top of it (opens, failed opens, writes, reads, process work) is what
-# the ratio measures. For the scenarios:
-#   configured   id(275) + report(0) + 18(25) + 17(25)           = 325 ms
-#   detect-one   2 trials x 575 + 750 + 325                      = 2225 ms
-#   detect-two   4 trials x 575 + 750 + 325                      = 3375 ms
-#   detect-none  4 trials x 325 - 25 (the last 04's)             = 1275 ms
-# The benchmark does not take these numbers on trust: it rebuilds the sequence of units from
-# the simulators' logs, checks it against the grammar above and sums the pauses it implies.
-# ---------------------------------------------------------------------------------------------
 
 NATIVE_RATIO_TARGET = 1.02
 WINE_RATIO_TARGET = 1.05
@@ -114,25 +58,21 @@ VF_ID = 'VF12345678'
 
 
 class Scenario:
-    def __init__(self, name, title, devices, settings, expected_ms, trials, device_session):
+    def __init__(self, name, title, devices, settings):
         self.name = name
         self.title = title
-        self.devices = devices          # {port number: options of harness.Simulator}
-        self.settings = settings        # Kestrelon.ini contents, None for no file
-        self.expected_ms = expected_ms  # the derivation above, checked against the logs
-        self.trials = trials            # trials that opened a port (from the logs)
-        self.device_session = device_session
+        self.devices = devices      # {port number: options of harness.Simulator}
+        self.settings = settings    # Kestrelon.ini contents, None for no file
         self.detection = settings is None
 
 
 SCENARIOS = [
     Scenario('configured', 'configured run, VF device on COM3', {3: {}},
-             'COM=COM3\r\nPORT=115200\r\n', 325, 0, True),
-    Scenario('detect-one', 'detection, one device on COM3', {3: {}}, None, 2225, 2, True),
-    Scenario('detect-two', 'detection, devices on COM3 and COM7', {3: {}, 7: {}}, None,
-             3375, 4, True),
+             'COM=COM3\r\nPORT=115200\r\n'),
+    Scenario('detect-one', 'detection, one device on COM3', {3: {}}, None),
+    Scenario('detect-two', 'detection, devices on COM3 and COM7', {3: {}, 7: {}}, None),
     Scenario('detect-none', 'detection, 2 silent ports, no device, No',
-             {3: {'silent': True}, 4: {'silent': True}}, None, 1275, 4, False),
+             {3: {'silent': True}, 4: {'silent': True}}, None),
 ]
 
 
@@ -144,7 +84,7 @@ class BenchError(Exception):
 
 sys.dont_write_bytecode = True  # no caches left in the source tree
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
-import harness  # noqa: E402  the end-to-end harness: simulators
+import harness  # noqa: E402  the end-to-end harness: simulators, ending a child process
 import wine_session  # noqa: E402  the Wine session
 
 
@@ -186,141 +126,75 @@ class Line:
             time.sleep(0.005)
         raise BenchError('simulator on COM%d did not log the clock-sync byte' % self.port)
 
-    def traffic(self, kind):
-        """(ms on this process's clock, bytes) of the RX or TX lines after the sync byte."""
-        return [(e.time_ms - self.offset_ms, e.data) for e in self.sim.events()
-                if e.kind == kind and e.time_ms > self.sync_ms]
+    def received(self):
+        """[(ms on this process's clock, byte)] of every byte received after the sync byte."""
+        return [(e.time_ms - self.offset_ms, byte) for e in self.sim.events()
+                if e.kind == 'RX' and e.time_ms > self.sync_ms for byte in e.data]
 
 
-# --- from the logs to the prescribed pauses --------------------------------------------------
+# --- what the run writes, and its pauses, from the run itself ---------------------------------
 
-class Unit:
-    def __init__(self, t, port, kind):
-        self.t = t          # ms, on this process's monotonic clock
+class Write:
+    def __init__(self, paused_ms, port, data):
+        self.paused_ms = paused_ms  # the run's pauses before it
         self.port = port
-        self.kind = kind    # probe, ident, report, r18, r17, r04, other
+        self.data = data
+        self.t = None               # ms on this process's clock, when its first byte came
 
     def __repr__(self):
-        return '%s@COM%d' % (self.kind, self.port)
+        return '%s@COM%d' % (self.data[:3].hex(' '), self.port)
 
 
-def written_units(line):
-    """The units the program wrote on one line, each at the time its first byte was read."""
-    units = []
-    frame = None
-    for t, data in line.traffic('RX'):
-        for b in data:
-            if frame is not None:
-                body = frame[1]
-                body.append(b)
-                if len(body) == 2 and body[1] < 0x23:
-                    units.append(Unit(frame[0], line.port, 'other'))
-                    frame = None
-                elif len(body) >= 2 and len(body) == body[1] - 0x20 + 4:
-                    kind = {0x60: 'ident', 0x22: 'report'}.get(body[3], 'other')
-                    units.append(Unit(frame[0], line.port, kind))
-                    frame = None
-                continue
-            if b == 0x02:
-                frame = (t, [b])
-            elif b == 0x09:
-                units.append(Unit(t, line.port, 'probe'))
-            elif b in (0x18, 0x17, 0x04):
-                units.append(Unit(t, line.port, 'r%02x' % b))
-            else:
-                units.append(Unit(t, line.port, 'other'))
-    if frame is not None:
-        units.append(Unit(frame[0], line.port, 'other'))
-    return units
+class Model:
+    """What prescribed_pauses says the run of a scenario writes, in order, and how it ends."""
+
+    def __init__(self, scenario, helper):
+        args = [helper] + (['--settings', scenario.settings] if scenario.settings else []) + \
+            ['%d%s' % (port, ':silent' if options.get('silent') else '')
+             for port, options in sorted(scenario.devices.items())]
+        out = subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
+                             check=True, timeout=60).stdout
+        self.writes = [Write(int(ms), int(port), bytes.fromhex(data)) for ms, port, data in
+                       re.findall(r'^write (\d+) COM(\d+) (.*)$', out, re.M)]
+        end = re.search(r'^end (\w+)$', out, re.M)
+        if not self.writes or not end:
+            raise BenchError('prescribed_pauses said nothing of %s:\n%s' % (scenario.name, out))
+        self.reports = 1 if end[1] == 'finished' else 0
+        self.prescribed_ms = self.writes[-1].paused_ms - self.writes[0].paused_ms
+
+    def bytes_to(self, port):
+        return b''.join(w.data for w in self.writes if w.port == port)
+
+    def timed(self, lines):
+        """The writes, each timed by the arrival of its first byte on its line; the lines must
+        have received exactly the bytes the model writes."""
+        writes = [Write(w.paused_ms, w.port, w.data) for w in self.writes]
+        for port, line in lines.items():
+            received = line.received()
+            wanted = self.bytes_to(port)
+            if bytes(b for _, b in received) != wanted:
+                raise BenchError('COM%d received %s, the run writes %s' % (
+                    port, bytes(b for _, b in received).hex(' '), wanted.hex(' ')))
+            at = 0
+            for w in writes:
+                if w.port == port:
+                    w.t = received[at][0]
+                    at += len(w.data)
+        return writes
 
 
-def looks_for_reply(ident, simulators):
-    """Looks at the input the identification query makes before it sees the reply."""
-    replies = [t for t, _ in simulators[ident.port].traffic('TX') if t >= ident.t]
-    if not replies:
-        raise BenchError('no identification reply on COM%d' % ident.port)
-    waited = replies[0] - ident.t
-    looks = 1
-    while REPLY_FIRST_PAUSE + looks * REPLY_LOOK_PAUSE < waited:
-        looks += 1
-    return looks
-
-
-def prescribed_pauses(units, simulators):
-    """Checks the units against the program's sequence (see the derivation at the top) and
-    returns (prescribed ms between the first and the last unit, trials, device session seen)."""
-    if not units:
-        raise BenchError('nothing was written on any line')
-    i = 0
-    n = len(units)
-    pauses = []  # pause after unit k, for k in 0..n-2
-    trials = 0
-    device_session = False
-
-    def expect(kind, port):
-        if i >= n or units[i].kind != kind or units[i].port != port:
-            got = units[i] if i < n else 'the end'
-            raise BenchError('expected %s on COM%d, got %s (units: %s)' %
-                             (kind, port, got, units))
-
-    while i < n and units[i].kind == 'probe':
-        port = units[i].port
-        trials += 1
-        pauses.append(PROBE_PAUSE)
-        i += 1
-        if i < n and units[i].kind == 'ident':
-            expect('ident', port)
-            pauses.append(TRIAL_ID_PAUSE)
-            i += 1
-        for kind in ('r18', 'r17', 'r04'):
-            expect(kind, port)
-            pauses.append(RELEASE_PAUSE)
-            i += 1
-        if i < n and units[i].kind == 'ident':
-            pauses[-1] += AFTER_SCAN_PAUSE + BEFORE_OPEN_PAUSE + AFTER_OPEN_PAUSE
-    if i < n:
-        port = units[i].port
-        expect('ident', port)
-        device_session = True
-        pauses.append(REPLY_FIRST_PAUSE + REPLY_LOOK_PAUSE * looks_for_reply(units[i], simulators))
-        i += 1
-        if i < n and units[i].kind == 'report':
-            expect('report', port)
-            pauses.append(0)
-            i += 1
-        for kind in ('r18', 'r17', 'r04'):
-            expect(kind, port)
-            pauses.append(RELEASE_PAUSE)
-            i += 1
-    if i != n:
-        raise BenchError('unexpected units after the run: %s' % units[i:])
-    return pauses[:n - 1], trials, device_session
-
-
-def measure_wire(scenario, simulators):
-    units = []
-    for line in simulators.values():
-        units.extend(written_units(line))
-    units.sort(key=lambda u: u.t)
-    pauses, trials, device_session = prescribed_pauses(units, simulators)
-    prescribed = sum(pauses)
-    # Where the time beyond the pauses went: the gap between two units minus its pause.
-    gaps = sorted(((units[k + 1].t - units[k].t - pauses[k], '%r->%r' % (units[k], units[k + 1]))
-                   for k in range(len(pauses))), reverse=True)
-    if trials != scenario.trials or device_session != scenario.device_session:
-        raise BenchError('%s: %d trials and %s device session, expected %d and %s' %
-                         (scenario.name, trials, 'a' if device_session else 'no',
-                          scenario.trials, 'a' if scenario.device_session else 'no'))
-    if prescribed != scenario.expected_ms:
-        raise BenchError('%s: the logs imply %d ms of pauses, the derivation %d ms' %
-                         (scenario.name, prescribed, scenario.expected_ms))
-    reports = sum(line.sim.reports_printed() for line in simulators.values())
-    if reports != (1 if scenario.device_session else 0):
-        raise BenchError('%s: %d reports printed' % (scenario.name, reports))
-    measured = units[-1].t - units[0].t
-    return {'measured_ms': measured, 'prescribed_ms': prescribed,
-            'ratio': measured / prescribed, 'units': len(units),
-            'first_byte_ms': units[0].t, 'last_byte_ms': units[-1].t,
+def measure_wire(model, lines):
+    writes = model.timed(lines)
+    reports = sum(line.sim.reports_printed() for line in lines.values())
+    if reports != model.reports:
+        raise BenchError('%d reports printed, the run prints %d' % (reports, model.reports))
+    # Where the time beyond the pauses went: the gap between two writes minus its pauses.
+    gaps = sorted(((b.t - a.t - (b.paused_ms - a.paused_ms), '%r->%r' % (a, b))
+                   for a, b in zip(writes, writes[1:])), reverse=True)
+    measured = writes[-1].t - writes[0].t
+    return {'measured_ms': measured, 'prescribed_ms': model.prescribed_ms,
+            'ratio': measured / model.prescribed_ms, 'writes': len(writes),
+            'first_byte_ms': writes[0].t, 'last_byte_ms': writes[-1].t,
             'largest_excess': ['%.1f ms %s' % g for g in gaps[:3]]}
 
 
@@ -392,10 +266,14 @@ def start_lines(scenario, work, link_dir=None, session=None):
                 session.map_port(port, line.sim)
             line.sync_clock()
     except BaseException:
-        for line in lines.values():
-            line.stop()
+        stop_lines(lines)
         raise
     return lines
+
+
+def stop_lines(lines):
+    for line in lines.values():
+        line.stop()
 
 
 def prepare_run_dir(scenario, work):
@@ -407,40 +285,58 @@ def prepare_run_dir(scenario, work):
     return run_dir
 
 
-def finish_lines(scenario, lines):
-    """Waits for the simulators' last log lines, stops them and measures the wire."""
-    time.sleep(0.05)
-    try:
-        return measure_wire(scenario, lines)
-    finally:
-        for line in lines.values():
-            line.stop()
-
-
-def run_native_once(scenario, builds):
+def run_once(scenario, model, target):
+    """One run of the target's program in the scenario: the wire measured against the model,
+    and the process's own accounting."""
     with tempfile.TemporaryDirectory(prefix='kestrelon-bench-') as work:
-        link_dir = os.path.join(work, 'com')
-        os.mkdir(link_dir)
         run_dir = prepare_run_dir(scenario, work)
-        lines = start_lines(scenario, work, link_dir=link_dir)
+        lines = target.start_lines(scenario, work)
         try:
-            env = {'PATH': '/usr/bin:/bin', 'LANG': 'C', 'KESTRELON_ISOLATED': '1',
-                   'KESTRELON_COM_DIR': link_dir, 'KESTRELON_LOCK_DIR': work}
-            code, cpu_ms, rss_kb = run_measured([builds['native']], run_dir, env,
-                                                os.path.join(work, 'program.out'),
-                                                RUN_TIMEOUT_S)
-        except BaseException:
-            for line in lines.values():
-                line.stop()
-            raise
-        result = finish_lines(scenario, lines)
+            code, accounting = target.run(model, lines, run_dir, work)
+            time.sleep(0.05)  # the simulators' last log lines
+            result = measure_wire(model, lines)
+        finally:
+            stop_lines(lines)
+            target.lines_gone()
         if code != 0:
-            raise BenchError('%s: kestrelon exited with %d' % (scenario.name, code))
-    result.update(cpu_ms=cpu_ms, rss_kb=rss_kb)
+            raise BenchError('%s: %s exited with %d' % (scenario.name, target.program, code))
+    result.update(accounting)
     return result
 
 
-# --- under Wine ------------------------------------------------------------------------------
+class NativeTarget:
+    """The native kestrelon; its COM ports are links in a folder of the run's own."""
+
+    name = 'native'
+    program = 'kestrelon'
+
+    def __init__(self, builds):
+        self.builds = builds
+
+    def start_lines(self, scenario, work):
+        self.link_dir = os.path.join(work, 'com')
+        os.mkdir(self.link_dir)
+        return start_lines(scenario, work, link_dir=self.link_dir)
+
+    def run(self, model, lines, run_dir, work):
+        env = {'PATH': '/usr/bin:/bin', 'LANG': 'C', 'KESTRELON_ISOLATED': '1',
+               'KESTRELON_COM_DIR': self.link_dir, 'KESTRELON_LOCK_DIR': work}
+        code, cpu_ms, rss_kb = run_measured([self.builds['native']], run_dir, env,
+                                            os.path.join(work, 'program.out'), RUN_TIMEOUT_S)
+        return code, {'cpu_ms': cpu_ms, 'rss_kb': rss_kb}
+
+    def lines_gone(self):
+        pass
+
+    def failed_opens(self, scans):
+        with tempfile.TemporaryDirectory(prefix='kestrelon-bench-') as empty:
+            env = {'PATH': '/usr/bin:/bin', 'KESTRELON_ISOLATED': '1',
+                   'KESTRELON_COM_DIR': empty}
+            # Nothing may open: the directory is empty.
+            out = subprocess.run([self.builds['failed_opens'], str(scans)], env=env, check=True,
+                                 stdout=subprocess.PIPE, text=True, timeout=120).stdout
+        return parse_failed_opens(out)
+
 
 def wine_cpu_ticks(prefix):
     """{(pid, start time): CPU ticks} of every process running in the Wine prefix (the
@@ -463,14 +359,11 @@ def wine_cpu_ticks(prefix):
     return out
 
 
-def answer_box_no(session, lines, trials, done, outcome):
-    """Answers the "Eroare" question with No, once the scan's last release byte is on the wire
-    (so that nothing polls the display while the scan is timed)."""
-    while not done.is_set():
-        written = sum(1 for line in lines.values() for u in written_units(line)
-                      if u.kind == 'r04')
-        if written >= trials:
-            break
+def answer_box_no(session, model, lines, done, outcome):
+    """Answers the "Eroare" question with No, once the scan's last byte is on the wire (so
+    that nothing polls the display while the scan is timed)."""
+    written = sum(len(w.data) for w in model.writes)
+    while not done.is_set() and sum(len(line.received()) for line in lines.values()) < written:
         done.wait(0.05)
     while not done.is_set():
         windows = session.visible_windows(harness.BOX_TITLE)
@@ -481,90 +374,86 @@ def answer_box_no(session, lines, trials, done, outcome):
         done.wait(0.1)
 
 
-def run_wine_once(scenario, builds, session):
-    with tempfile.TemporaryDirectory(prefix='kestrelon-bench-') as work:
-        run_dir = prepare_run_dir(scenario, work)
-        lines = start_lines(scenario, work, session=session)
+class WineTarget:
+    """Kestrelon.exe under Wine, in one session for every run; the simulators mapped as its
+    COM ports."""
+
+    name = 'wine'
+    program = 'Kestrelon.exe'
+
+    def __init__(self, builds, session):
+        self.builds = builds
+        self.session = session
+
+    def start_lines(self, scenario, work):
+        return start_lines(scenario, work, session=self.session)
+
+    def run(self, model, lines, run_dir, work):
         done = threading.Event()
         outcome = {}
         answerer = None
+        if not model.reports:  # no device: the question comes, answered No
+            answerer = threading.Thread(target=answer_box_no,
+                                        args=(self.session, model, lines, done, outcome))
+            answerer.start()
         try:
-            if not scenario.device_session:
-                answerer = threading.Thread(target=answer_box_no,
-                                            args=(session, lines, scenario.trials, done, outcome))
-                answerer.start()
-            before = wine_cpu_ticks(session.prefix)
-            code, cpu_ms, rss_kb = run_measured(['wine', builds['exe']], run_dir, session.env,
-                                                os.path.join(work, 'program.out'),
-                                                RUN_TIMEOUT_S)
-            after = wine_cpu_ticks(session.prefix)
-        except BaseException:
-            for line in lines.values():
-                line.stop()
-            raise
+            before = wine_cpu_ticks(self.session.prefix)
+            code, cpu_ms, rss_kb = run_measured(['wine', self.builds['exe']], run_dir,
+                                                self.session.env,
+                                                os.path.join(work, 'program.out'), RUN_TIMEOUT_S)
+            after = wine_cpu_ticks(self.session.prefix)
         finally:
             done.set()
             if answerer:
                 answerer.join()
-            session.unmap_all()
-        result = finish_lines(scenario, lines)
-        if code != 0:
-            raise BenchError('%s: Kestrelon.exe exited with %d under Wine' % (scenario.name, code))
         if answerer and not outcome.get('answered'):
-            raise BenchError('%s: the question was never shown' % scenario.name)
-    ticks = sum(t - before.get(key, 0) for key, t in after.items())
-    result.update(cpu_ms=cpu_ms, rss_kb=rss_kb,
-                  others_cpu_ms=ticks * 1000.0 / os.sysconf('SC_CLK_TCK'))
-    return result
+            raise BenchError('the question was never shown')
+        ticks = sum(t - before.get(key, 0) for key, t in after.items())
+        return code, {'cpu_ms': cpu_ms, 'rss_kb': rss_kb,
+                      'others_cpu_ms': ticks * 1000.0 / os.sysconf('SC_CLK_TCK')}
+
+    def lines_gone(self):
+        self.session.unmap_all()
+
+    def failed_opens(self, scans):
+        """One scan's failed opens under Wine, in the session's prefix with none of our links:
+        only Wine's own COM1 (the machine's /dev/ttyS0, /dev/null here) is there; it opens as a
+        file and fails at its line settings, like every other name."""
+        dosdevices = self.session.dosdevices
+        mapped = sorted(name for name in os.listdir(dosdevices) if re.fullmatch(r'com\d+', name))
+        with tempfile.TemporaryDirectory(prefix='kestrelon-bench-') as empty:
+            env = dict(self.session.env, KESTRELON_COM_DIR=empty)
+            out = subprocess.run(['wine', self.builds['failed_opens_exe'], str(scans)], env=env,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, text=True, timeout=300).stdout
+        result = parse_failed_opens(out)
+        result['mapped'] = ['%s -> %s' % (n, os.readlink(os.path.join(dosdevices, n)))
+                            for n in mapped]
+        return result
 
 
-def failed_opens_wine(builds, session, scans):
-    """One scan's failed opens under Wine, in the session's prefix with none of our links:
-    only Wine's own COM1 (the machine's /dev/ttyS0, /dev/null here) is there; it opens as a
-    file and fails at its line settings, like every other name."""
-    mapped = sorted(name for name in os.listdir(session.dosdevices)
-                    if re.fullmatch(r'com\d+', name))
-    with tempfile.TemporaryDirectory(prefix='kestrelon-bench-') as empty:
-        env = dict(session.env, KESTRELON_COM_DIR=empty)
-        out = subprocess.run(['wine', builds['failed_opens_exe'], str(scans)], env=env,
-                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, text=True, timeout=300).stdout
-    result = parse_failed_opens(out)
-    result['mapped'] = ['%s -> %s' % (n, os.readlink(os.path.join(session.dosdevices, n)))
-                        for n in mapped]
-    return result
-
-
-def run_wine(args, scenarios, builds, results):
-    artifacts = os.path.join(args.windows_build, 'bench-wine')
-    os.makedirs(artifacts, exist_ok=True)
-    results['wine'] = {}
-    with wine_session.WineSession(artifacts) as session:
-        for scenario in scenarios:
-            runs = []
-            for i in range(args.wine_runs):
-                r = run_wine_once(scenario, builds, session)
-                runs.append(r)
-                print('wine   %-12s run %d: %8.1f ms for %4d ms of pauses, ratio %.4f, '
-                      'CPU %5.1f ms (+%.1f ms other Wine processes), RSS %d KiB; '
-                      'largest excess %s' %
-                      (scenario.name, i + 1, r['measured_ms'], r['prescribed_ms'], r['ratio'],
-                       r['cpu_ms'], r['others_cpu_ms'], r['rss_kb'], r['largest_excess'][0]),
-                      flush=True)
-            results['wine'][scenario.name] = runs
-        results['failed_opens']['wine'] = failed_opens_wine(builds, session, args.scans)
-        print('wine failed opens: %.3f ms per scan (median of %d); COM names in the prefix: %s'
-              % (results['failed_opens']['wine']['median_ms'], args.scans,
-                 ', '.join(results['failed_opens']['wine']['mapped']) or 'none'), flush=True)
-
-
-def failed_opens_native(builds, scans):
-    with tempfile.TemporaryDirectory(prefix='kestrelon-bench-') as empty:
-        env = {'PATH': '/usr/bin:/bin', 'KESTRELON_ISOLATED': '1', 'KESTRELON_COM_DIR': empty}
-        # Nothing may open: the directory is empty.
-        out = subprocess.run([builds['failed_opens'], str(scans)], env=env, check=True,
-                             stdout=subprocess.PIPE, text=True, timeout=120).stdout
-    return parse_failed_opens(out)
+def run_target(args, target, scenarios, models, results):
+    """Every scenario's runs on one target, then one scan's failed opens there."""
+    runs_wanted = args.runs if target.name == 'native' else args.wine_runs
+    results[target.name] = {}
+    for scenario in scenarios:
+        runs = []
+        for i in range(runs_wanted):
+            r = run_once(scenario, models[scenario.name], target)
+            runs.append(r)
+            others = (' (+%.1f ms other Wine processes)' % r['others_cpu_ms']
+                      if 'others_cpu_ms' in r else '')
+            print('%-6s %-12s run %d: %8.1f ms for %4d ms of pauses, ratio %.4f, CPU %5.1f ms%s, '
+                  'RSS %d KiB; largest excess %s' %
+                  (target.name, scenario.name, i + 1, r['measured_ms'], r['prescribed_ms'],
+                   r['ratio'], r['cpu_ms'], others, r['rss_kb'], r['largest_excess'][0]),
+                  flush=True)
+        results[target.name][scenario.name] = runs
+    opens = results['failed_opens'][target.name] = target.failed_opens(args.scans)
+    mapped = ('; COM names in the prefix: %s' % (', '.join(opens['mapped']) or 'none')
+              if 'mapped' in opens else '')
+    print('%s failed opens: %.3f ms per scan (median of %d)%s'
+          % (target.name, opens['median_ms'], args.scans, mapped), flush=True)
 
 
 def parse_failed_opens(out):
@@ -723,9 +612,11 @@ def main():
     builds = {'native': os.path.join(args.native_build, 'kestrelon'),
               'simulator': os.path.join(args.native_build, 'simulator', 'kestrelon-sim'),
               'failed_opens': os.path.join(args.native_build, 'bench', 'failed_opens'),
+              'prescribed_pauses': os.path.join(args.native_build, 'bench', 'prescribed_pauses'),
               'exe': os.path.join(args.windows_build, 'Kestrelon.exe'),
               'failed_opens_exe': os.path.join(args.windows_build, 'bench', 'failed_opens.exe')}
-    needed = ['simulator'] + ([] if args.no_native else ['native', 'failed_opens']) + \
+    needed = ['simulator', 'prescribed_pauses'] + \
+        ([] if args.no_native else ['native', 'failed_opens']) + \
         ([] if args.no_wine else ['exe', 'failed_opens_exe'])
     missing = [builds[k] for k in needed if not os.path.exists(builds[k])]
     if missing:
@@ -738,22 +629,14 @@ def main():
     results = {'machine': machine_note(), 'failed_opens': {}}
     print('machine: %s' % results['machine'], flush=True)
     try:
+        models = {s.name: Model(s, builds['prescribed_pauses']) for s in scenarios}
         if not args.no_native:
-            results['native'] = {}
-            for scenario in scenarios:
-                runs = []
-                for i in range(args.runs):
-                    r = run_native_once(scenario, builds)
-                    runs.append(r)
-                    print('native %-12s run %d: %8.1f ms for %4d ms of pauses, ratio %.4f, '
-                          'CPU %5.1f ms, RSS %d KiB; largest excess %s' % (
-                              scenario.name, i + 1, r['measured_ms'], r['prescribed_ms'],
-                              r['ratio'], r['cpu_ms'], r['rss_kb'], r['largest_excess'][0]),
-                          flush=True)
-                results['native'][scenario.name] = runs
-            results['failed_opens']['native'] = failed_opens_native(builds, args.scans)
+            run_target(args, NativeTarget(builds), scenarios, models, results)
         if not args.no_wine:
-            run_wine(args, scenarios, builds, results)
+            artifacts = os.path.join(args.windows_build, 'bench-wine')
+            os.makedirs(artifacts, exist_ok=True)
+            with wine_session.WineSession(artifacts) as session:
+                run_target(args, WineTarget(builds, session), scenarios, models, results)
             results['exe'] = exe_facts(builds['exe'])
     except BenchError as e:
         print('benchmark failed: %s' % e, file=sys.stderr)

@@ -38,6 +38,15 @@ std::string read_waiting(SerialLink& link, PortId port, uint32_t waiting, size_t
 
 }  // namespace
 
+PortParameters detection_trial_parameters(int port_number, int32_t speed) {
+  PortParameters parameters;
+  parameters.name = L"COM" + number_to_text(port_number);
+  parameters.speed = speed;
+  parameters.input_buffer_size = kProbeBufferSize;
+  parameters.output_buffer_size = kProbeBufferSize;
+  return parameters;
+}
+
 int status_value(std::string_view answer) {
   const int first = answer.size() > 0 ? static_cast<uint8_t>(answer[0]) : 0;
   const int second = answer.size() > 1 ? static_cast<uint8_t>(answer[1]) : 0;
@@ -98,12 +107,7 @@ std::wstring PortDetector::detect_device_port(int highest_port, PortId device_po
 }
 
 void PortDetector::try_port(int port_number, int32_t speed, std::wstring& result) {
-  PortParameters parameters;
-  parameters.name = L"COM" + number_to_text(port_number);
-  parameters.speed = speed;
-  parameters.input_buffer_size = kProbeBufferSize;
-  parameters.output_buffer_size = kProbeBufferSize;
-  detection_port_ = link_.open_port(parameters);
+  detection_port_ = link_.open_port(detection_trial_parameters(port_number, speed));
   if (!link_.is_open(detection_port_)) return;
 
   link_.write_bytes(detection_port_, std::string_view(&kProbeByte, 1));

@@ -17,6 +17,9 @@ inline constexpr int32_t kDetectionSpeeds[] = {115200, 9600};
 inline constexpr int kHighestPortNumber = 256;
 inline constexpr uint32_t kReplyAreaSize = 30;
 
+// The line of one detection trial: COMn at the speed, with the scan's small buffers.
+PortParameters detection_trial_parameters(int port_number, int32_t speed);
+
 // The status value of a probe answer: first byte plus 256 times the second (0 if absent).
 int status_value(std::string_view answer);
 

@@ -1,6 +1,7 @@
 // Serial services over the Win32 communications API: synchronous I/O on an exclusive handle.
 #include <windows.h>
 
+#include "common/unique_handle_win32.h"
 #include "device/serial_platform.h"
 
 namespace kestrelon {
@@ -8,19 +9,16 @@ namespace {
 
 class Win32SerialDevice final : public SerialDevice {
  public:
-  explicit Win32SerialDevice(HANDLE handle) : handle_(handle) {}
-  ~Win32SerialDevice() override { CloseHandle(handle_); }
-  Win32SerialDevice(const Win32SerialDevice&) = delete;
-  Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
+  explicit Win32SerialDevice(UniqueHandle handle) : port_(std::move(handle)) {}
 
   void setup_queues(uint32_t input_size, uint32_t output_size) override {
-    SetupComm(handle_, input_size, output_size);
+    SetupComm(port_.get(), input_size, output_size);
   }
 
   bool read_line_settings(LineSettings& settings) override {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle_, &dcb)) return false;
+    if (!GetCommState(port_.get(), &dcb)) return false;
     // The whole DCB is kept so that every field the link does not change goes back as it was.
     dcb_ = dcb;
     have_dcb_ = true;
@@ -46,7 +44,7 @@ class Win32SerialDevice final : public SerialDevice {
       // Nothing read yet: start from the driver's current state all the same.
       dcb = DCB{};
       dcb.DCBlength = sizeof dcb;
-      if (!GetCommState(handle_, &dcb)) return false;
+      if (!GetCommState(port_.get(), &dcb)) return false;
     }
     dcb.BaudRate = settings.baud_rate;
     dcb.fParity = settings.parity_check ? 1 : 0;
@@ -61,7 +59,7 @@ class Win32SerialDevice final : public SerialDevice {
     dcb.XoffChar = static_cast<char>(settings.xoff_char);
     dcb.XonLim = settings.xon_limit;
     dcb.XoffLim = settings.xoff_limit;
-    if (!SetCommState(handle_, &dcb)) return false;
+    if (!SetCommState(port_.get(), &dcb)) return false;
     dcb_ = dcb;
     have_dcb_ = true;
     return true;
@@ -74,30 +72,30 @@ class Win32SerialDevice final : public SerialDevice {
     value.ReadTotalTimeoutConstant = timeouts.read_total_constant;
     value.WriteTotalTimeoutMultiplier = timeouts.write_total_multiplier;
     value.WriteTotalTimeoutConstant = timeouts.write_total_constant;
-    return SetCommTimeouts(handle_, &value) != FALSE;
+    return SetCommTimeouts(port_.get(), &value) != FALSE;
   }
 
   std::optional<uint32_t> waiting_input() override {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(handle_, &errors, &status)) return std::nullopt;
+    if (!ClearCommError(port_.get(), &errors, &status)) return std::nullopt;
     return status.cbInQue;
   }
 
   std::optional<uint32_t> read(uint8_t* buffer, uint32_t length) override {
     DWORD count = 0;
-    if (!ReadFile(handle_, buffer, length, &count, nullptr)) return std::nullopt;
+    if (!ReadFile(port_.get(), buffer, length, &count, nullptr)) return std::nullopt;
     return count;
   }
 
   uint32_t write(const uint8_t* bytes, uint32_t length) override {
     DWORD count = 0;
-    WriteFile(handle_, bytes, length, &count, nullptr);  // the count tells what went out
+    WriteFile(port_.get(), bytes, length, &count, nullptr);  // the count tells what went out
     return count;
   }
 
  private:
-  HANDLE handle_;
+  UniqueHandle port_;
   DCB dcb_{};
   bool have_dcb_ = false;
 };
@@ -106,10 +104,10 @@ class Win32SerialPlatform final : public SerialPlatform {
  public:
   std::unique_ptr<SerialDevice> open(const std::wstring& device_path) override {
     if (device_path.empty()) return nullptr;
-    HANDLE handle = CreateFileW(device_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<Win32SerialDevice>(handle);
+    UniqueHandle port(CreateFileW(device_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (!port.valid()) return nullptr;
+    return std::make_unique<Win32SerialDevice>(std::move(port));
   }
 
   void raise_timer_resolution() override { timeBeginPeriod(1); }

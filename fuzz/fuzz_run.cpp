@@ -23,10 +23,10 @@ class ScriptedBoxes : public MessageBoxes {
     FUZZ_CHECK(title == kErrorTitle && text == kBadPortSettingsText);
     ++plain;
   }
-  int ask_yes_no(const std::wstring& title, const std::wstring& text) override {
+  Answer ask_yes_no(const std::wstring& title, const std::wstring& text) override {
     FUZZ_CHECK(title == kErrorTitle && text == kNoDeviceText);
     ++questions;
-    return questions <= retries ? kAnswerYes : kAnswerNo;
+    return questions <= retries ? Answer::yes : Answer::no;
   }
   int retries = 0;
   int plain = 0;
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  const std::filesystem::path path = work_directory() / "Kestrelon.ini";
+  const std::filesystem::path path = work_directory() / kSettingsFileName;
   const std::string settings_bytes = fuzzed_settings(input);
   std::filesystem::remove(path);
   if (!settings_bytes.empty()) write_file(path, settings_bytes);

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const std::filesystem::path path = work_directory() / "Kestrelon.ini";
+  const std::filesystem::path path = work_directory() / kSettingsFileName;
   const PortSettings start{L"start", 1234};
 
   // Missing and empty files take turns on the empty input.

@@ -22,7 +22,7 @@ done
 scripts/setup.sh
 # The simulator is native: always needed.
 cmake --preset native >/dev/null
-cmake --build --preset native --target kestrelon kestrelon-sim failed_opens
+cmake --build --preset native --target kestrelon kestrelon-sim failed_opens prescribed_pauses
 if [ "$wine" = 1 ]; then
   cmake --preset windows-release >/dev/null
   cmake --build --preset windows-release --target Kestrelon failed_opens

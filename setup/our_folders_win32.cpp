@@ -85,23 +85,19 @@ bool is_ours(std::wstring_view name, OurFolder kind) {
 }
 
 bool is_missing(const nt::Opened& opened) {
-  const DWORD error = opened.error();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  return nt::is_missing(opened.error);
 }
 
 FolderFault open_fault(const nt::Opened& opened) {
-  return opened.error() == ERROR_DIRECTORY ? FolderFault::not_ours : FolderFault::not_written;
+  return opened.error == ERROR_DIRECTORY ? FolderFault::not_ours : FolderFault::not_written;
 }
 
 // A plain folder, PATH: no link, not a file.
 FolderFault plain_folder_fault(HANDLE folder, const std::wstring& path) {
-  ULONG attributes = 0;
-  ULONG tag = 0;
-  if (!nt::succeeded(nt::attributes_and_tag(folder, attributes, tag))) {
-    return FolderFault::not_written;
-  }
-  if (nt::is_link(attributes, tag) || nt::listed_as_link(path)) return FolderFault::link;
-  return attributes & FILE_ATTRIBUTE_DIRECTORY ? FolderFault::none : FolderFault::not_ours;
+  nt::Facts facts;
+  if (!nt::succeeded(nt::query_facts(folder, facts))) return FolderFault::not_written;
+  if (facts.is_link() || nt::listed_as_link(path)) return FolderFault::link;
+  return facts.is_folder() ? FolderFault::none : FolderFault::not_ours;
 }
 
 // A folder on the way: plain, and nobody but administrators may rename or re-permission it,
@@ -123,13 +119,9 @@ FolderFault way_fault(HANDLE folder, const std::wstring& path, const std::wstrin
 FolderFault file_fault(HANDLE folder, const std::wstring& name, OurFolder kind, bool take) {
   nt::Opened file = nt::open_relative(folder, name, FILE_READ_ATTRIBUTES, kShareAll,
                                       nt::Disposition::open_existing, nt::Kind::file);
-  ULONG attributes = 0;
-  ULONG tag = 0;
-  ULONG links = 0;
-  if (!file.handle.valid() ||
-      !nt::succeeded(nt::attributes_and_tag(file.handle.get(), attributes, tag)) ||
-      nt::is_link(attributes, tag) || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      !nt::succeeded(nt::link_count(file.handle.get(), links)) || links != 1) {
+  nt::Facts facts;
+  if (!file.handle.valid() || !nt::succeeded(nt::query_facts(file.handle.get(), facts)) ||
+      !facts.is_plain_file_with_one_name()) {
     return FolderFault::not_ours;
   }
   if (!take) return FolderFault::none;
@@ -187,7 +179,7 @@ FolderFault make_ours(HANDLE folder, OurFolder kind, bool& keeper_made) {
     nt::Opened keeper =
         nt::open_relative(folder, kKeeperName, GENERIC_WRITE | DELETE, 0,
                           nt::Disposition::create_new, nt::Kind::file, keeper_rights.get());
-    const DWORD error = keeper.handle.valid() ? ERROR_SUCCESS : keeper.error();
+    const DWORD error = keeper.error;
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return finish();
     if (error != ERROR_SUCCESS || !keeper_rights.get()) return FolderFault::not_written;
     DWORD written = 0;
@@ -308,7 +300,7 @@ std::unique_ptr<Folder> files_of(const TakenFolder& taken) {
                        FALSE, DUPLICATE_SAME_ACCESS)) {
     return nullptr;
   }
-  return adopt_folder(nt::Handle(copy), taken.path);
+  return adopt_folder(UniqueHandle(copy), taken.path);
 }
 
 bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed) {

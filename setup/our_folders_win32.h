@@ -49,8 +49,8 @@ struct FolderCheck {
 // an install that stops before anything is installed can leave the disk as it found it.
 struct TakenFolder {
   std::wstring path;
-  std::vector<nt::Handle> way;  // the drive's root, then each folder down to the last one's parent
-  nt::Handle folder;
+  std::vector<UniqueHandle> way;  // the drive's root, then each folder down to the last one's parent
+  UniqueHandle folder;
   std::vector<std::wstring> names;  // of the folders below the root, the last one's included
   size_t first_made = 0;            // in NAMES: from there down, the setup made them
   std::string earlier_rights;       // of the last folder, when it was there before

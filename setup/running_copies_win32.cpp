@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "app/nt_file_win32.h"
+#include "common/unique_handle_win32.h"
 #include "setup/folder_paths_win32.h"
 
 namespace kestrelon::setup {
@@ -54,7 +54,7 @@ class DebugPrivilege {
 
 // The image file of a process; empty when it cannot be opened or read.
 std::wstring image_of(DWORD process_id) {
-  const nt::Handle process(
+  const UniqueHandle process(
       OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
   if (!process.valid()) return {};
   wchar_t path[MAX_PATH * 2];
@@ -78,7 +78,7 @@ bool program_runs_from(const std::wstring& folder, const std::vector<std::wstrin
   DebugPrivilege debug;
   // Without a list nothing is known to run; a program that does keeps its file from being
   // replaced or removed, and the caller reports that file.
-  const nt::Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid()) return false;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);

@@ -88,6 +88,14 @@ def frame(sequence, command):
     return bytes([0x02]) + head + bytes([0x30 + (x >> 4), 0x30 + (x & 0x0F), 0x0A])
 
 
+def frame_command(window):
+    """The command of WINDOW when it is a whole one-byte command frame as frame() makes it
+    (any sequence, the checksum right), else None."""
+    if len(window) != 7 or bytes(window) != frame(window[2], window[3]):
+        return None
+    return window[3]
+
+
 def identification_frame(sequence):
     return frame(sequence, 0x60)
 
@@ -119,6 +127,44 @@ def merge_by_speed(pieces):
         else:
             groups.append((speed, data))
     return groups
+
+
+def end_process(process, ask=None, timeout=5):
+    """Ends a child process (a subprocess.Popen) if it still runs: ASK (its terminate, or the
+    close of its input) gives it TIMEOUT seconds to end by itself; then, or without ASK, it is
+    killed. Bounded, whatever the process does."""
+    if process.poll() is None and ask is not None:
+        try:
+            ask()
+            process.wait(timeout)
+        except (OSError, subprocess.TimeoutExpired):  # a closed pipe: it is ending anyway
+            pass
+    if process.poll() is None:
+        process.kill()
+        process.wait(timeout)
+
+
+def processes_holding(path, except_pids=()):
+    """Ids of the processes (other than those given) that have the file at PATH open; none
+    when there is no such file. The file itself is compared, not its name: a run beside this
+    one has pseudo-terminals of the same names."""
+    try:
+        wanted = os.stat(path)
+    except FileNotFoundError:
+        return []
+    pids = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        if int(pid) in except_pids:
+            continue
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                held = os.stat(f"/proc/{pid}/fd/{fd}")
+                if (held.st_dev, held.st_ino) == (wanted.st_dev, wanted.st_ino):
+                    pids.append(int(pid))
+                    break
+        except OSError:  # gone, or not ours to look at
+            continue
+    return pids
 
 
 @contextmanager
@@ -194,13 +240,8 @@ class Simulator:
         return self
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(5)
+        if self.process:
+            end_process(self.process, self.process.terminate)
         if self.process and self.process.stderr:
             self.process.stderr.close()
 
@@ -249,7 +290,7 @@ class Simulator:
 class NullModemCable:
     """Two pseudo-terminals joined by socat, standing in for a null-modem cable between two
     serial ports: what is written at one end is read at the other. Line speeds are not carried.
-    release() takes the cable away (E2ECase.holders)."""
+    release() takes the cable away (E2ECase.background)."""
 
     def __init__(self, workdir):
         self.ends = (Path(workdir) / "cable-a", Path(workdir) / "cable-b")
@@ -268,9 +309,7 @@ class NullModemCable:
         wait_until(ends_ready, 10, "socat's two ends")
 
     def release(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(5)
+        end_process(self.process, self.process.terminate)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -330,8 +369,7 @@ class NativeRun:
         deadline = time.monotonic() + timeout
         while self.process.poll() is None:
             if time.monotonic() >= deadline:
-                self.process.kill()
-                self.process.wait(10)
+                end_process(self.process, timeout=10)
                 self.close()
                 raise AssertionError(f"{self.name}: still running after {timeout} s; "
                                      f"output: {self.text!r}")
@@ -384,7 +422,9 @@ class E2ECase(unittest.TestCase):
         self.workspaces = [self.workspace]
         self.simulators = []
         self.runs = []
-        self.holders = []  # other programs holding a port, each with release()
+        # Programs started beside the runs (another program holding a port, a cable), each
+        # ended by its release().
+        self.background = []
         self.started = time.monotonic()
 
     def tearDown(self):
@@ -392,8 +432,8 @@ class E2ECase(unittest.TestCase):
             if run.process.poll() is None:
                 os.kill(run.process.pid, signal.SIGCONT)  # a run held with SIGSTOP
             self.end_run(run)
-        for holder in self.holders:
-            holder.release()
+        for program in self.background:
+            program.release()
         for simulator in self.simulators:
             simulator.stop()
         self.unmap_ports()
@@ -422,9 +462,7 @@ class NativeCase(E2ECase):
         self.artifacts = artifacts_dir()
 
     def end_run(self, run):
-        if run.process.poll() is None:
-            run.process.kill()
-            run.process.wait(10)
+        end_process(run.process, timeout=10)
         if run.master is not None:
             run.close()
 

@@ -49,8 +49,8 @@ class NativeFaultCase(FaultChecks, NativeCase):
     def assert_shows_nothing(self, second, shown_before):
         self.assertEqual(second.output(), "", "the second copy shows nothing")
 
-    def answer_box(self, scenario, first, moment):
-        first.wait_for_text(PROMPT, RUN_LIMIT)
+    def answer_box(self, scenario, first, moment, limit):
+        first.wait_for_text(PROMPT, limit)
         if moment == "box":
             self.second_copy(first, scenario.name)
         first.send(self.BOX_ANSWERS[scenario.box])

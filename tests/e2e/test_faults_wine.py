@@ -27,8 +27,8 @@ class Faults(FaultChecks, WineCase):
                          "and shows nothing")
         self.assertFalse(second.main_window_seen)
 
-    def answer_box(self, scenario, first, moment):
-        box = first.wait_for_box(RUN_LIMIT)
+    def answer_box(self, scenario, first, moment, limit):
+        box = first.wait_for_box(limit)
         self.session.screenshot(f"faults-{scenario.name}-box")
         if moment == "box":
             self.second_copy(first, scenario.name)

@@ -8,11 +8,11 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, log,
-                     require_isolation, required_path, wait_until, write_protected)
+from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, end_process, log,
+                     processes_holding, require_isolation, required_path, wait_until,
+                     write_protected)
 from installed import (DESKTOP_SHORTCUT, PROGRAM_FOLDER, REGISTERED_TASK, SETTINGS_FOLDER,
-                       START_MENU,
-                       UNINSTALL_KEY, UNINSTALLER, InstalledChecks)
+                       START_MENU, UNINSTALL_KEY, UNINSTALLER, InstalledChecks)
 from windows_files import read_shell_link
 from wine_session import WineCase
 
@@ -63,15 +63,6 @@ REFUSED = [
 ]
 OPEN_TO_EVERYONE = r"C:\Deschis"
 
-def is_open(path):
-    """True when some process (a Wine program, or the wineserver for it) has the file open."""
-    for descriptor in Path("/proc").glob("[0-9]*/fd/*"):
-        try:
-            if os.readlink(descriptor) == str(path):
-                return True
-        except OSError:
-            pass
-    return False
 
 
 def process_running(name):
@@ -310,15 +301,17 @@ class Setup(InstalledChecks, WineCase):
         hold = f"ping -n 60 127.0.0.1 < {programs}\\Ghid-utilizare.txt"
         held = self.start("cmd", "/c", hold)
         try:
-            wait_until(lambda: is_open(guide), SETUP_LIMIT, "cmd to hold the guide open")
+            # Held by a Wine program, or by the wineserver for it.
+            wait_until(lambda: processes_holding(guide), SETUP_LIMIT,
+                       "cmd to hold the guide open")
             self.assertEqual(self.setup("held-file", *options), EXIT_NOT_WRITTEN)
         finally:
-            held.kill()
-            held.wait(30)
-            holder = process_running("ping -n 60")  # cmd's child, which holds the file
-            if holder:
-                os.kill(holder, 9)
-            wait_until(lambda: not is_open(guide), SETUP_LIMIT, "the guide to be let go")
+            end_process(held, timeout=30)
+            ping = process_running("ping -n 60")  # cmd's child, which holds the file
+            if ping:
+                os.kill(ping, 9)
+            wait_until(lambda: not processes_holding(guide), SETUP_LIMIT,
+                       "the guide to be let go")
         if guide.exists() and guide.stat().st_ino == inode:
             self.assertTrue(guide.read_bytes().endswith(b"held"), "never rewritten in place")
 

@@ -20,7 +20,7 @@ NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 class SerialLine(NativeCase):
     def test_report_over_a_null_modem_cable(self):
         cable = NullModemCable(self.workspace.root)
-        self.holders.append(cable)
+        self.background.append(cable)
         device_end, program_end = cable.ends
         simulator = Simulator(self.workspace.root, "device", tty=device_end, speed=9600,
                               exit_after_report=True).start()

@@ -24,7 +24,7 @@ class WineTestCase(WineCase):
     def assert_tray_gone(self, run):
         # Wine's desktop hides its tray window once the last icon is removed; the holder keeps
         # the desktop (and so the tray window) alive, so a hidden window means no icon.
-        self.assertIsNone(self.session.holder.poll(), "the Wine desktop must still be up")
+        self.assertIsNone(self.session.desktop_keeper.poll(), "the Wine desktop must still be up")
         wait_until(lambda: not self.session.tray_windows(), 10,
                    f"{run.name}: the tray icon to go")
         self.assertFalse(run.main_window_seen, "the main window must never be shown")

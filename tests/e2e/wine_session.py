@@ -13,8 +13,8 @@ import subprocess
 import time
 from pathlib import Path
 
-from harness import (BOX_TITLE, REPO, E2ECase, Simulator, artifacts_dir, log, required_path,
-                     wait_until)
+from harness import (BOX_TITLE, REPO, E2ECase, Simulator, artifacts_dir, end_process, log,
+                     required_path, wait_until)
 
 
 def run_tool(args, env, timeout=10, check=False):
@@ -58,20 +58,16 @@ class XServer:
         return self
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(5)
+        if self.process:
+            end_process(self.process, self.process.terminate)
 
 
 class WineSession:
     """Xvfb, a private prefix with its server and desktop kept up, simulators as COM ports.
 
-    A small holder process keeps Wine's desktop process (and so its tray window) alive between
-    runs of the program, so that the tray can be looked at after a run has ended.
+    A small process of its own, the desktop keeper, keeps Wine's desktop process (and so its
+    tray window) alive between runs of the program, so that the tray can be looked at after a
+    run has ended.
     """
 
     FIRST_OWN_PORT = 3
@@ -90,7 +86,7 @@ class WineSession:
         self.prefix_path = self.artifacts / prefix_name
         self.fresh = fresh
         self.xserver = XServer()
-        self.holder = None
+        self.desktop_keeper = None
         self.env = None
         self.mapped = {}
         self.manifest = None
@@ -117,11 +113,11 @@ class WineSession:
         run_tool(["wineserver", "-k"], self.env, timeout=30)
         run_tool(["wineserver", "-w"], self.env, timeout=30)
         self.remove_stale_links()
-        self.holder = subprocess.Popen(["wine", "cmd", "/c", "echo up& set /p x="],
-                                       env=self.env, stdin=subprocess.PIPE,
-                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        ready, _, _ = select.select([self.holder.stdout], [], [], 60)
-        if not ready or b"up" not in self.holder.stdout.readline():
+        self.desktop_keeper = subprocess.Popen(["wine", "cmd", "/c", "echo up& set /p x="],
+                                               env=self.env, stdin=subprocess.PIPE,
+                                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.desktop_keeper.stdout], [], [], 60)
+        if not ready or b"up" not in self.desktop_keeper.stdout.readline():
             raise AssertionError("Wine did not start")
         self.check_system_ports()
         log(f"Wine up on {self.xserver.display} in {time.monotonic() - started:.1f} s")
@@ -129,14 +125,9 @@ class WineSession:
 
     def stop(self):
         self.unmap_all()
-        if self.holder:
-            try:
-                self.holder.stdin.close()
-                self.holder.wait(10)
-            except (subprocess.TimeoutExpired, BrokenPipeError):
-                self.holder.kill()
-                self.holder.wait(5)
-            self.holder.stdout.close()
+        if self.desktop_keeper:
+            end_process(self.desktop_keeper, self.desktop_keeper.stdin.close, 10)
+            self.desktop_keeper.stdout.close()
         if self.env:
             run_tool(["wineserver", "-k"], self.env, timeout=30)
             run_tool(["wineserver", "-w"], self.env, timeout=30)
@@ -358,9 +349,7 @@ class WineRun:
         return self.process.returncode
 
     def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(10)
+        end_process(self.process, timeout=10)
         if not self.output.closed:
             self.output.close()
 

@@ -9,12 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "app/file_system.h"
 #include "app/instance_guard.h"
 #include "app/message_boxes.h"
+#include "app/settings_file.h"
 #include "common/text.h"
 #include "posix_test_support.h"
 
@@ -77,7 +79,7 @@ TEST_F(PosixFileTest, FileSizeTellsMissingDirectoryAndSize) {
 }
 
 TEST_F(PosixFileTest, WriteNewFileCreatesOrReplaces) {
-  const std::string path = dir_.file("Kestrelon.ini");
+  const std::string path = dir_.file(wide_to_ansi(kSettingsFileName));
   write_new_file(wide(path), "first\r\n");
   EXPECT_EQ(read_file(path), "first\r\n");
   write_new_file(wide(path), "2\r\n");
@@ -104,7 +106,7 @@ TEST_F(PosixFileTest, WriteNewFileLeavesDirectoriesAndFifosAlone) {
 }
 
 TEST_F(PosixFileTest, ReadableFileReadsToTheEnd) {
-  const std::string path = dir_.file("Kestrelon.ini");
+  const std::string path = dir_.file(wide_to_ansi(kSettingsFileName));
   { std::ofstream(path, std::ios::binary) << "com=COM3\r\nport=9600"; }
   auto file = ReadableFile::open(wide(path));
   ASSERT_NE(file, nullptr);
@@ -185,17 +187,24 @@ TEST(PosixInstanceGuard, ASymlinkOrForeignFileIsNoGuardButTheRunGoesOn) {
   EXPECT_NE(stat(target.c_str(), &info), 0);  // nothing created through the link
 }
 
-// Runs ask_yes_no in a child whose standard input is `input_fd`; returns its answer.
-int answer_in_child(int input_fd, int error_fd) {
+// Runs ask_yes_no in a child whose standard input is `input_fd`; returns its answer, none when
+// the child did not end by itself.
+std::optional<Answer> answer_in_child(int input_fd, int error_fd) {
+  constexpr int kYes = 1;
+  constexpr int kNo = 2;
   const pid_t child = fork();
   if (child == 0) {
     dup2(input_fd, STDIN_FILENO);
     dup2(error_fd, STDERR_FILENO);
-    _exit(make_system_message_boxes()->ask_yes_no(kErrorTitle, kNoDeviceText));
+    _exit(make_system_message_boxes()->ask_yes_no(kErrorTitle, kNoDeviceText) == Answer::yes ? kYes
+                                                                                             : kNo);
   }
   int status = 0;
   waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (!WIFEXITED(status)) return std::nullopt;
+  if (WEXITSTATUS(status) == kYes) return Answer::yes;
+  if (WEXITSTATUS(status) == kNo) return Answer::no;
+  return std::nullopt;
 }
 
 TEST(PosixMessageBoxes, WithoutATerminalTheAnswerIsNo) {
@@ -205,7 +214,7 @@ TEST(PosixMessageBoxes, WithoutATerminalTheAnswerIsNo) {
   const int in = open(input.c_str(), O_RDONLY);
   const int err = open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_GE(in, 0);
-  EXPECT_EQ(answer_in_child(in, err), kAnswerNo);
+  EXPECT_EQ(answer_in_child(in, err), Answer::no);
   close(in);
   close(err);
   const std::string shown = read_file(dir.file("stderr"));
@@ -216,13 +225,13 @@ TEST(PosixMessageBoxes, WithoutATerminalTheAnswerIsNo) {
 TEST(PosixMessageBoxes, AtATerminalTheUserAnswers) {
   struct Case {
     const char* typed;
-    int answer;
+    Answer answer;
     int prompts;
   };
   const Case cases[] = {
-      {"d\n", kAnswerYes, 1},    {"Y\n", kAnswerYes, 1},       {"n\n", kAnswerNo, 1},
-      {"N\n", kAnswerNo, 1},     {"x\n\nda\n", kAnswerYes, 3}, {"  nu\n", kAnswerNo, 1},
-      {"maybe\n", kAnswerNo, 2},  // then end of input
+      {"d\n", Answer::yes, 1},    {"Y\n", Answer::yes, 1},       {"n\n", Answer::no, 1},
+      {"N\n", Answer::no, 1},     {"x\n\nda\n", Answer::yes, 3}, {"  nu\n", Answer::no, 1},
+      {"maybe\n", Answer::no, 2},  // then end of input
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -231,7 +240,7 @@ TEST(PosixMessageBoxes, AtATerminalTheUserAnswers) {
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     const std::string typed(c.typed);
     ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-    if (c.answer == kAnswerNo && c.prompts == 2) {
+    if (c.answer == Answer::no && c.prompts == 2) {
       const char eof = 0x04;  // ^D at the start of a line: end of input
       ASSERT_EQ(write(master, &eof, 1), 1);
     }

@@ -13,6 +13,7 @@ using testing::DeviceScript;
 using ::testing::ElementsAre;
 using testing::FakePort;
 using testing::FakeSerialPlatform;
+using testing::frame_command;
 using testing::Reply;
 
 TEST(IdentifierFromReply, TextFromOffsetFourUpToTheFirstZeroByte) {
@@ -44,7 +45,7 @@ class DeviceCommandsTest : public ::testing::Test {
   }
   void answer_identification(Reply reply) {
     port_->responder = [reply](std::string_view written, const LineSettings&) {
-      return written.size() == 7 && written[3] == 0x60 ? reply : Reply{};
+      return frame_command(written) == 0x60 ? reply : Reply{};
     };
   }
   static std::string reply_with(std::string id) { return std::string("\x02\x2D\x21\x60") + id; }

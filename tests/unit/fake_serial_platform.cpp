@@ -16,6 +16,15 @@ std::string hex_bytes(std::string_view bytes) {
   return text;
 }
 
+char frame_command(std::string_view written) {
+  if (written.size() != 7 || written[0] != 0x02 || written[1] != 0x23 || written[6] != 0x0A) {
+    return 0;
+  }
+  const uint8_t x = static_cast<uint8_t>(written[1] ^ written[2] ^ written[3]);
+  const bool checksum_right = written[4] == 0x30 + (x >> 4) && written[5] == 0x30 + (x & 0x0F);
+  return checksum_right ? written[3] : 0;
+}
+
 namespace {
 std::string narrow(const std::wstring& text) {
   return std::string(text.begin(), text.end());
@@ -161,8 +170,7 @@ Responder fiscal_device(DeviceScript script) {
                           script.speeds.end();
     if (!speed_ok) return {};
     if (written == "\x09") return {{std::string(1, static_cast<char>(script.status))}, 5, 0};
-    const bool identification = written.size() == 7 && written[0] == 0x02 && written[3] == 0x60;
-    if (identification && !script.silent_to_identification) {
+    if (frame_command(written) == 0x60 && !script.silent_to_identification) {
       std::string reply = std::string("\x02\x2D", 2) + written[2] + '\x60' + script.identifier;
       reply += std::string("\x04\x05\x30\x30\x30\x30\x03", 7);
       return {{reply}, script.reply_delay_ms, 0};

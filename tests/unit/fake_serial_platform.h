@@ -18,6 +18,10 @@ namespace kestrelon::testing {
 // Bytes as "02 23 21" for readable assertions.
 std::string hex_bytes(std::string_view bytes);
 
+// The command of WRITTEN when it is a whole frame of a one-byte command (start, length,
+// sequence, command, checksum, end), else 0. Checked byte by byte, not by the code's builder.
+char frame_command(std::string_view written);
+
 // What a port answers: given the bytes just written and the line settings in force,
 // the bytes that arrive `delay_ms` later (in pieces when `pieces` has more than one).
 struct Reply {

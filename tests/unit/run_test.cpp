@@ -21,10 +21,10 @@ using testing::TempDir;
 class RunTest : public ::testing::Test {
  protected:
   RunEnd run(const std::string& settings) {
-    if (!settings.empty()) TempDir::write(dir_.file("Kestrelon.ini"), settings);
+    if (!settings.empty()) TempDir::write(dir_.file(kSettingsFileName), settings);
     RunServices services{platform_, boxes_,
                          [this] { return std::make_unique<RecordingTray>(platform_.events); },
-                         dir_.file("Kestrelon.ini").wstring()};
+                         dir_.file(kSettingsFileName).wstring()};
     return run_once(services, state_);
   }
   std::vector<std::string> wire() const { return platform_.events_starting("write"); }
@@ -95,7 +95,7 @@ TEST_F(RunTest, PortThatCannotBeOpenedIsReportedOnce) {
 TEST_F(RunTest, FreshInstallFindsTheDeviceAndContinuesTheSequenceNumbers) {
   platform_.add_port(L"COM3").responder = testing::fiscal_device({});
   EXPECT_EQ(run(""), RunEnd::finished);
-  EXPECT_EQ(TempDir::read(dir_.file("Kestrelon.ini")), ";com=COM1\r\n;port=115200\r\n");
+  EXPECT_EQ(TempDir::read(dir_.file(kSettingsFileName)), ";com=COM1\r\n;port=115200\r\n");
   EXPECT_EQ(state_.port_settings.port_name, L"COM3");
   EXPECT_EQ(state_.port_settings.speed, 115200);
   const auto frames = platform_.events_starting("write COM3 02");
@@ -112,8 +112,8 @@ TEST_F(RunTest, DetectionRunsWhenEitherSettingIsMissing) {
     platform.add_port(L"COM4").responder = testing::fiscal_device({.speeds = {9600}});
     ScriptedBoxes boxes(platform.events);
     ProgramState state;
-    TempDir::write(dir_.file("Kestrelon.ini"), settings);
-    RunServices services{platform, boxes, nullptr, dir_.file("Kestrelon.ini").wstring()};
+    TempDir::write(dir_.file(kSettingsFileName), settings);
+    RunServices services{platform, boxes, nullptr, dir_.file(kSettingsFileName).wstring()};
     EXPECT_EQ(run_once(services, state), RunEnd::finished) << settings;
     EXPECT_EQ(state.port_settings.port_name, L"COM4") << settings;
     EXPECT_EQ(state.port_settings.speed, 9600) << settings;
@@ -125,7 +125,7 @@ TEST_F(RunTest, DetectionRunsWhenEitherSettingIsMissing) {
 
 TEST_F(RunTest, NoDeviceAndNoEndsTheRunWithoutOpeningAnyPortAgain) {
   platform_.add_port(L"COM3");  // opens, never answers
-  boxes_.answers = {kAnswerYes, kAnswerNo};
+  boxes_.answers = {Answer::yes, Answer::no};
   EXPECT_EQ(run(""), RunEnd::user_gave_up);
   ASSERT_EQ(boxes_.shown.size(), 2u);
   EXPECT_EQ(boxes_.shown[0].first, L"Eroare");
@@ -141,7 +141,7 @@ TEST_F(RunTest, NoDeviceAndNoEndsTheRunWithoutOpeningAnyPortAgain) {
 TEST_F(RunTest, PortRefusedForLackOfRightsIsToldOnlyWithItsOwnMessage) {
   // Refused at the first scan, which finds nothing: its question says so, the next does not.
   platform_.add_port(L"COM1").refused_opens = 2;
-  boxes_.answers = {kAnswerYes, kAnswerNo};
+  boxes_.answers = {Answer::yes, Answer::no};
   EXPECT_EQ(run(""), RunEnd::user_gave_up);
   ASSERT_EQ(boxes_.shown.size(), 2u);
   EXPECT_EQ(boxes_.shown[0].second, kNoDeviceText + std::wstring(L"[refused COM1 COM1]"));
@@ -156,7 +156,7 @@ TEST_F(RunTest, PortRefusedForLackOfRightsIsToldOnlyWithItsOwnMessage) {
   device.opens_before_gone = 2;
   ScriptedBoxes boxes(platform.events);
   ProgramState state;
-  RunServices services{platform, boxes, nullptr, dir_.file("Kestrelon.ini").wstring()};
+  RunServices services{platform, boxes, nullptr, dir_.file(kSettingsFileName).wstring()};
   EXPECT_EQ(run_once(services, state), RunEnd::port_not_opened);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].second, kBadPortSettingsText);

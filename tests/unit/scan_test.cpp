@@ -48,7 +48,7 @@ class ScanTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::filesystem::path path_ = dir_.file("Kestrelon.ini");
+  std::filesystem::path path_ = dir_.file(kSettingsFileName);
   FakeSerialPlatform platform_;
   ScriptedBoxes boxes_{platform_.events};
 };
@@ -87,17 +87,17 @@ TEST_F(ScanTest, QuestionWarnsWhenTheChosenDeviceWouldNeverBeAskedForTheReport) 
 
 TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
   struct Case {
-    int answer;
+    Answer answer;
     ScanEnd end;
     int exit_code;
     const char* file;  // nullptr: no file
     const char* last_box;
     bool through_link = false;  // the current folder is a link to the settings folder
   } cases[] = {
-      {kAnswerYes, ScanEnd::pinned, 0, "com=COM5\r\nport=115200\r\n", "box plain"},
-      {kAnswerNo, ScanEnd::not_pinned, 0, nullptr, "box yes/no"},
+      {Answer::yes, ScanEnd::pinned, 0, "com=COM5\r\nport=115200\r\n", "box plain"},
+      {Answer::no, ScanEnd::not_pinned, 0, nullptr, "box yes/no"},
       // Never written through: the user is told why, and asked nothing.
-      {kAnswerYes, ScanEnd::pin_failed, 1, nullptr, "box plain", true},
+      {Answer::yes, ScanEnd::pin_failed, 1, nullptr, "box plain", true},
   };
   const std::filesystem::path link = dir_.file("link");
   std::error_code unsupported;  // Wine makes no symbolic links
@@ -116,7 +116,7 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
     if (c.file) {
       EXPECT_EQ(TempDir::read(path_), c.file);
     }
-    EXPECT_FALSE(std::filesystem::exists(dir_.file("Kestrelon.ini.bak")));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file(pin_files(kSettingsFileName).backup)));
     expect_only_identification_frames(platform);
     // Only the scan's trials: both speeds of both ports, each closed after its trial.
     EXPECT_EQ(platform.port(L"COM3").times_opened, 2);
@@ -150,7 +150,7 @@ TEST_F(ScanTest, AnswerDecidesWhatIsWrittenAndNoReportIsEverAskedFor) {
 TEST_F(ScanTest, PinOfTheSettingsAlreadyThereSaysNothingChanged) {
   add_two_devices(platform_);
   TempDir::write(path_, "com=COM5\r\nport=115200\r\n");
-  boxes_.answers = {kAnswerYes};
+  boxes_.answers = {Answer::yes};
   EXPECT_EQ(scan(), ScanEnd::pinned);
   ASSERT_EQ(boxes_.shown.size(), 2u);
   EXPECT_THAT(boxes_.shown[1].second,
@@ -162,7 +162,7 @@ TEST_F(ScanTest, PinOfTheSettingsAlreadyThereSaysNothingChanged) {
 
 TEST_F(ScanTest, NothingFoundAndNoWritesNothing) {
   platform_.add_port(L"COM4");  // opens, never answers
-  boxes_.answers = {kAnswerYes, kAnswerNo};
+  boxes_.answers = {Answer::yes, Answer::no};
   const ScanEnd end = scan();
   EXPECT_EQ(end, ScanEnd::user_gave_up);
   EXPECT_EQ(scan_exit_code(end), 1);
@@ -178,7 +178,7 @@ TEST_F(ScanTest, NothingFoundAndNoWritesNothing) {
 TEST_F(ScanTest, FileThatCannotBeWrittenIsReportedWithItsPathAndReason) {
   add_two_devices(platform_);
   std::filesystem::create_directories(path_ / "inside");
-  boxes_.answers = {kAnswerYes};
+  boxes_.answers = {Answer::yes};
   const ScanEnd end = scan();
   EXPECT_EQ(end, ScanEnd::pin_failed);
   EXPECT_EQ(scan_exit_code(end), 1);

@@ -20,14 +20,14 @@ class ScriptedBoxes : public MessageBoxes {
     shown.emplace_back(title, text);
   }
   // Answers in order; No once the script has run out.
-  int ask_yes_no(const std::wstring& title, const std::wstring& text) override {
+  Answer ask_yes_no(const std::wstring& title, const std::wstring& text) override {
     events_.push_back("box yes/no");
     shown.emplace_back(title, text);
-    const int answer = answers.empty() ? kAnswerNo : answers.front();
+    const Answer answer = answers.empty() ? Answer::no : answers.front();
     if (!answers.empty()) answers.erase(answers.begin());
     return answer;
   }
-  std::vector<int> answers;
+  std::vector<Answer> answers;
   std::vector<std::pair<std::wstring, std::wstring>> shown;
 
  private:

@@ -12,6 +12,9 @@ namespace {
 
 using testing::TempDir;
 
+// The settings file and the files of its pin, named as the code names them.
+const PinFiles kPinned = pin_files(kSettingsFileName);
+
 // Pins in the folder, held as the scan holds it.
 PinResult pin_in(const std::filesystem::path& folder, const PortSettings& settings) {
   FileResult opened;
@@ -26,23 +29,33 @@ bool is_read_only(const std::filesystem::path& file) {
   return held && held->status(file.filename().wstring()).read_only;
 }
 
+// The names the user is told (the messages, the guide), once, as they are written there.
+TEST(SettingsFileNames, AreTheOnesTheUserIsTold) {
+  EXPECT_EQ(kPinned.file, L"Kestrelon.ini");
+  EXPECT_EQ(kPinned.backup, L"Kestrelon.ini.bak");
+  EXPECT_EQ(kPinned.temporary, L"Kestrelon.ini.tmp");
+  EXPECT_EQ(kPinned.backup_temporary, L"Kestrelon.ini.bak.tmp");
+}
+
 TEST(SettingsLine, KeysValuesAndTheirEffects) {
+  // The speed before each line: no line of the table gives it.
+  constexpr int32_t kEarlierSpeed = 4800;
   struct Case {
     const wchar_t* line;
-    const wchar_t* port_name;  // nullptr: unchanged
-    int32_t speed;             // -1: unchanged
+    const wchar_t* port_name;      // nullptr: unchanged
+    std::optional<int32_t> speed;  // none: unchanged
   } cases[] = {
-      {L";com=COM1", nullptr, -1},
-      {L";port=115200", nullptr, -1},
-      {L"com=COM3", L"COM3", -1},
-      {L"COM = 4", L"COM4", -1},
-      {L"Com=com12", L"COM12", -1},
-      {L"com=COM 3", L"COM 3", -1},
-      {L"com=", L"COM", -1},
-      {L"com", L"COM", -1},
-      {L"com=CCOMOM3", L"COMCOM3", -1},  // one pass, what remains is not searched again
-      {L"com=COMCOM5", L"COM5", -1},
-      {L"com=3=x", L"COM3", -1},
+      {L";com=COM1", nullptr, {}},
+      {L";port=115200", nullptr, {}},
+      {L"com=COM3", L"COM3", {}},
+      {L"COM = 4", L"COM4", {}},
+      {L"Com=com12", L"COM12", {}},
+      {L"com=COM 3", L"COM 3", {}},
+      {L"com=", L"COM", {}},
+      {L"com", L"COM", {}},
+      {L"com=CCOMOM3", L"COMCOM3", {}},  // one pass, what remains is not searched again
+      {L"com=COMCOM5", L"COM5", {}},
+      {L"com=3=x", L"COM3", {}},
       {L"port=9600", nullptr, 9600},
       {L" Port = 115200 ", nullptr, 115200},
       {L"port=$1C200", nullptr, 115200},
@@ -53,16 +66,16 @@ TEST(SettingsLine, KeysValuesAndTheirEffects) {
       {L"port=4294967296", nullptr, 0},
       {L"port=4294967295", nullptr, -1},
       {L"port=%1010", nullptr, 10},
-      {L"\tcom=COM3", nullptr, -1},
-      {L"baud=9600", nullptr, -1},
-      {L"", nullptr, -1},
-      {L"=COM3", nullptr, -1},
+      {L"\tcom=COM3", nullptr, {}},
+      {L"baud=9600", nullptr, {}},
+      {L"", nullptr, {}},
+      {L"=COM3", nullptr, {}},
   };
   for (const Case& c : cases) {
-    PortSettings settings{L"unchanged", -1};
+    PortSettings settings{L"unchanged", kEarlierSpeed};
     apply_settings_line(c.line, settings);
     EXPECT_EQ(settings.port_name, c.port_name ? c.port_name : L"unchanged") << c.line;
-    EXPECT_EQ(settings.speed, c.speed) << c.line;
+    EXPECT_EQ(settings.speed, c.speed.value_or(kEarlierSpeed)) << c.line;
   }
 }
 
@@ -74,7 +87,7 @@ class SettingsFileTest : public ::testing::Test {
     return settings;
   }
   TempDir dir_;
-  std::filesystem::path path_ = dir_.file("Kestrelon.ini");
+  std::filesystem::path path_ = dir_.file(kSettingsFileName);
 };
 
 TEST_F(SettingsFileTest, MissingOrEmptyFileGetsTheDefaultFile) {
@@ -166,7 +179,7 @@ TEST_F(SettingsFileTest, FileThatCannotBeWrittenIsStillReadAndNeverModified) {
 
 TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
   namespace fs = std::filesystem;
-  const fs::path backup = dir_.file("Kestrelon.ini.bak");
+  const fs::path backup = dir_.file(kPinned.backup);
   std::string several_chunks(3 * 65536 + 1, '\0');  // copied a chunk at a time, every byte value
   for (size_t i = 0; i < several_chunks.size(); ++i) several_chunks[i] = static_cast<char>(i * 7);
   struct Case {
@@ -202,7 +215,7 @@ TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
     EXPECT_TRUE(TempDir::read(backup) == (kept ? "a backup from an earlier pin" : c.before))
         << c.written;
     EXPECT_NE(fs::status(backup).permissions() & fs::perms::owner_write, fs::perms::none);
-    for (const char* temporary : {"Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
+    for (const fs::path temporary : {kPinned.temporary, kPinned.backup_temporary}) {
       EXPECT_FALSE(fs::exists(dir_.file(temporary))) << temporary;
     }
     const PortSettings read_back = read_file();
@@ -215,31 +228,33 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
   const std::string before = "com=COM3\r\nport=9600\r\n";
   const std::string earlier_backup = "com=COM2\r\nport=4800\r\n";
   struct Case {
-    const char* in_the_way;  // a directory of that name; nullptr: none
-    bool read_only;          // the file itself
+    std::wstring in_the_way;  // a directory of that name; empty: none
+    bool read_only;           // the file itself
     PinOutcome outcome;
-    const char* failed_file;
+    std::wstring failed_file;
     bool another_name = false;  // the file is also somebody else's: never copied
     bool link = false;          // the file is a symbolic link to somebody else's: never copied
   } cases[] = {
-      {"Kestrelon.ini", false, PinOutcome::not_copied, "Kestrelon.ini"},
-      {nullptr, false, PinOutcome::not_copied, "Kestrelon.ini", true},
-      {nullptr, false, PinOutcome::not_copied, "Kestrelon.ini", false, true},
-      {"Kestrelon.ini.tmp", false, PinOutcome::not_written, "Kestrelon.ini.tmp"},
-      {"Kestrelon.ini.bak.tmp", false, PinOutcome::not_written, "Kestrelon.ini.bak.tmp"},
+      {kPinned.file, false, PinOutcome::not_copied, kPinned.file},
+      {{}, false, PinOutcome::not_copied, kPinned.file, true},
+      {{}, false, PinOutcome::not_copied, kPinned.file, false, true},
+      {kPinned.temporary, false, PinOutcome::not_written, kPinned.temporary},
+      {kPinned.backup_temporary, false, PinOutcome::not_written, kPinned.backup_temporary},
       // The file replaced, then its backup refused: the file goes back as it was.
-      {"Kestrelon.ini.bak", false, PinOutcome::not_replaced, "Kestrelon.ini.bak"},
-      {nullptr, true, PinOutcome::read_only, "Kestrelon.ini"},  // last: it may be skipped
+      {kPinned.backup, false, PinOutcome::not_replaced, kPinned.backup},
+      {{}, true, PinOutcome::read_only, kPinned.file},  // last: it may be skipped
   };
   for (const Case& c : cases) {
-    const std::string name = c.in_the_way     ? c.in_the_way
-                             : c.another_name ? "hard link"
-                             : c.link         ? "symbolic link"
-                                              : "read-only file";
+    const std::string name = !c.in_the_way.empty() ? std::filesystem::path(c.in_the_way).string()
+                             : c.another_name      ? "hard link"
+                             : c.link              ? "symbolic link"
+                                                   : "read-only file";
     TempDir dir;
-    const std::filesystem::path path = dir.file("Kestrelon.ini");
-    const std::filesystem::path backup = dir.file("Kestrelon.ini.bak");
-    if (c.in_the_way) std::filesystem::create_directories(dir.file(c.in_the_way) / "inside");
+    const std::filesystem::path path = dir.file(kPinned.file);
+    const std::filesystem::path backup = dir.file(kPinned.backup);
+    if (!c.in_the_way.empty()) {
+      std::filesystem::create_directories(dir.file(c.in_the_way) / "inside");
+    }
     if (c.link) {
       TempDir::write(dir.file("somebody-else's"), before);
       std::error_code unsupported;  // Wine makes no symbolic links
@@ -266,12 +281,13 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
     if (!std::filesystem::is_directory(backup)) {
       EXPECT_EQ(TempDir::read(backup), earlier_backup) << name;
     }
-    if (c.in_the_way) {
+    if (!c.in_the_way.empty()) {
       EXPECT_TRUE(std::filesystem::is_directory(dir.file(c.in_the_way) / "inside")) << name;
     }
-    for (const char* temporary : {"Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
-      if (!c.in_the_way || std::string(c.in_the_way) != temporary) {
-        EXPECT_FALSE(std::filesystem::exists(dir.file(temporary))) << name << " " << temporary;
+    for (const std::wstring& temporary : {kPinned.temporary, kPinned.backup_temporary}) {
+      if (c.in_the_way != temporary) {
+        EXPECT_FALSE(std::filesystem::exists(dir.file(temporary)))
+            << name << " " << std::filesystem::path(temporary);
       }
     }
   }
@@ -280,7 +296,7 @@ TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
 TEST_F(SettingsFileTest, AFileWithAnotherNameKeepsItsAttributes) {
   namespace fs = std::filesystem;
   const fs::path elsewhere = dir_.file("somebody-else's");
-  for (const char* linked : {"Kestrelon.ini.bak", "Kestrelon.ini.tmp", "Kestrelon.ini.bak.tmp"}) {
+  for (const fs::path linked : {kPinned.backup, kPinned.temporary, kPinned.backup_temporary}) {
     fs::remove(dir_.file(linked));
     fs::remove(elsewhere);
     TempDir::write(path_, "com=COM3\r\nport=9600\r\n");
@@ -316,7 +332,7 @@ TEST_F(SettingsFileTest, PinLandsInTheHeldFolderWhateverTakesItsNameMeanwhile) {
   if (!refused) fs::create_directory_symlink(other, held, refused);  // Wine makes no links
   const PinResult result = pin_settings_file(*folder, kSettingsFileName, {L"COM5", 115200});
   EXPECT_TRUE(result.ok());
-  EXPECT_EQ(TempDir::read((fs::exists(moved) ? moved : held) / "Kestrelon.ini"),
+  EXPECT_EQ(TempDir::read((fs::exists(moved) ? moved : held) / kSettingsFileName),
             "com=COM5\r\nport=115200\r\n");
   EXPECT_TRUE(fs::is_empty(other));
 }

@@ -50,9 +50,9 @@ std::string file_content(const std::filesystem::path& path) {
 class AnsweringBoxes : public MessageBoxes {
  public:
   void show_plain(const std::wstring&, const std::wstring&) override { ++plain; }
-  int ask_yes_no(const std::wstring&, const std::wstring&) override {
+  Answer ask_yes_no(const std::wstring&, const std::wstring&) override {
     ++questions;
-    return kAnswerNo;
+    return Answer::no;
   }
   int plain = 0;
   int questions = 0;
@@ -88,7 +88,7 @@ class HostileSettingsTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::filesystem::path path_ = dir_.file("Kestrelon.ini");
+  std::filesystem::path path_ = dir_.file(kSettingsFileName);
   FakeSerialPlatform platform_;
   AnsweringBoxes boxes_;
   ProgramState state_;

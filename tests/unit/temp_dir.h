@@ -27,7 +27,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path file(const std::string& name) const { return path_ / name; }
+  std::filesystem::path file(const std::filesystem::path& name) const { return path_ / name; }
 
   static void write(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary) << bytes;

@@ -18,8 +18,10 @@
 #include "app/instance_guard.h"
 #include "app/message_boxes.h"
 #include "app/nt_file_win32.h"
+#include "app/settings_file.h"
 #include "app/tray.h"
 #include "common/text.h"
+#include "common/unique_handle_win32.h"
 #include "resources/resource_ids.h"
 
 namespace kestrelon {
@@ -240,12 +242,12 @@ TEST(MessageBoxes, AnswersAreThoseOfTheButtonsAndNoIconIsShown) {
   auto boxes = make_system_message_boxes();
   struct Case {
     int button;
-    int expected;
-  } cases[] = {{IDYES, kAnswerYes}, {IDNO, kAnswerNo}};
+    Answer expected;
+  } cases[] = {{IDYES, Answer::yes}, {IDNO, Answer::no}};
   for (const auto& c : cases) {
     SeenBox seen;
     std::thread answering = answer_box(c.button, seen);
-    const int answer = boxes->ask_yes_no(kErrorTitle, kNoDeviceText);
+    const Answer answer = boxes->ask_yes_no(kErrorTitle, kNoDeviceText);
     answering.join();
     ASSERT_TRUE(seen.found) << "no box titled Eroare";
     EXPECT_EQ(answer, c.expected);
@@ -271,7 +273,7 @@ TEST(MessageBoxes, OwnedByOurForegroundWindow) {
   }
   SeenBox seen;
   std::thread answering = answer_box(IDNO, seen);
-  EXPECT_EQ(make_system_message_boxes()->ask_yes_no(kErrorTitle, kNoDeviceText), kAnswerNo);
+  EXPECT_EQ(make_system_message_boxes()->ask_yes_no(kErrorTitle, kNoDeviceText), Answer::no);
   answering.join();
   ASSERT_TRUE(seen.found);
   EXPECT_EQ(seen.owner, window);
@@ -288,8 +290,8 @@ TEST(InstanceGuard, AGuardThatMayNotBeOpenedIsAnotherCopyToo) {
   InitializeAcl(&no_entries, sizeof no_entries, ACL_REVISION);
   SetSecurityDescriptorDacl(&denying_everyone, TRUE, &no_entries, FALSE);
   SECURITY_ATTRIBUTES security{sizeof security, &denying_everyone, FALSE};
-  HANDLE elevated_copy = CreateMutexW(&security, TRUE, kInstanceMutexName);
-  ASSERT_NE(elevated_copy, nullptr);
+  const UniqueHandle elevated_copy(CreateMutexW(&security, TRUE, kInstanceMutexName));
+  ASSERT_TRUE(elevated_copy.valid());
   ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(CreateMutexW(nullptr, TRUE, kInstanceMutexName), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -297,21 +299,19 @@ TEST(InstanceGuard, AGuardThatMayNotBeOpenedIsAnotherCopyToo) {
     InstanceGuard second;
     EXPECT_TRUE(second.another_copy_running());
   }
-  CloseHandle(elevated_copy);
 }
 
 TEST(InstanceGuard, ASecondGuardSeesTheFirstAndTheNextLaunchPasses) {
-  HANDLE probe = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName);
-  ASSERT_EQ(probe, nullptr) << "another copy holds the guard already";
+  ASSERT_FALSE(UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName)).valid())
+      << "another copy holds the guard already";
   InstanceGuard first;
   EXPECT_FALSE(first.another_copy_running());
   {
     InstanceGuard second;
     EXPECT_TRUE(second.another_copy_running());
   }
-  probe = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName);
-  EXPECT_NE(probe, nullptr) << "the guard lives until the process ends";
-  if (probe) CloseHandle(probe);
+  EXPECT_TRUE(UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName)).valid())
+      << "the guard lives until the process ends";
 }
 
 class Files : public ::testing::Test {
@@ -323,7 +323,7 @@ class Files : public ::testing::Test {
     CreateDirectoryW(dir_.c_str(), nullptr);
   }
   void TearDown() override {
-    DeleteFileW(path(L"Kestrelon.ini").c_str());
+    DeleteFileW(path(kSettingsFileName).c_str());
     DeleteFileW(path(L"created.ini").c_str());
     RemoveDirectoryW(path(L"sub").c_str());
     RemoveDirectoryW(dir_.c_str());
@@ -341,27 +341,27 @@ class Files : public ::testing::Test {
 };
 
 TEST_F(Files, SizeTellsMissingDirectoryAndBytes) {
-  EXPECT_EQ(file_size(path(L"Kestrelon.ini")), kFileMissing);
+  EXPECT_EQ(file_size(path(kSettingsFileName)), kFileMissing);
   CreateDirectoryW(path(L"sub").c_str(), nullptr);
   EXPECT_EQ(file_size(path(L"sub")), kFileIsDirectory);
-  write_new_file(path(L"Kestrelon.ini"), "");
-  EXPECT_EQ(file_size(path(L"Kestrelon.ini")), 0);
+  write_new_file(path(kSettingsFileName), "");
+  EXPECT_EQ(file_size(path(kSettingsFileName)), 0);
   const std::string lines = ";com=COM1\r\n;port=115200\r\n";
-  write_new_file(path(L"Kestrelon.ini"), lines);
-  EXPECT_EQ(file_size(path(L"Kestrelon.ini")), int64_t(lines.size()));
+  write_new_file(path(kSettingsFileName), lines);
+  EXPECT_EQ(file_size(path(kSettingsFileName)), int64_t(lines.size()));
 }
 
 TEST_F(Files, NewFileReplacesOldContentAndReadsBackWhole) {
-  write_new_file(path(L"Kestrelon.ini"), std::string(5000, 'x'));
-  write_new_file(path(L"Kestrelon.ini"), "COM=COM3\r\nPORT=9600\r\n");
-  EXPECT_EQ(read_all(path(L"Kestrelon.ini")), "COM=COM3\r\nPORT=9600\r\n");
+  write_new_file(path(kSettingsFileName), std::string(5000, 'x'));
+  write_new_file(path(kSettingsFileName), "COM=COM3\r\nPORT=9600\r\n");
+  EXPECT_EQ(read_all(path(kSettingsFileName)), "COM=COM3\r\nPORT=9600\r\n");
 }
 
 TEST_F(Files, NewFileWorksWhileTheFileIsHeldOpenForReading) {
-  write_new_file(path(L"Kestrelon.ini"), "old content");
-  auto held = ReadableFile::open(path(L"Kestrelon.ini"));
+  write_new_file(path(kSettingsFileName), "old content");
+  auto held = ReadableFile::open(path(kSettingsFileName));
   ASSERT_NE(held, nullptr);
-  write_new_file(path(L"Kestrelon.ini"), "new");
+  write_new_file(path(kSettingsFileName), "new");
   char buffer[32];
   EXPECT_EQ(held->read(buffer, sizeof buffer), 3);
   EXPECT_EQ(std::string(buffer, 3), "new");
@@ -378,16 +378,16 @@ TEST_F(Files, OpeningADirectoryForReadingFails) {
 }
 
 TEST_F(Files, NativeOpensStayInsideTheFolderAndItsListingHasEveryName) {
-  write_new_file(path(L"Kestrelon.ini"), "x");
+  write_new_file(path(kSettingsFileName), "x");
   CreateDirectoryW(path(L"sub").c_str(), nullptr);
   const nt::Opened folder =
       nt::open_relative(nullptr, dir_, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ,
                         nt::Disposition::open_existing, nt::Kind::folder);
-  ASSERT_TRUE(folder.handle.valid()) << std::hex << folder.status;
+  ASSERT_TRUE(folder.handle.valid()) << folder.error;
   std::vector<std::wstring> names;
   ASSERT_TRUE(nt::succeeded(nt::list_names(folder.handle.get(), names)));
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::wstring>{L"Kestrelon.ini", L"sub"}));
+  EXPECT_EQ(names, (std::vector<std::wstring>{kSettingsFileName, L"sub"}));
   // A name that would climb out of the folder or into another is refused, never created.
   for (const wchar_t* name : {L"..", L"..\\created.ini", L"sub\\created.ini", L"sub/created.ini"}) {
     EXPECT_FALSE(nt::open_relative(folder.handle.get(), name, GENERIC_WRITE, 0,
