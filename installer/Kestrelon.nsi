@@ -83,6 +83,7 @@ Var NotWritten ; what the install could not write, for its box
 !macroend
 
 !include texts.nsh
+!include plugins_folder.nsh
 !include text_checks.nsh
 !include folders.nsh
 !include pinned_settings.nsh
@@ -140,6 +141,7 @@ VIAddVersionKey /LANG=${LANG_ROMANIAN} "OriginalFilename" "${SETUP_NAME}"
 ; Options first (a bad one installs nothing, whoever runs it), then the rights, then the
 ; programs' own state. An earlier install gives the defaults: its settings folder and time.
 Function .onInit
+  !insertmacro PluginsFolderOnlyAdministratorsWrite "${TEXT_NOT_ADMINISTRATOR}"
   SetShellVarContext all
   ReadRegStr $SettingsFolder HKLM "${UNINSTALL_KEY}" FolderSetari
   ${IfThen} $SettingsFolder == "" ${|} StrCpy $SettingsFolder "${DEFAULT_SETTINGS_FOLDER}" ${|}
@@ -212,7 +214,9 @@ Section "Kestrelon"
   WriteRegStr HKLM "${UNINSTALL_KEY}" DisplayIcon "$INSTDIR\Kestrelon.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" InstallLocation "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" UninstallString '"$INSTDIR\${UNINSTALLER}"'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" QuietUninstallString '"$INSTDIR\${UNINSTALLER}" /S'
+  ; Silent (a fleet's tool, as SYSTEM): in place, never from a copy in $TEMP (next to NSIS's own
+  ; copy of the uninstaller, every user may put files there); it waits and gives its exit code.
+  WriteRegStr HKLM "${UNINSTALL_KEY}" QuietUninstallString '"$INSTDIR\${UNINSTALLER}" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" NoModify 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" NoRepair 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
@@ -247,6 +251,7 @@ FunctionEnd
 ; -- the uninstaller: everything but the settings folder, which keeps Kestrelon.ini and its
 ; .bak (the device's port; a later install finds them again) --
 Function un.onInit
+  !insertmacro PluginsFolderOnlyAdministratorsWrite "${TEXT_UNINSTALL_NOT_ADMINISTRATOR}"
   SetShellVarContext all
   UserInfo::GetAccountType
   Pop $0
@@ -268,7 +273,7 @@ Section "Uninstall"
   Call un.RemoveDailyTask
   Pop $0
   ${IfThen} $0 != "" ${|} StrCpy $NotRemoved "${TEXT_THE_TASK}$\r$\n" ${|}
-  SetOutPath "$TEMP" ; not in the program folder, which is removed
+  SetOutPath "$SYSDIR" ; not in the program folder, which is removed, nor in $TEMP
   !insertmacro RemoveOrTell "${DESKTOP_SHORTCUT}"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Raport Z.lnk"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\KestrelonScan.lnk"
@@ -279,7 +284,17 @@ Section "Uninstall"
   !insertmacro RemoveOrTell "$INSTDIR\KestrelonScan.exe"
   !insertmacro RemoveOrTell "$INSTDIR\Ghid-utilizare.txt"
   !insertmacro RemoveOrTell "$INSTDIR\${TASK_FILE}"
-  !insertmacro RemoveOrTell "$INSTDIR\${UNINSTALLER}"
+  ; Run in place, the uninstaller's own file cannot be removed while it runs (NSIS reads it,
+  ; sharing no deletion): once all else is gone, it goes at the next restart, and the folder
+  ; with it (a later install in the folder cancels that).
+  ${If} $EXEPATH != "$INSTDIR\${UNINSTALLER}"
+    !insertmacro RemoveOrTell "$INSTDIR\${UNINSTALLER}"
+  ${ElseIf} $NotRemoved == ""
+    ClearErrors
+    Delete /REBOOTOK "$INSTDIR\${UNINSTALLER}"
+    ${IfThen} ${Errors} ${|} StrCpy $NotRemoved "$INSTDIR\${UNINSTALLER}$\r$\n" ${|}
+    RMDir /REBOOTOK "$INSTDIR"
+  ${EndIf}
   RMDir "$INSTDIR" ; only when empty: nothing of anyone else's is removed
   ${If} $NotRemoved == ""
     ClearErrors

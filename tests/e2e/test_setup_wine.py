@@ -5,8 +5,10 @@ refuses."""
 import os
 import shutil
 import subprocess
+import threading
 import unittest
 import zipfile
+from contextlib import contextmanager
 from pathlib import Path
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, log,
@@ -28,6 +30,7 @@ UNINSTALLER = "Dezinstalare.exe"
 TASK_DEFINITION = "Raport-Z-zilnic.xml"
 REGISTERED_TASK = r"C:\windows\system32\tasks\Kestrelon Raport Z"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kestrelon"
+SESSION_MANAGER = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager"
 START_MENU = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Kestrelon"
 DESKTOP_SHORTCUT = r"C:\users\Public\Desktop\Raport Z.lnk"
 SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings folder
@@ -39,6 +42,11 @@ SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings f
 }
 KEEPER = "Folder-de-setari.txt"  # the setup's own file, which keeps the settings folder non-empty
 PINNED = b"com=COM5\r\nport=115200\r\n"
+# Run as SYSTEM (a fleet's tool), a program's temporary folder is Windows' own, where every user
+# may create files in the folders made there. Every plug-in the setup and the uninstaller load.
+SYSTEM_TEMP = r"C:\windows\temp"
+PLUG_INS = ["KestrelonSetup.dll", "UserInfo.dll", "nsExec.dll", "nsDialogs.dll"]
+PLANTED_LOADED = r"C:\planted-plugin-loaded.txt"  # what a planted plug-in writes when loaded
 DAILY_TIME = "21:30"
 EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED = 2, 5, 6, 7, 8
 
@@ -72,8 +80,12 @@ REFUSED = [
     # On the way, a folder every user may rename (Wine reads its mode as Everyone's rights).
     ([r"/D=C:\Deschis\Kestrelon"], None, EXIT_FOLDER_REFUSED),
     ([r"/SETARI=C:\Deschis\Setari"], None, EXIT_FOLDER_REFUSED),
+    # The folder itself, every user's to write in until now, holding only files of ours (the
+    # portable programs; a Kestrelon.ini): never taken as it is, nor its rights changed.
+    ([r"/D=C:\Deschis"], None, EXIT_FOLDER_REFUSED),
+    ([r"/SETARI=C:\Setari-deschise"], None, EXIT_FOLDER_REFUSED),
 ]
-OPEN_TO_EVERYONE = r"C:\Deschis"
+OPEN_TO_EVERYONE = {r"C:\Deschis": PROGRAM_FILES, r"C:\Setari-deschise": [SETTINGS_NAME]}
 
 # Both folders get rights of their own that give Everyone nothing (SYSTEM, Administrators and
 # Users by name). Wine keeps no access list: it maps the one it is given onto the Unix mode, in
@@ -91,6 +103,11 @@ def is_open(path):
         except OSError:
             pass
     return False
+
+
+def on_drive_z(path):
+    """A file of this machine as Wine names it (its drive Z: is the root)."""
+    return "Z:" + str(path).replace("/", "\\")
 
 
 def process_running(name):
@@ -129,6 +146,45 @@ class Setup(WineCase):
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
 
+    def as_system(self, name, command_line):
+        """A command line run with SYSTEM's temporary folder (Wine takes TEMP and TMP from the
+        prefix, not from the Unix environment: a batch file sets them); its exit code."""
+        batch = self.workspace.root / f"{name}.cmd"
+        batch.write_text(f"@set TEMP={SYSTEM_TEMP}\r\n@set TMP={SYSTEM_TEMP}\r\n{command_line}\r\n"
+                         "@exit /b %ERRORLEVEL%\r\n")
+        code = self.session.run_to_end(name, ["cmd", "/c", on_drive_z(batch)], SETUP_LIMIT)
+        log(f"{name} as SYSTEM: {command_line[:200]}: exit code {code}")
+        return code
+
+    @contextmanager
+    def plug_ins_planted(self):
+        """An ordinary user's program, meanwhile, that puts a DLL under every plug-in's name in
+        each folder made in SYSTEM's temporary folder, as soon as it appears there. None may
+        ever be loaded."""
+        planted = required_path("KESTRELON_PLANTED_PLUGIN").read_bytes()
+        temp = self.path(SYSTEM_TEMP)
+        seen = set(os.listdir(temp))
+        stop = threading.Event()
+
+        def plant():
+            while not stop.wait(0.001):
+                for made in set(os.listdir(temp)) - seen:
+                    seen.add(made)
+                    for plug_in in PLUG_INS:
+                        try:
+                            (temp / made / plug_in).write_bytes(planted)
+                        except OSError:
+                            pass  # not a folder, or gone
+
+        planter = threading.Thread(target=plant)
+        planter.start()
+        try:
+            yield
+        finally:
+            stop.set()
+            planter.join()
+        self.assertFalse(self.path(PLANTED_LOADED).exists(), "a planted plug-in was loaded")
+
     def drive_c(self):
         """Every path on drive C: but the user's temporary folder, where the setup unpacks
         its helpers (Wine cannot delete a DLL that the setup still has loaded)."""
@@ -137,8 +193,11 @@ class Setup(WineCase):
                 if not path.relative_to(root).match("users/*/Temp/**")}
 
     def test_refused_options_install_nothing(self):
-        self.path(OPEN_TO_EVERYONE).mkdir()
-        self.path(OPEN_TO_EVERYONE).chmod(0o777)
+        for folder, names in OPEN_TO_EVERYONE.items():
+            self.path(folder).mkdir()
+            self.path(folder).chmod(0o777)
+            for name in names:
+                (self.path(folder) / name).write_bytes(b"ours")
         entry = self.session.registry_values(UNINSTALL_KEY)
         for row, (options, windows, refusal) in enumerate(REFUSED):
             with self.subTest(options=options[-3:], windows=windows):
@@ -151,6 +210,8 @@ class Setup(WineCase):
                 self.assertEqual(self.setup(f"refused-{row}", *options, exe=exe), refusal)
                 self.assertEqual(self.drive_c() - before, set())
         self.assertEqual(self.session.registry_values(UNINSTALL_KEY), entry)
+        for folder in OPEN_TO_EVERYONE:
+            self.assertEqual(self.path(folder).stat().st_mode & 0o777, 0o777, folder)
 
     def test_install_run_reinstall_uninstall(self):
         self.session.start_task_scheduler()
@@ -169,8 +230,9 @@ class Setup(WineCase):
                                                  SETTINGS_NAME + ".bak": earlier_backup})
         self.assertFalse(self.path(PROGRAM_FOLDER).exists())
 
-        self.assertEqual(self.setup("install", "/COM=com5", "/PORT=115200", f"/ORA={DAILY_TIME}"),
-                         0)
+        with self.plug_ins_planted():
+            self.assertEqual(self.as_system("install", f"{on_drive_z(self.setup_exe)} /S "
+                                            f"/COM=com5 /PORT=115200 /ORA={DAILY_TIME}"), 0)
         self.assert_installed()
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
@@ -203,19 +265,28 @@ class Setup(WineCase):
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
 
         # A file it cannot remove is no success: exit code 6, the entry kept to try again.
-        with write_protected(self.path(PROGRAM_FOLDER) / UNINSTALLER):
+        with write_protected(self.path(PROGRAM_FOLDER) / "Kestrelon.exe"):
             self.assertEqual(self.uninstall_in_place("uninstall-blocked"), EXIT_NOT_WRITTEN)
         self.assertIsNotNone(self.session.registry_values(UNINSTALL_KEY))
 
-        # The uninstaller hands its work to a copy of itself and ends at once.
-        self.assertEqual(self.session.run_to_end(
-            "uninstall", [self.path(PROGRAM_FOLDER) / UNINSTALLER, "/S"], SETUP_LIMIT), 0)
-        wait_until(lambda: self.session.registry_values(UNINSTALL_KEY) is None, 60,
-                   "the uninstaller to end")
-        for left in [PROGRAM_FOLDER, START_MENU, REGISTERED_TASK, *SHORTCUTS]:
+        # A fleet's tool, as SYSTEM, runs the entry's silent command: the uninstaller in place,
+        # its plug-ins where no user can plant one, its own file gone with the rest.
+        quiet = self.session.registry_values(UNINSTALL_KEY)["QuietUninstallString"][1]
+        with self.plug_ins_planted():
+            self.assertEqual(self.as_system("uninstall", quiet), 0)
+        self.assertIsNone(self.session.registry_values(UNINSTALL_KEY))
+        # In place, its own running file goes at the next restart, and the folder with it.
+        self.assertEqual(os.listdir(self.path(PROGRAM_FOLDER)), [UNINSTALLER])
+        self.assertIn(f"{PROGRAM_FOLDER}\\{UNINSTALLER}", self.removals_at_restart())
+        for left in [START_MENU, REGISTERED_TASK, *SHORTCUTS]:
             self.assertFalse(self.path(left).exists(), f"{left} must be gone")
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
+
+    def removals_at_restart(self):
+        """The files and folders Windows is told to remove at the next restart, as one text."""
+        values = self.session.registry_values(SESSION_MANAGER) or {}
+        return values.get("PendingFileRenameOperations", ("", ""))[1]
 
     def settings_files(self, folder=SETTINGS_FOLDER):
         """The settings folder's files but the setup's own."""
@@ -266,7 +337,7 @@ class Setup(WineCase):
             "DisplayIcon": ("REG_SZ", f"{PROGRAM_FOLDER}\\Kestrelon.exe"),
             "InstallLocation": ("REG_SZ", PROGRAM_FOLDER),
             "UninstallString": ("REG_SZ", f'"{uninstaller}"'),
-            "QuietUninstallString": ("REG_SZ", f'"{uninstaller}" /S'),
+            "QuietUninstallString": ("REG_SZ", f'"{uninstaller}" /S _?={PROGRAM_FOLDER}'),
             "NoModify": ("REG_DWORD", "0x1"),
             "NoRepair": ("REG_DWORD", "0x1"),
             "FolderSetari": ("REG_SZ", SETTINGS_FOLDER),
@@ -321,8 +392,9 @@ class Setup(WineCase):
         """The settings folder renamed and a link to another folder put in its place while the
         setup writes Kestrelon.ini (a large one, whose backup takes a while): every write goes
         through the folder the setup checked and holds, none into the other folder. (Wine
-        resolves a rename by the held folder's path as it was opened, so there the pin's last
-        steps fail, with exit code 6, where Windows finishes them in the held folder.)"""
+        resolves a rename, and a removal, by the held folder's path as it was opened, so there
+        the pin's last steps go astray, which the setup sees in the held folder: exit code 6,
+        its temporaries left there, where Windows finishes the pin in the held folder.)"""
         settings = self.path(SETTINGS_FOLDER)
         aside = settings.with_name("Kestrelon-aside")
         other = self.path(r"C:\Altceva")
@@ -339,15 +411,19 @@ class Setup(WineCase):
             settings.symlink_to(other, target_is_directory=True)
             self.assertTrue((aside / (SETTINGS_NAME + ".bak.tmp")).exists(),
                             "the swap must come before the pin ends")
-            self.assertIn(setup.wait(SETUP_LIMIT), (0, EXIT_NOT_WRITTEN))
+            code = setup.wait(SETUP_LIMIT)
         finally:
             if settings.is_symlink():
                 settings.unlink()
                 aside.rename(settings)
         self.assertEqual({path.name: path.read_bytes() for path in other.iterdir()},
                          {SETTINGS_NAME: b"altceva"})
-        self.assertIn((settings / SETTINGS_NAME).read_bytes(),
-                      (large, b"com=COM6\r\nport=9600\r\n"), "whole or not at all")
+        # Done (0) only when the held folder shows the new file and no temporary is left.
+        log(f"setup during the swap: exit code {code}")
+        self.assertIn(code, (0, EXIT_NOT_WRITTEN))
+        left = sorted(path.name for path in settings.glob("*.tmp"))
+        self.assertEqual(((settings / SETTINGS_NAME).read_bytes(), left),
+                         (b"com=COM6\r\nport=9600\r\n", []) if code == 0 else (large, left))
         for name in self.settings_files():
             (settings / name).unlink()
         for name, data in earlier.items():
@@ -412,6 +488,10 @@ class Setup(WineCase):
         self.assertEqual(self.setup("nested-task", "/ORA=22:00", *options), 0)
         self.assertEqual(self.uninstall_in_place("uninstall-nested", programs), 0)
         self.assertFalse(self.path(REGISTERED_TASK).exists())
+        # Installed again before the restart: the restart no longer takes the new uninstaller.
+        self.assertIn(programs, self.removals_at_restart())
+        self.assertEqual(self.setup("before-restart", *options), 0)
+        self.assertNotIn(programs, self.removals_at_restart())
 
     def test_full_disk_leaves_the_settings_as_they_were(self):
         """/COM on a full disk (a small tmpfs as drive E:): no Kestrelon.ini left empty, the
@@ -448,13 +528,12 @@ class Setup(WineCase):
             subprocess.run(["umount", "-l", str(disk)], check=True, timeout=10)
 
     def uninstall_in_place(self, name, folder=PROGRAM_FOLDER):
-        """The uninstaller's exit code is seen when it runs in place: a copy elsewhere, told
-        the program folder after "_?=", which NSIS reads raw to the end of the command line
-        (so its words go as separate arguments, unquoted)."""
-        copy = self.workspace.root / UNINSTALLER
-        shutil.copy(self.path(folder) / UNINSTALLER, copy)
+        """The uninstaller run in place, as the entry's silent command runs it, to its end: the
+        program folder after "_?=", which NSIS reads raw to the end of the command line (so its
+        words go as separate arguments, unquoted)."""
         in_place = f"_?={folder}".split(" ")
-        return self.session.run_to_end(name, [copy, "/S", *in_place], SETUP_LIMIT)
+        return self.session.run_to_end(name, [self.path(folder) / UNINSTALLER, "/S", *in_place],
+                                       SETUP_LIMIT)
 
     def check_nothing_changes_while_kestrelon_runs(self, target, working_folder):
         """While Kestrelon.exe shows a box (its pinned port is gone now), the setup and the
