@@ -123,6 +123,25 @@ FolderFault way_fault(HANDLE folder, const std::wstring& path, const std::wstrin
              : FolderFault::users_may_change;
 }
 
+// A user may remove a file of theirs and make it anew with a protected list of their own, in which
+// the folder's OWNER RIGHTS entry no longer applies: the others, the setup too, are locked out.
+// An administrator may take any file (SeTakeOwnershipPrivilege grants the right to change its
+// owner whatever its list says), and an owner may change its list: the file opened again, as
+// the administrators'.
+nt::Opened taken_as_owner(HANDLE folder, const std::wstring& name) {
+  const EnabledPrivilege take(L"SeTakeOwnershipPrivilege");
+  const nt::Opened owner = nt::open_relative(folder, name, WRITE_OWNER, kShareAll,
+                                             nt::Disposition::open_existing, nt::Kind::file);
+  const SecurityDescriptor administrators(L"O:BA");
+  if (!owner.handle.valid() || !administrators.get() ||
+      !SetKernelObjectSecurity(owner.handle.get(), OWNER_SECURITY_INFORMATION,
+                               administrators.get())) {
+    return {};
+  }
+  return nt::open_relative(folder, name, kFileRightsAccess, kShareAll,
+                           nt::Disposition::open_existing, nt::Kind::file);
+}
+
 // A file of ours found in the folder: opened as itself, a plain file with one name. When
 // taking, it gets, through that same open, the rights a new file of ours would have.
 // The keeper must be one the setup made: a user who made a file of that name, or opened one with
@@ -148,8 +167,11 @@ FolderFault file_fault(HANDLE folder, const std::wstring& name, OurFolder kind, 
   }
   if (!take) return FolderFault::none;
   // Re-opened relative to the folder, which only administrators can change by now: the same file.
-  const nt::Opened rights = nt::open_relative(folder, name, kFileRightsAccess, kShareAll,
-                                              nt::Disposition::open_existing, nt::Kind::file);
+  nt::Opened rights = nt::open_relative(folder, name, kFileRightsAccess, kShareAll,
+                                        nt::Disposition::open_existing, nt::Kind::file);
+  if (!rights.handle.valid() && rights.error() == ERROR_ACCESS_DENIED) {
+    rights = taken_as_owner(folder, name);
+  }
   const wchar_t* sddl = kind == OurFolder::program ? kProgramFileRights
                         : keeper                   ? kKeeperRights
                                                    : kSettingsFileRights;
