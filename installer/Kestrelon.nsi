@@ -138,8 +138,10 @@ VIAddVersionKey /LANG=${LANG_ROMANIAN} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ROMANIAN} "FileDescription" "${TEXT_SETUP_DESCRIPTION}"
 VIAddVersionKey /LANG=${LANG_ROMANIAN} "OriginalFilename" "${SETUP_NAME}"
 
-; Options first (a bad one installs nothing, whoever runs it), then the rights, then the
-; programs' own state. An earlier install gives the defaults: its settings folder and time.
+; The plug-ins' folder before any plug-in is called (only an administrator can make it: without
+; one, nothing else is looked at), then the options (a bad one installs nothing), then the rights,
+; then the programs' own state. An earlier install gives the defaults: its settings folder and
+; time.
 Function .onInit
   !insertmacro PluginsFolderOnlyAdministratorsWrite "${TEXT_NOT_ADMINISTRATOR}"
   SetShellVarContext all
