@@ -1,16 +1,11 @@
-// What an ordinary user would put in a folder the setup unpacks its plug-ins to, under a
-// plug-in's name: loaded, it appends its own path to C:\planted-plugin-loaded.txt. The setup's
-// end-to-end group plants it, and the file must never appear.
+// What a user would plant under a plug-in's name where the setup unpacks its plug-ins: loaded,
+// it leaves C:\planted-plugin-loaded.txt, which the setup's end-to-end group says must never be.
 #include <windows.h>
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason != DLL_PROCESS_ATTACH) return TRUE;
-  wchar_t path[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(instance, path, MAX_PATH);
-  const HANDLE marker = CreateFileW(L"C:\\planted-plugin-loaded.txt", FILE_APPEND_DATA,
-                                    FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  WriteFile(marker, path, length * sizeof(wchar_t), &written, nullptr);
-  CloseHandle(marker);
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    CloseHandle(CreateFileW(L"C:\\planted-plugin-loaded.txt", GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, 0, nullptr));
+  }
   return TRUE;
 }

@@ -8,7 +8,7 @@ import subprocess
 import threading
 import unittest
 import zipfile
-from contextlib import contextmanager
+from contextlib import suppress
 from pathlib import Path
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, log,
@@ -42,11 +42,8 @@ SHORTCUTS = {  # every shortcut and what it opens; each starts in the settings f
 }
 KEEPER = "Folder-de-setari.txt"  # the setup's own file, which keeps the settings folder non-empty
 PINNED = b"com=COM5\r\nport=115200\r\n"
-# Run as SYSTEM (a fleet's tool), a program's temporary folder is Windows' own, where every user
-# may create files in the folders made there. Every plug-in the setup and the uninstaller load.
-SYSTEM_TEMP = r"C:\windows\temp"
-PLUG_INS = ["KestrelonSetup.dll", "UserInfo.dll", "nsExec.dll", "nsDialogs.dll"]
-PLANTED_LOADED = r"C:\planted-plugin-loaded.txt"  # what a planted plug-in writes when loaded
+SYSTEM_TEMP = r"C:\windows\temp"  # SYSTEM's: every user may create files in what is made there
+PLUG_INS = ["KestrelonSetup.dll", "UserInfo.dll", "nsExec.dll", "nsDialogs.dll"]  # all we load
 DAILY_TIME = "21:30"
 EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED = 2, 5, 6, 7, 8
 
@@ -80,8 +77,7 @@ REFUSED = [
     # On the way, a folder every user may rename (Wine reads its mode as Everyone's rights).
     ([r"/D=C:\Deschis\Kestrelon"], None, EXIT_FOLDER_REFUSED),
     ([r"/SETARI=C:\Deschis\Setari"], None, EXIT_FOLDER_REFUSED),
-    # The folder itself, every user's to write in until now, holding only files of ours (the
-    # portable programs; a Kestrelon.ini): never taken as it is, nor its rights changed.
+    # The folder itself, every user's to write in, with only files of ours: nor is it changed.
     ([r"/D=C:\Deschis"], None, EXIT_FOLDER_REFUSED),
     ([r"/SETARI=C:\Setari-deschise"], None, EXIT_FOLDER_REFUSED),
 ]
@@ -148,46 +144,37 @@ class Setup(WineCase):
 
     def as_system(self, name, command_line):
         """A command line run with SYSTEM's temporary folder (Wine takes TEMP and TMP from the
-        prefix, not from the Unix environment: a batch file sets them); its exit code."""
+        prefix: a batch file sets them), while a user's program puts a DLL under every plug-in's
+        name in each folder made there as soon as it appears: none may ever be loaded."""
         batch = self.workspace.root / f"{name}.cmd"
         batch.write_text(f"@set TEMP={SYSTEM_TEMP}\r\n@set TMP={SYSTEM_TEMP}\r\n{command_line}\r\n"
                          "@exit /b %ERRORLEVEL%\r\n")
-        code = self.session.run_to_end(name, ["cmd", "/c", on_drive_z(batch)], SETUP_LIMIT)
-        log(f"{name} as SYSTEM: {command_line[:200]}: exit code {code}")
-        return code
-
-    @contextmanager
-    def plug_ins_planted(self):
-        """An ordinary user's program, meanwhile, that puts a DLL under every plug-in's name in
-        each folder made in SYSTEM's temporary folder, as soon as it appears there. None may
-        ever be loaded."""
         planted = required_path("KESTRELON_PLANTED_PLUGIN").read_bytes()
         temp = self.path(SYSTEM_TEMP)
-        seen = set(os.listdir(temp))
-        stop = threading.Event()
+        seen, stop = set(os.listdir(temp)), threading.Event()
 
         def plant():
             while not stop.wait(0.001):
                 for made in set(os.listdir(temp)) - seen:
                     seen.add(made)
                     for plug_in in PLUG_INS:
-                        try:
+                        with suppress(OSError):  # not a folder, or gone
                             (temp / made / plug_in).write_bytes(planted)
-                        except OSError:
-                            pass  # not a folder, or gone
 
         planter = threading.Thread(target=plant)
         planter.start()
         try:
-            yield
+            code = self.session.run_to_end(name, ["cmd", "/c", on_drive_z(batch)], SETUP_LIMIT)
         finally:
             stop.set()
             planter.join()
-        self.assertFalse(self.path(PLANTED_LOADED).exists(), "a planted plug-in was loaded")
+        log(f"{name} as SYSTEM: {command_line[:200]}: exit code {code}")
+        self.assertFalse(self.path(r"C:\planted-plugin-loaded.txt").exists(), "planted, loaded")
+        return code
 
     def drive_c(self):
-        """Every path on drive C: but the user's temporary folder, where the setup unpacks
-        its helpers (Wine cannot delete a DLL that the setup still has loaded)."""
+        """Every path on drive C: but the user's temporary folder, any program's scratch
+        space."""
         root = self.path("C:\\")
         return {str(path.relative_to(root)) for path in root.rglob("*")
                 if not path.relative_to(root).match("users/*/Temp/**")}
@@ -230,9 +217,8 @@ class Setup(WineCase):
                                                  SETTINGS_NAME + ".bak": earlier_backup})
         self.assertFalse(self.path(PROGRAM_FOLDER).exists())
 
-        with self.plug_ins_planted():
-            self.assertEqual(self.as_system("install", f"{on_drive_z(self.setup_exe)} /S "
-                                            f"/COM=com5 /PORT=115200 /ORA={DAILY_TIME}"), 0)
+        self.assertEqual(self.as_system("install", f"{on_drive_z(self.setup_exe)} /S /COM=com5 "
+                                        f"/PORT=115200 /ORA={DAILY_TIME}"), 0)
         self.assert_installed()
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
@@ -269,11 +255,9 @@ class Setup(WineCase):
             self.assertEqual(self.uninstall_in_place("uninstall-blocked"), EXIT_NOT_WRITTEN)
         self.assertIsNotNone(self.session.registry_values(UNINSTALL_KEY))
 
-        # A fleet's tool, as SYSTEM, runs the entry's silent command: the uninstaller in place,
-        # its plug-ins where no user can plant one, its own file gone with the rest.
+        # A fleet's tool, as SYSTEM, runs the entry's silent command: the uninstaller in place.
         quiet = self.session.registry_values(UNINSTALL_KEY)["QuietUninstallString"][1]
-        with self.plug_ins_planted():
-            self.assertEqual(self.as_system("uninstall", quiet), 0)
+        self.assertEqual(self.as_system("uninstall", quiet), 0)
         self.assertIsNone(self.session.registry_values(UNINSTALL_KEY))
         # In place, its own running file goes at the next restart, and the folder with it.
         self.assertEqual(os.listdir(self.path(PROGRAM_FOLDER)), [UNINSTALLER])
@@ -284,9 +268,8 @@ class Setup(WineCase):
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
 
     def removals_at_restart(self):
-        """The files and folders Windows is told to remove at the next restart, as one text."""
-        values = self.session.registry_values(SESSION_MANAGER) or {}
-        return values.get("PendingFileRenameOperations", ("", ""))[1]
+        """What Windows is told to remove at the next restart, as one text."""
+        return self.session.registry_values(SESSION_MANAGER)["PendingFileRenameOperations"][1]
 
     def settings_files(self, folder=SETTINGS_FOLDER):
         """The settings folder's files but the setup's own."""
@@ -419,7 +402,6 @@ class Setup(WineCase):
         self.assertEqual({path.name: path.read_bytes() for path in other.iterdir()},
                          {SETTINGS_NAME: b"altceva"})
         # Done (0) only when the held folder shows the new file and no temporary is left.
-        log(f"setup during the swap: exit code {code}")
         self.assertIn(code, (0, EXIT_NOT_WRITTEN))
         left = sorted(path.name for path in settings.glob("*.tmp"))
         self.assertEqual(((settings / SETTINGS_NAME).read_bytes(), left),

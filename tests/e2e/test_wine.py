@@ -81,8 +81,7 @@ class ConfiguredRun(WineTestCase):
         self.assert_tray_gone(run)
 
     def test_missing_settings_file_gets_the_default_one(self):
-        # A dangling link under its name is never followed to make the link's target (with the
-        # rights of whoever runs the program); the run goes on without settings.
+        # A dangling link under its name is never followed to make the link's target.
         elsewhere = self.workspace.root / "elsewhere.ini"
         (self.workspace.work / SETTINGS_NAME).symlink_to(elsewhere)
         run = self.launch("dangling-link")

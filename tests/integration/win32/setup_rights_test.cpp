@@ -86,36 +86,23 @@ TEST(ShopRights, EachFolderAcceptedOrRefused) {
 }
 
 // An existing folder or file is taken only when its list gives others no more than ours.
-struct Found {
-  const wchar_t* what;
-  const wchar_t* sddl;
-  const wchar_t* ours;
-  bool more;
-};
-
-const Found kFound[] = {
-    {L"our program folder, again", kProgramFolderRights, kProgramFolderRights, false},
-    {L"our settings folder, again", kSettingsFolderRights, kSettingsFolderRights, false},
-    {L"a program folder where users may create files", kSettingsFolderRights, kProgramFolderRights,
-     true},
-    {L"an administrator's folder made under C:\\ (Authenticated Users Modify)",
-     L"O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
-     L"(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)",
-     kSettingsFolderRights, true},
-    {L"Users read and run, creator owner full on what is made inside",
-     L"O:SYD:P(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)", kProgramFolderRights,
-     false},
-    {L"a user's own, read only to the others", L"O:S-1-5-21-1-2-3-1001D:P(A;;FR;;;BU)",
-     L"O:BAD:P(A;;FR;;;BU)", true},
-    {L"a keeper that users may delete", L"O:BAD:P(A;;FA;;;BA)(A;;0x1301bf;;;BU)",
-     L"O:BAD:P(A;;FR;;;BU)", true},
-};
-
 TEST(ShopRights, AnExistingFolderOrFileGivesOthersNoMoreThanOurs) {
-  for (const Found& row : kFound) {
+  const struct {
+    const wchar_t* sddl;
+    const wchar_t* ours;
+    bool more;
+  } found[] = {
+      {kProgramFolderRights, kProgramFolderRights, false},
+      {kSettingsFolderRights, kSettingsFolderRights, false},
+      // An administrator's folder made under C:\ (Authenticated Users Modify).
+      {L"O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIIOID;SDGXGWGR;;;AU)(A;ID;0x1301bf;;;AU)",
+       kSettingsFolderRights, true},
+      {L"O:BAD:P(A;;FA;;;BA)(A;;0x1301bf;;;BU)", L"O:BAD:P(A;;FR;;;BU)", true},  // a keeper
+  };
+  for (const auto& row : found) {
     SecurityView view;
-    ASSERT_TRUE(security_from_sddl(row.sddl, view)) << row.what;
-    EXPECT_EQ(gives_others_more_than(view, row.ours, kInstaller), row.more) << row.what;
+    ASSERT_TRUE(security_from_sddl(row.sddl, view)) << row.sddl;
+    EXPECT_EQ(gives_others_more_than(view, row.ours, kInstaller), row.more) << row.sddl;
   }
 }
 
