@@ -130,8 +130,10 @@ int64_t file_size(const std::wstring& name) {
 void write_new_file(const std::wstring& name, std::string_view bytes) {
   std::string path;
   if (!narrow_name(name, path)) return;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | kCommonFlags, 0666);
-  if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | kCommonFlags);
+  // Made under the name itself: a link left there (a dangling one) is not followed to make its
+  // target with the rights of whoever runs the program (O_EXCL fails on any link).
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | kCommonFlags, 0666);
+  if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | kCommonFlags);
   if (fd < 0) return;
   PosixNewFile file(fd);
   struct stat info {};
@@ -144,7 +146,11 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
 std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
   std::string path;
   if (!narrow_name(name, path)) return nullptr;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | kCommonFlags, 0666);
+  int fd = ::open(path.c_str(), O_RDONLY | kCommonFlags);
+  if (fd < 0 && errno == ENOENT) {
+    // Made new under the name itself, never through a link (see write_new_file).
+    fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | kCommonFlags, 0666);
+  }
   if (fd < 0) return nullptr;
   auto file = std::make_unique<PosixReadableFile>(fd);
   struct stat info {};

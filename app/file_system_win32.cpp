@@ -88,11 +88,12 @@ int64_t file_size(const std::wstring& name) {
 }
 
 void write_new_file(const std::wstring& name, std::string_view bytes) {
-  // The facts of the file are read through this handle: Windows refuses them to a handle
-  // opened for writing alone.
+  // Made under the name itself: a link left there (a dangling one) is not followed to make its
+  // target with the rights of whoever runs the program. The facts of the file are read through
+  // this handle: Windows refuses them to a handle opened for writing alone.
   constexpr DWORD kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
   HANDLE handle = CreateFileW(name.c_str(), kAccess, kShareAll, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     handle = CreateFileW(name.c_str(), kAccess, kShareAll, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -106,8 +107,14 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
 }
 
 std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
-  UniqueHandle file(CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    // Made new under the name itself, never through a link (see write_new_file).
+    handle = CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }
+  UniqueHandle file(handle);
   return file.valid() ? readable_file(std::move(file)) : nullptr;
 }
 

@@ -12,6 +12,8 @@ namespace {
 
 // A copy holds one chunk in memory at a time, whatever the size of the file.
 constexpr uint32_t kCopyChunkSize = 65536;
+constexpr wchar_t kNotInTheFolder[] =
+    L"Redenumirea a fost raportată ca reușită, dar fișierul nu se află sub noul nume în folder.";
 
 // The pin's files, each one name inside the held folder.
 class Pin {
@@ -26,6 +28,9 @@ class Pin {
   PinResult write_whole_file(const std::wstring& name, std::string_view bytes);
   PinResult copy_file(const std::wstring& from, const std::wstring& to);
   bool holds_exactly(const std::wstring& name, std::string_view bytes);
+  bool is_missing(const std::wstring& name) {
+    return folder_.status(name).type == FileStatus::Type::missing;
+  }
   PinResult replace(const std::wstring& from, const std::wstring& to);
 
   Folder& folder_;
@@ -102,12 +107,20 @@ PinResult Pin::run(const PortSettings& settings) {
   PinResult result = write_whole_file(temporary, text);
   if (result.ok() && had_file) result = copy_file(name, backup_temporary);
   if (result.ok()) result = replace(temporary, name);
+  // A rename the system reports done is believed only once the held folder shows it: some
+  // systems resolve it by the folder's path, which may lead elsewhere by now.
+  if (result.ok() && !(holds_exactly(name, text) && is_missing(temporary))) {
+    result = failed(PinOutcome::not_replaced, name, {false, kNotInTheFolder});
+  }
   if (result.ok() && had_file) {
     result = replace(backup_temporary, backup);
     // The old file goes back in place. Should even that fail, its only copy stays under the
     // temporary name rather than be removed, and the caller is told so.
     if (!result.ok() && !folder_.replace(backup_temporary, name).ok) {
       return {PinOutcome::old_kept_aside, folder_.shown(backup_temporary), result.reason};
+    }
+    if (result.ok() && !is_missing(backup_temporary)) {
+      return {PinOutcome::old_kept_aside, folder_.shown(backup_temporary), kNotInTheFolder};
     }
   }
   if (!result.ok()) {

@@ -85,6 +85,7 @@ Var NotWritten ; what the install could not write, for its box
 !macroend
 
 !include texts.nsh
+!include plugins_folder.nsh
 !include folders.nsh
 !include pinned_settings.nsh
 !include options.nsh
@@ -138,9 +139,12 @@ VIAddVersionKey /LANG=${LANG_ROMANIAN} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ROMANIAN} "FileDescription" "${TEXT_SETUP_DESCRIPTION}"
 VIAddVersionKey /LANG=${LANG_ROMANIAN} "OriginalFilename" "${SETUP_NAME}"
 
-; Options first (a bad one installs nothing, whoever runs it), then the rights, then the
-; programs' own state. An earlier install gives the defaults: its settings folder and time.
+; The plug-ins' folder before any plug-in is called (only an administrator can make it: without
+; one, nothing else is looked at), then the options (a bad one installs nothing), then the rights,
+; then the programs' own state. An earlier install gives the defaults: its settings folder and
+; time.
 Function .onInit
+  !insertmacro PluginsFolderOnlyAdministratorsWrite "${TEXT_NOT_ADMINISTRATOR}"
   SetShellVarContext all
   !insertmacro SilentWhenAsked ; before anything could show a box
   ReadRegStr $SettingsFolder HKLM "${UNINSTALL_KEY}" FolderSetari
@@ -223,7 +227,9 @@ Section "Kestrelon"
   WriteRegStr HKLM "${UNINSTALL_KEY}" DisplayIcon "$INSTDIR\Kestrelon.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" InstallLocation "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" UninstallString '"$INSTDIR\${UNINSTALLER}"'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" QuietUninstallString '"$INSTDIR\${UNINSTALLER}" /S'
+  ; Silent (a fleet's tool, as SYSTEM): in place, never from a copy in $TEMP (next to NSIS's own
+  ; copy of the uninstaller, every user may put files there); it waits and gives its exit code.
+  WriteRegStr HKLM "${UNINSTALL_KEY}" QuietUninstallString '"$INSTDIR\${UNINSTALLER}" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" NoModify 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" NoRepair 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
@@ -248,6 +254,7 @@ FunctionEnd
 ; another folder (or told another one after _?=) would remove the real install's task and
 ; shortcuts, and files of another folder.
 Function un.onInit
+  !insertmacro PluginsFolderOnlyAdministratorsWrite "${TEXT_UNINSTALL_NOT_ADMINISTRATOR}"
   SetShellVarContext all
   !insertmacro SilentWhenAsked
   UserInfo::GetAccountType
@@ -286,7 +293,7 @@ Var NotRemoved ; what could not be removed, one a line
 ; rest is gone.
 Section "Uninstall"
   StrCpy $NotRemoved ""
-  SetOutPath "$TEMP" ; not in the program folder, which is removed
+  SetOutPath "$SYSDIR" ; not in the program folder, which is removed, nor in $TEMP
   Call un.RemoveDailyTask
   Pop $NotRemoved
   ${If} $NotRemoved == "${TEXT_THE_TASK}"
@@ -307,7 +314,17 @@ Section "Uninstall"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Dezinstalare.lnk"
   !insertmacro StopWhenNotRemoved
   RMDir "${SHORTCUT_FOLDER}"
-  !insertmacro RemoveOrTell "$INSTDIR\${UNINSTALLER}"
+  ; Run in place (a fleet's silent uninstall, with _?=), the uninstaller's own file cannot be
+  ; removed while it runs (NSIS reads it, sharing no deletion): it goes at the next restart, and
+  ; the folder with it (a later install in the folder cancels that).
+  ${If} $EXEPATH != "$INSTDIR\${UNINSTALLER}"
+    !insertmacro RemoveOrTell "$INSTDIR\${UNINSTALLER}"
+  ${Else}
+    ClearErrors
+    Delete /REBOOTOK "$INSTDIR\${UNINSTALLER}"
+    ${IfThen} ${Errors} ${|} StrCpy $NotRemoved "$INSTDIR\${UNINSTALLER}$\r$\n" ${|}
+    RMDir /REBOOTOK "$INSTDIR"
+  ${EndIf}
   !insertmacro StopWhenNotRemoved
   RMDir "$INSTDIR" ; only when empty: nothing of anyone else's is removed
   ClearErrors

@@ -37,6 +37,8 @@ Var FolderFault ; the plug-in's word for why a folder is refused, "" when it is 
     StrCpy $R0 "${TEXT_FOLDER_IS_A_LINK}"
   ${Case} "users_may_change"
     StrCpy $R0 "${TEXT_FOLDER_ON_THE_WAY}"
+  ${Case} "users_could_write"
+    StrCpy $R0 "${TEXT_FOLDER_OPEN_TO_USERS}"
   ${Case} "not_administrators"
     StrCpy $R0 "${TEXT_FOLDER_NOT_ADMINISTRATORS}"
   ${Case} "not_ours"

@@ -20,7 +20,8 @@
 # touched: the signed release is built in a temporary folder. CA.pem: the authorities trusted
 # when checking (default: the system's). The key is only read, by osslsigncode. attach and
 # verify accept only signatures made by the publisher's certificate: the one whose SHA-256
-# fingerprint PUBLISHER-SHA256 holds, or --publisher gives (hex, colons and case optional).
+# fingerprint PUBLISHER-SHA256 holds, or --publisher gives (hex, colons and case optional); and
+# carrying nothing unsigned but one time stamp, which must verify.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m -- "${KESTRELON_RELEASE_BUILD:-$root/build/windows-release}")
@@ -89,11 +90,12 @@ publisher() {
   echo "$hex"
 }
 
-# Whether a detached signature (PKCS #7) was made by the publisher's certificate.
+# Whether a detached signature (PKCS #7) was made by the publisher's certificate, and carries
+# nothing unsigned but one time stamp (signer_fingerprint.py refuses the rest).
 by_publisher() {
   local signature=$1 shown=$2 signer
-  if ! signer=$(python3 "$root/scripts/signer_fingerprint.py" "$signature"); then
-    echo "$shown: not a signature" >&2
+  if ! signer=$(python3 "$root/scripts/signer_fingerprint.py" "$signature" 2>"$work/refused"); then
+    echo "$shown: refused: $(sed 's/^[^(]*(//; s/)$//' "$work/refused")" >&2
     return 1
   fi
   if [ "$signer" != "$pinned" ]; then
@@ -236,14 +238,16 @@ check_signature() {
     echo "$shown: its signature is not signatures/$name.sig" >&2
     return 1
   fi
+  # A time stamp is unsigned by the publisher: one that does not verify is somebody else's.
   if grep -q "Timestamp Server Signature verification: ok" "$log"; then
     echo "$shown: the publisher's signature verified, time-stamped"
   elif grep -q "Timestamp is not available" "$log"; then
     echo "$shown: the publisher's signature verified (no time stamp: valid while the" \
       "certificate is)"
   else
-    echo "$shown: the publisher's signature verified (time stamp not verified: valid while the" \
-      "certificate is)"
+    cat "$log"
+    echo "$shown: its time stamp does NOT verify" >&2
+    return 1
   fi
 }
 

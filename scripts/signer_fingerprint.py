@@ -3,13 +3,19 @@
 certificate that the signature's one signer names by issuer and serial number, among those the
 signature carries (which also include the authorities and a time stamp's own). Lower-case hex.
 
+A signature is refused (exit code 1) when it carries anything its signer did not sign but one
+RFC 3161 time stamp with one signer: a second, nested signature, any other unsigned attribute,
+revocation lists. Anybody can add those to a signature without breaking it.
+
 Usage: signer_fingerprint.py SIGNATURE (PKCS #7, PEM or DER, as osslsigncode extracts it)
 """
 import base64
 import hashlib
 import sys
 
-SEQUENCE, SET, CERTIFICATES = 0x30, 0x31, 0xa0
+SEQUENCE, SET, CERTIFICATES, UNSIGNED = 0x30, 0x31, 0xa0, 0xa1  # UNSIGNED: [1], of both
+# 1.3.6.1.4.1.311.3.3.1, Microsoft's RFC 3161 time stamp attribute, as DER contents.
+TIME_STAMP = bytes([0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x03, 0x03, 0x01])
 
 
 def element(data, position):
@@ -42,17 +48,59 @@ def issuer_and_serial(certificate):
     return fields[2], fields[0]
 
 
-def signer_fingerprint(der):
-    content = element(der, 0)[2]
-    signed_data = element(list(children(content))[1][2], 0)[2]
-    parts = list(children(signed_data))
-    certificates = [whole for tag, _, inner in parts if tag == CERTIFICATES
-                    for _, whole, _ in children(inner)]
+def signed_data_parts(content_info):
+    """The fields of the SignedData in a ContentInfo, and its one signer's fields."""
+    content = element(content_info, 0)[2]
+    parts = list(children(element(list(children(content))[1][2], 0)[2]))
     signers = [inner for tag, _, inner in parts if tag == SET][-1]
     signer_infos = list(children(signers))
     if len(signer_infos) != 1:
         raise ValueError('%d signers, not one' % len(signer_infos))
-    _, names = list(children(signer_infos[0][2]))[:2]
+    if any(tag == UNSIGNED for tag, _, _ in parts):
+        raise ValueError('it carries revocation lists')
+    return parts, list(children(signer_infos[0][2]))
+
+
+def oid_text(contents):
+    """An object identifier, dotted: 1.3.6.1.4.1.311.2.4.1 is a nested signature."""
+    numbers, number = [], 0
+    for byte in contents:
+        number = number << 7 | byte & 0x7f
+        if not byte & 0x80:
+            numbers.append(number)
+            number = 0
+    return '.'.join(map(str, [min(numbers[0] // 40, 2), numbers[0] - 40 * min(numbers[0] // 40, 2)]
+                          + numbers[1:]))
+
+
+def unsigned_attributes(signer):
+    """The (type, values) of a signer's unsigned attributes."""
+    found = [inner for tag, _, inner in signer if tag == UNSIGNED]
+    attributes = [list(children(inner)) for found_set in found
+                  for _, _, inner in children(found_set)]
+    return [(attribute[0][2], [whole for _, whole, _ in children(attribute[1][2])])
+            for attribute in attributes]
+
+
+def only_one_time_stamp(signer):
+    """Refuses anything unsigned but one time stamp, itself with nothing unsigned."""
+    attributes = unsigned_attributes(signer)
+    if not attributes:
+        return
+    if len(attributes) > 1 or attributes[0][0] != TIME_STAMP or len(attributes[0][1]) != 1:
+        kinds = ', '.join(oid_text(kind) for kind, _ in attributes)
+        raise ValueError('it carries more than its signature and one time stamp (unsigned: %s)'
+                         % kinds)
+    if unsigned_attributes(signed_data_parts(attributes[0][1][0])[1]):
+        raise ValueError('its time stamp carries unsigned attributes')
+
+
+def signer_fingerprint(der):
+    parts, signer = signed_data_parts(der)
+    only_one_time_stamp(signer)
+    certificates = [whole for tag, _, inner in parts if tag == CERTIFICATES
+                    for _, whole, _ in children(inner)]
+    names = signer[1]
     if names[0] != SEQUENCE:
         raise ValueError('the signer is not named by issuer and serial number')
     issuer, serial = [whole for _, whole, _ in children(names[2])]

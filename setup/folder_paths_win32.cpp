@@ -32,6 +32,18 @@ bool long_path(const std::wstring& path, std::wstring& result) {
   return true;
 }
 
+// Every character upper-cased on its own, the same in every language: nothing is ignored or
+// folded together, as a linguistic comparison would (a soft hyphen, a zero-width joiner).
+std::wstring invariant_upper_case(std::wstring_view text) {
+  std::wstring upper(text);
+  const int length = static_cast<int>(text.size());
+  if (length > 0 && LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.data(), length,
+                                 upper.data(), length) != length) {
+    return std::wstring(text);
+  }
+  return upper;
+}
+
 bool is_letter(wchar_t c) {
   return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
 }
@@ -58,8 +70,8 @@ std::wstring full_long_path(const std::wstring& path) {
 }
 
 bool same_name(std::wstring_view a, std::wstring_view b) {
-  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
-                        b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+  if (a.size() != b.size()) return false;
+  return invariant_upper_case(a) == invariant_upper_case(b);
 }
 
 bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent) {

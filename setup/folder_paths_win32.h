@@ -21,7 +21,8 @@ enum class PathFault {
 // system names it (short names expanded) and the rest as given.
 std::wstring full_long_path(const std::wstring& path);
 
-// True when A and B are the same name, without regard to case, as Windows compares names.
+// True when A and B are the same name, character for character but for case, as the file system
+// compares names: a name with an invisible character more (U+00AD, U+200D, U+FEFF) is another.
 bool same_name(std::wstring_view a, std::wstring_view b);
 
 // True when FOLDER is PARENT or inside it, both full long paths, without regard to case.

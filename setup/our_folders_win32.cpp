@@ -8,6 +8,7 @@
 
 #include "app/file_system_win32.h"
 #include "setup/folder_paths_win32.h"
+#include "setup/pending_removals_win32.h"
 #include "setup/security_win32.h"
 #include "setup/shop_rights.h"
 
@@ -77,6 +78,10 @@ void restore_rights(HANDLE object, std::string& saved) {
   if (!saved.empty()) SetKernelObjectSecurity(object, kOwnerAndRights, saved.data());
 }
 
+const wchar_t* folder_rights(OurFolder kind) {
+  return kind == OurFolder::program ? kProgramFolderRights : kSettingsFolderRights;
+}
+
 bool is_ours(std::wstring_view name, OurFolder kind) {
   const auto matches = [name](std::wstring_view ours) { return same_name(name, ours); };
   return kind == OurFolder::program
@@ -114,23 +119,54 @@ FolderFault way_fault(HANDLE folder, const std::wstring& path, const std::wstrin
              : FolderFault::users_may_change;
 }
 
+// A user may remove a file of theirs and make it anew with a protected list of their own, in which
+// the folder's OWNER RIGHTS entry no longer applies: the others, the setup too, are locked out.
+// An administrator may take any file (SeTakeOwnershipPrivilege grants the right to change its
+// owner whatever its list says), and an owner may change its list: the file opened again, as
+// the administrators'.
+nt::Opened taken_as_owner(HANDLE folder, const std::wstring& name) {
+  const EnabledPrivilege take(L"SeTakeOwnershipPrivilege");
+  const nt::Opened owner = nt::open_relative(folder, name, WRITE_OWNER, kShareAll,
+                                             nt::Disposition::open_existing, nt::Kind::file);
+  const SecurityDescriptor administrators(L"O:BA");
+  if (!owner.handle.valid() || !administrators.get() ||
+      !SetKernelObjectSecurity(owner.handle.get(), OWNER_SECURITY_INFORMATION,
+                               administrators.get())) {
+    return {};
+  }
+  return nt::open_relative(folder, name, kFileRightsAccess, kShareAll,
+                           nt::Disposition::open_existing, nt::Kind::file);
+}
+
 // A file of ours found in the folder: opened as itself, a plain file with one name. When
 // taking, it gets, through that same open, the rights a new file of ours would have.
-FolderFault file_fault(HANDLE folder, const std::wstring& name, OurFolder kind, bool take) {
-  nt::Opened file = nt::open_relative(folder, name, FILE_READ_ATTRIBUTES, kShareAll,
+// The keeper must be one the setup made: a user who made a file of that name, or opened one with
+// more rights, could remove it later, and an empty folder can be made a mount point.
+FolderFault file_fault(HANDLE folder, const std::wstring& name, OurFolder kind, bool take,
+                       const std::wstring& me) {
+  nt::Opened file = nt::open_relative(folder, name, FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll,
                                       nt::Disposition::open_existing, nt::Kind::file);
   nt::Facts facts;
   if (!file.handle.valid() || !nt::succeeded(nt::query_facts(file.handle.get(), facts)) ||
       !facts.is_plain_file_with_one_name()) {
     return FolderFault::not_ours;
   }
+  const bool keeper = kind == OurFolder::settings && same_name(name, kKeeperName);
+  SecurityView found;
+  if (keeper && (!read_security(file.handle.get(), found) ||
+                 gives_others_more_than(found, kKeeperRights, me))) {
+    return FolderFault::not_ours;
+  }
   if (!take) return FolderFault::none;
   // Re-opened relative to the folder, which only administrators can change by now: the same file.
-  const nt::Opened rights = nt::open_relative(folder, name, kFileRightsAccess, kShareAll,
-                                              nt::Disposition::open_existing, nt::Kind::file);
-  const wchar_t* sddl = kind == OurFolder::program     ? kProgramFileRights
-                        : same_name(name, kKeeperName) ? kKeeperRights
-                                                       : kSettingsFileRights;
+  nt::Opened rights = nt::open_relative(folder, name, kFileRightsAccess, kShareAll,
+                                        nt::Disposition::open_existing, nt::Kind::file);
+  if (!rights.handle.valid() && rights.error == ERROR_ACCESS_DENIED) {
+    rights = taken_as_owner(folder, name);
+  }
+  const wchar_t* sddl = kind == OurFolder::program ? kProgramFileRights
+                        : keeper                   ? kKeeperRights
+                                                   : kSettingsFileRights;
   return rights.handle.valid() && set_rights(rights.handle.get(), sddl)
              ? FolderFault::none
              : FolderFault::rights_not_set;
@@ -146,6 +182,9 @@ FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFo
   SecurityView view;
   if (!read_security(folder, view)) return FolderFault::not_written;
   if (!is_administrators_sid(view.owner, me)) return FolderFault::not_administrators;
+  // Judged before anything is changed: rights are checked when a handle is opened, so the lock
+  // below does not reach one opened while the list gave more.
+  if (gives_others_more_than(view, folder_rights(kind), me)) return FolderFault::users_could_write;
   if (take) {
     earlier = saved_rights(folder);
     if (earlier.empty() || !set_rights(folder, kAdministratorsOnly)) {
@@ -156,7 +195,7 @@ FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFo
   if (!nt::succeeded(nt::list_names(folder, names))) fault = FolderFault::not_written;
   for (const std::wstring& name : names) {
     if (fault != FolderFault::none) break;
-    fault = is_ours(name, kind) ? file_fault(folder, name, kind, take) : FolderFault::not_ours;
+    fault = is_ours(name, kind) ? file_fault(folder, name, kind, take, me) : FolderFault::not_ours;
   }
   if (take && fault != FolderFault::none) {
     restore_rights(folder, earlier);
@@ -168,10 +207,8 @@ FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFo
 // Its own file, then the users' rights: users get none while the folder could still be empty.
 FolderFault make_ours(HANDLE folder, OurFolder kind, bool& keeper_made) {
   const auto finish = [folder, kind] {
-    return set_rights(folder,
-                      kind == OurFolder::program ? kProgramFolderRights : kSettingsFolderRights)
-               ? FolderFault::none
-               : FolderFault::rights_not_set;
+    return set_rights(folder, folder_rights(kind)) ? FolderFault::none
+                                                   : FolderFault::rights_not_set;
   };
   if (kind == OurFolder::settings) {
     const SecurityDescriptor keeper_rights(kKeeperRights);
@@ -232,6 +269,7 @@ FolderCheck walk(const std::wstring& path, OurFolder kind, bool take, TakenFolde
   }
   taken.names = names;
   taken.first_made = names.size();
+  std::wstring above_path = shown;
   for (size_t i = 0; i < names.size(); ++i) {
     const bool last = i + 1 == names.size();
     shown += (i == 0 ? L"" : L"\\") + names[i];
@@ -251,11 +289,24 @@ FolderCheck walk(const std::wstring& path, OurFolder kind, bool take, TakenFolde
                                      : way_fault(opened.handle.get(), shown, me);
       if (fault != FolderFault::none) return {fault, shown};
     }
+    const HANDLE above = taken.way.back().get();
     (last ? taken.folder : taken.way.emplace_back()) = std::move(opened.handle);
+    // A folder on the way in which users may create files could have been made a mount point
+    // while it was empty, after its check; holding a folder in it now, it never can again.
+    if (take && i > 0 && plain_folder_fault(above, above_path) != FolderFault::none) {
+      return {FolderFault::link, above_path};
+    }
+    above_path = shown;
   }
   taken.path = path;
   if (!take) return {};
-  return {make_ours(taken.folder.get(), kind, taken.keeper_made), path};
+  FolderFault fault = make_ours(taken.folder.get(), kind, taken.keeper_made);
+  // The same for the settings folder itself, now that the keeper is in it.
+  if (fault == FolderFault::none &&
+      plain_folder_fault(taken.folder.get(), path) != FolderFault::none) {
+    fault = FolderFault::link;
+  }
+  return {fault, path};
 }
 
 // Removes the empty folder NAME from PARENT, as itself.
@@ -266,6 +317,15 @@ void remove_empty_folder(HANDLE parent, const std::wstring& name) {
 }
 
 }  // namespace
+
+bool gives_others_more_than(const SecurityView& found, const wchar_t* ours,
+                            std::wstring_view installing_user) {
+  SecurityView our_view;
+  if (!security_from_sddl(ours, our_view)) return true;
+  return !is_administrators_sid(found.owner, installing_user) ||
+         (rights_of_others(found, installing_user) &
+          ~rights_of_others(our_view, installing_user)) != 0;
+}
 
 FolderCheck check_folder(const std::wstring& path, OurFolder kind) {
   TakenFolder looked;
@@ -304,6 +364,10 @@ std::unique_ptr<Folder> files_of(const TakenFolder& taken) {
 }
 
 bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed) {
+  if (!cancel_pending_removals(program.path)) {
+    failed = program.path;
+    return false;
+  }
   const std::unique_ptr<Folder> folder = files_of(program);
   if (!folder) {
     failed = program.path;

@@ -11,6 +11,7 @@
 
 #include "app/file_system.h"
 #include "app/nt_file_win32.h"
+#include "setup/shop_rights.h"
 
 namespace kestrelon::setup {
 
@@ -31,6 +32,8 @@ enum class FolderFault {
   none,
   link,                // it, or a folder on the way to it, is a junction, mount point or link
   users_may_change,    // a folder on the way that ordinary users may rename or re-permission
+  users_could_write,   // it exists, and its list gave others more than ours does: a handle they
+                       // opened then would keep those rights after the setup's lock
   not_administrators,  // it exists, and its owner is no administrator
   not_ours,            // a file, not a folder, or it holds what is not ours
   not_written,         // it could not be made or opened
@@ -49,13 +52,19 @@ struct FolderCheck {
 // an install that stops before anything is installed can leave the disk as it found it.
 struct TakenFolder {
   std::wstring path;
-  std::vector<UniqueHandle> way;  // the drive's root, then each folder down to the last one's parent
+  std::vector<UniqueHandle>
+      way;  // the drive's root, then each folder down to the last one's parent
   UniqueHandle folder;
   std::vector<std::wstring> names;  // of the folders below the root, the last one's included
   size_t first_made = 0;            // in NAMES: from there down, the setup made them
   std::string earlier_rights;       // of the last folder, when it was there before
   bool keeper_made = false;         // the settings folder's own file, made by this install
 };
+
+// True when FOUND, the owner and list of an existing folder or file, gives anyone but
+// administrators more on it than OURS (SDDL) does, or its owner is no administrator.
+bool gives_others_more_than(const SecurityView& found, const wchar_t* ours,
+                            std::wstring_view installing_user);
 
 // Checks PATH (a full, long path) for folder KIND as it stands on the disk, changing nothing.
 FolderCheck check_folder(const std::wstring& path, OurFolder kind);
@@ -74,9 +83,10 @@ void give_back(TakenFolder& taken);
 // The files of a taken folder, each reached through its handle.
 std::unique_ptr<Folder> files_of(const TakenFolder& taken);
 
-// Removes the files of an earlier install from the held program folder, through its handle;
-// an old file that cannot be removed (held open by someone) is named in FAILED (the folder,
-// when it cannot be reached), and nothing is ever written into it.
+// Removes the files of an earlier install from the held program folder, through its handle,
+// and cancels the removals an earlier uninstall left for the next restart there; an old file
+// that cannot be removed (held open by someone) is named in FAILED (the folder, when those
+// removals could not be cancelled), and nothing is ever written into it.
 bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed);
 
 }  // namespace kestrelon::setup

@@ -137,6 +137,8 @@ const wchar_t* fault_name(FolderFault fault) {
       return L"link";
     case FolderFault::users_may_change:
       return L"users_may_change";
+    case FolderFault::users_could_write:
+      return L"users_could_write";
     case FolderFault::not_administrators:
       return L"not_administrators";
     case FolderFault::not_ours:

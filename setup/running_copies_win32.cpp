@@ -13,53 +13,40 @@
 
 #include "common/unique_handle_win32.h"
 #include "setup/folder_paths_win32.h"
+#include "setup/security_win32.h"
 
 namespace kestrelon::setup {
 namespace {
 
-// SeDebugPrivilege enabled while it lives, when the token holds it (an elevated administrator
-// does), so that processes of other users and sessions can be opened; then as it was.
-class DebugPrivilege {
- public:
-  DebugPrivilege() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-      return;
-    }
-    token_ = token;
-    TOKEN_PRIVILEGES wanted = {};
-    wanted.PrivilegeCount = 1;
-    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    DWORD size = 0;
-    if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &wanted.Privileges[0].Luid) ||
-        !AdjustTokenPrivileges(token_, FALSE, &wanted, sizeof(previous_), &previous_, &size) ||
-        GetLastError() != ERROR_SUCCESS) {
-      previous_.PrivilegeCount = 0;  // not held: nothing was changed
-    }
-  }
-  ~DebugPrivilege() {
-    if (!token_) return;
-    if (previous_.PrivilegeCount > 0) {
-      AdjustTokenPrivileges(token_, FALSE, &previous_, 0, nullptr, nullptr);
-    }
-    CloseHandle(token_);
-  }
-  DebugPrivilege(const DebugPrivilege&) = delete;
-  DebugPrivilege& operator=(const DebugPrivilege&) = delete;
+// QueryFullProcessImageNameW (Vista on) names the image of any process opened for limited query,
+// which every session's processes grant an administrator without SeDebugPrivilege (some policies
+// take that privilege away). Looked up by name: Windows XP lacks it, and then the module's own
+// name is read, which needs the privilege for other users' processes.
+using QueryImageName = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+constexpr DWORD kQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION
+constexpr DWORD kLongestImagePath = MAX_PATH * 2;
 
- private:
-  HANDLE token_ = nullptr;
-  TOKEN_PRIVILEGES previous_ = {};
-};
+QueryImageName query_image_name() {
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  return kernel ? reinterpret_cast<QueryImageName>(
+                      reinterpret_cast<void*>(GetProcAddress(kernel, "QueryFullProcessImageNameW")))
+                : nullptr;
+}
 
 // The image file of a process; empty when it cannot be opened or read.
-std::wstring image_of(DWORD process_id) {
+std::wstring image_of(DWORD process_id, QueryImageName query) {
   const UniqueHandle process(
-      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
+      OpenProcess(query ? kQueryLimitedInformation : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                  FALSE, process_id));
   if (!process.valid()) return {};
-  wchar_t path[MAX_PATH * 2];
-  const DWORD length = GetModuleFileNameExW(process.get(), nullptr, path, MAX_PATH * 2);
-  if (length == 0 || length >= MAX_PATH * 2) return {};
+  wchar_t path[kLongestImagePath];
+  DWORD length = kLongestImagePath;
+  if (query) {
+    if (!query(process.get(), 0, path, &length)) return {};
+  } else {
+    length = GetModuleFileNameExW(process.get(), nullptr, path, kLongestImagePath);
+  }
+  if (length == 0 || length >= kLongestImagePath) return {};
   return std::wstring(path, length);
 }
 
@@ -70,12 +57,14 @@ bool is_one_of(const wchar_t* name, const std::vector<std::wstring_view>& names)
 
 }  // namespace
 
-// A process that cannot be opened is not counted. That is safe: only administrators can put a
-// program in the folder, so only they can start one from it; and with SeDebugPrivilege, which
-// an elevated administrator holds, every process but the system's protected ones opens.
+// Any user may start our programs, in any session (the daily task does). A process that cannot be
+// opened at all (a protected one) is not counted: it keeps its image file from being replaced
+// or removed, and the setup and the uninstaller then report that file.
 bool program_runs_from(const std::wstring& folder, const std::vector<std::wstring_view>& names) {
   const std::wstring wanted = full_long_path(folder);
-  DebugPrivilege debug;
+  const QueryImageName query = query_image_name();
+  // Lets XP open other users' processes; then as it was.
+  const EnabledPrivilege debug(L"SeDebugPrivilege");
   // Without a list nothing is known to run; a program that does keeps its file from being
   // replaced or removed, and the caller reports that file.
   const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -89,7 +78,7 @@ bool program_runs_from(const std::wstring& folder, const std::vector<std::wstrin
         !is_one_of(entry.szExeFile, names)) {
       continue;
     }
-    const std::wstring image = image_of(entry.th32ProcessID);
+    const std::wstring image = image_of(entry.th32ProcessID, query);
     if (!image.empty() && is_same_or_inside(full_long_path(image), wanted)) return true;
   }
   return false;

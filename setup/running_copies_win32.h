@@ -9,9 +9,9 @@ namespace kestrelon::setup {
 // True when a process other than this one, in any session, runs one of the programs NAMES whose
 // image file is in FOLDER (a full path, compared without regard to case, as Windows compares
 // names). The setup and the uninstaller ask it before replacing or removing the programs: unlike
-// a named object, no ordinary user can make such a process, since only administrators can write
-// in the folder. Other programs there (the uninstaller handing its work to a copy of itself)
-// do not count.
+// a named object, which anyone can make, only a program whose file is in the folder counts, and
+// only administrators can put one there. Other programs there (the uninstaller handing its work
+// to a copy of itself) do not count.
 bool program_runs_from(const std::wstring& folder, const std::vector<std::wstring_view>& names);
 
 }  // namespace kestrelon::setup

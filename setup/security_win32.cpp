@@ -121,6 +121,31 @@ bool security_from_sddl(std::wstring_view sddl, SecurityView& view) {
   return descriptor.get() && view_from_descriptor(descriptor.get(), view);
 }
 
+EnabledPrivilege::EnabledPrivilege(const wchar_t* name) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    return;
+  }
+  token_ = token;
+  TOKEN_PRIVILEGES wanted = {};
+  wanted.PrivilegeCount = 1;
+  wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  DWORD size = 0;
+  if (!LookupPrivilegeValueW(nullptr, name, &wanted.Privileges[0].Luid) ||
+      !AdjustTokenPrivileges(token_, FALSE, &wanted, sizeof(previous_), &previous_, &size) ||
+      GetLastError() != ERROR_SUCCESS) {
+    previous_.PrivilegeCount = 0;  // not held: nothing was changed
+  }
+}
+
+EnabledPrivilege::~EnabledPrivilege() {
+  if (!token_) return;
+  if (previous_.PrivilegeCount > 0) {
+    AdjustTokenPrivileges(token_, FALSE, &previous_, 0, nullptr, nullptr);
+  }
+  CloseHandle(token_);
+}
+
 std::wstring current_user_sid() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};

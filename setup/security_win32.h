@@ -23,6 +23,21 @@ class SecurityDescriptor {
   PSECURITY_DESCRIPTOR descriptor_ = nullptr;
 };
 
+// A privilege of the process's token (an elevated administrator's holds SeDebugPrivilege,
+// SeTakeOwnershipPrivilege, SeRestorePrivilege...) enabled while this lives, then as it was;
+// nothing when the token does not hold it.
+class EnabledPrivilege {
+ public:
+  explicit EnabledPrivilege(const wchar_t* name);
+  ~EnabledPrivilege();
+  EnabledPrivilege(const EnabledPrivilege&) = delete;
+  EnabledPrivilege& operator=(const EnabledPrivilege&) = delete;
+
+ private:
+  HANDLE token_ = nullptr;
+  TOKEN_PRIVILEGES previous_ = {};
+};
+
 // From an open folder (opened with READ_CONTROL); false when it cannot be read.
 bool read_security(HANDLE folder, SecurityView& view);
 // From SDDL, e.g. "O:BAD:PAI(A;OICI;FA;;;SY)"; false when the text is not a security descriptor.

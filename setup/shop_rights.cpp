@@ -1,5 +1,5 @@
-// Who could change a folder: the owner and the access list read as Windows evaluates them for a
-// shop user, who holds the groups every user holds and an account of their own.
+// Who could change a folder: its owner, and what its access list allows to anyone but
+// administrators.
 #include "setup/shop_rights.h"
 
 #include <array>
@@ -28,9 +28,6 @@ constexpr std::wstring_view kTrustedInstaller =
     L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 constexpr std::array<std::wstring_view, 3> kAdministrators = {L"S-1-5-18", L"S-1-5-32-544",
                                                               kTrustedInstaller};
-// Everyone, INTERACTIVE, Authenticated Users, Users: held by every user of the shop.
-constexpr std::array<std::wstring_view, 4> kEveryShopUser = {L"S-1-1-0", L"S-1-5-4", L"S-1-5-11",
-                                                             L"S-1-5-32-545"};
 constexpr std::wstring_view kOwnerRights = L"S-1-3-4";
 // CREATOR OWNER, CREATOR GROUP and their server forms stand for nobody on the folder itself:
 // they are replaced by the creator when an entry is inherited.
@@ -87,22 +84,21 @@ bool is_administrators_sid(std::wstring_view sid, std::wstring_view installing_u
   return one_of(sid, kAdministrators) || same_sid(sid, installing_user);
 }
 
-bool shop_users_can_change(const SecurityView& folder, std::wstring_view installing_user) {
-  // An owner may always change the list; with no list at all, everyone may do anything.
-  if (!is_administrators_sid(folder.owner, installing_user)) return true;
-  if (!folder.has_dacl) return true;
-  // Windows reads the entries in order: a right denied to every user stops the allows after it.
-  uint32_t denied_to_all = 0;
+uint32_t rights_of_others(const SecurityView& folder, std::wstring_view installing_user) {
+  if (!folder.has_dacl) return kFileAllAccess;
+  uint32_t allowed = 0;
   for (const AccessEntry& entry : folder.entries) {
-    if (entry.inherit_only) continue;
-    const uint32_t rights = file_rights(entry.mask) & kChangingRights;
-    if (!entry.allows) {
-      if (one_of(entry.sid, kEveryShopUser)) denied_to_all |= rights;
-    } else if (may_reach_shop_user(entry.sid, installing_user) && (rights & ~denied_to_all)) {
-      return true;
+    if (entry.allows && !entry.inherit_only && may_reach_shop_user(entry.sid, installing_user)) {
+      allowed |= file_rights(entry.mask);
     }
   }
-  return false;
+  return allowed;
+}
+
+bool shop_users_can_change(const SecurityView& folder, std::wstring_view installing_user) {
+  // An owner may always change the list.
+  return !is_administrators_sid(folder.owner, installing_user) ||
+         (rights_of_others(folder, installing_user) & kChangingRights) != 0;
 }
 
 }  // namespace kestrelon::setup

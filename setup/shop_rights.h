@@ -26,11 +26,15 @@ struct SecurityView {
 // SYSTEM, Administrators, TrustedInstaller, or the administrator running the setup.
 bool is_administrators_sid(std::wstring_view sid, std::wstring_view installing_user);
 
+// The rights on the folder itself that its list allows to anyone but administrators: every right
+// when it has no list. Deny entries are not counted: a user may hold none of the groups a deny
+// names (a batch, service, network or guest logon is not INTERACTIVE, nor always a member of
+// Users), so only what is allowed decides.
+uint32_t rights_of_others(const SecurityView& folder, std::wstring_view installing_user);
+
 // True when an ordinary user of the shop could rename, remove or re-permission the folder (or take
-// it as owner), or remove or rename what is in it. Such a user holds Everyone, Authenticated
-// Users, Users, INTERACTIVE and an account SID of their own (any SID that is not an
-// administrator's counts as possibly theirs). Deny entries count only where every such user is
-// denied (Everyone, Authenticated Users, Users, INTERACTIVE), and only before the allow they cut.
+// it as owner), or remove or rename what is in it: its owner is no administrator, or its list
+// allows any of that to a SID that is not an administrator's (any such SID may be a user's).
 bool shop_users_can_change(const SecurityView& folder, std::wstring_view installing_user);
 
 }  // namespace kestrelon::setup

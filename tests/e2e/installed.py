@@ -92,7 +92,7 @@ class InstalledChecks:
             "DisplayIcon": ("REG_SZ", f"{program}\\Kestrelon.exe"),
             "InstallLocation": ("REG_SZ", program),
             "UninstallString": ("REG_SZ", f'"{uninstaller}"'),
-            "QuietUninstallString": ("REG_SZ", f'"{uninstaller}" /S'),
+            "QuietUninstallString": ("REG_SZ", f'"{uninstaller}" /S _?={program}'),
             "NoModify": ("REG_DWORD", "0x1"),
             "NoRepair": ("REG_DWORD", "0x1"),
             "FolderSetari": ("REG_SZ", settings),

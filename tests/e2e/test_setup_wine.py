@@ -5,14 +5,17 @@ refuses."""
 import os
 import shutil
 import subprocess
+import threading
 import unittest
+from contextlib import suppress
 from pathlib import Path
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, end_process, log,
                      processes_holding, require_isolation, required_path, wait_until,
                      write_protected)
-from installed import (DESKTOP_SHORTCUT, PROGRAM_FOLDER, REGISTERED_TASK, SETTINGS_FOLDER,
-                       START_MENU, UNINSTALL_KEY, UNINSTALLER, InstalledChecks)
+from installed import (DESKTOP_SHORTCUT, PROGRAM_FILES, PROGRAM_FOLDER, REGISTERED_TASK,
+                       SETTINGS_FOLDER, SHORTCUTS, START_MENU, UNINSTALL_KEY, UNINSTALLER,
+                       InstalledChecks)
 from windows_files import read_shell_link
 from wine_session import WineCase
 
@@ -23,7 +26,10 @@ SETUP_LIMIT = 120
 RUN_LIMIT = 60
 BOX_LIMIT = 60
 
+SESSION_MANAGER = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager"
 PINNED = b"com=COM5\r\nport=115200\r\n"
+SYSTEM_TEMP = r"C:\windows\temp"  # SYSTEM's: every user may create files in what is made there
+PLUG_INS = ["KestrelonSetup.dll", "UserInfo.dll", "nsExec.dll", "nsDialogs.dll"]  # all we load
 DAILY_TIME = "21:30"
 EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED = 2, 5, 6, 7, 8
 
@@ -60,9 +66,17 @@ REFUSED = [
     # On the way, a folder every user may rename (Wine reads its mode as Everyone's rights).
     ([r"/D=C:\Deschis\Kestrelon"], None, EXIT_FOLDER_REFUSED),
     ([r"/SETARI=C:\Deschis\Setari"], None, EXIT_FOLDER_REFUSED),
+    # The folder itself, every user's to write in, with only files of ours: nor is it changed.
+    ([r"/D=C:\Deschis"], None, EXIT_FOLDER_REFUSED),
+    ([r"/SETARI=C:\Setari-deschise"], None, EXIT_FOLDER_REFUSED),
 ]
-OPEN_TO_EVERYONE = r"C:\Deschis"
+OPEN_TO_EVERYONE = {r"C:\Deschis": PROGRAM_FILES, r"C:\Setari-deschise": [SETTINGS_NAME]}
 
+
+
+def on_drive_z(path):
+    """A file of this machine as Wine names it (its drive Z: is the root)."""
+    return "Z:" + str(path).replace("/", "\\")
 
 
 def process_running(name):
@@ -98,9 +112,42 @@ class Setup(InstalledChecks, WineCase):
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
 
+    def as_system(self, name, command_line):
+        """A command line run with SYSTEM's temporary folder (Wine takes TEMP and TMP from the
+        prefix: a batch file sets them), while a user's program puts a DLL under every plug-in's
+        name in each folder made there as soon as it appears: none may ever be loaded."""
+        batch = self.workspace.root / f"{name}.cmd"
+        batch.write_text(f"@set TEMP={SYSTEM_TEMP}\r\n@set TMP={SYSTEM_TEMP}\r\n{command_line}\r\n"
+                         "@exit /b %ERRORLEVEL%\r\n")
+        planted = required_path("KESTRELON_PLANTED_PLUGIN").read_bytes()
+        temp = self.path(SYSTEM_TEMP)
+        seen, stop = set(os.listdir(temp)), threading.Event()
+
+        def plant():
+            while not stop.wait(0.001):
+                for made in set(os.listdir(temp)) - seen:
+                    seen.add(made)
+                    for plug_in in PLUG_INS:
+                        with suppress(OSError):  # not a folder, or gone
+                            (temp / made / plug_in).write_bytes(planted)
+
+        planter = threading.Thread(target=plant)
+        planter.start()
+        try:
+            code = self.session.run_to_end(name, ["cmd", "/c", on_drive_z(batch)], SETUP_LIMIT)
+        finally:
+            stop.set()
+            planter.join()
+        log(f"{name} as SYSTEM: {command_line[:200]}: exit code {code}")
+        self.assertFalse(self.path(r"C:\planted-plugin-loaded.txt").exists(), "planted, loaded")
+        return code
+
     def test_refused_options_install_nothing(self):
-        self.path(OPEN_TO_EVERYONE).mkdir()
-        self.path(OPEN_TO_EVERYONE).chmod(0o777)
+        for folder, names in OPEN_TO_EVERYONE.items():
+            self.path(folder).mkdir()
+            self.path(folder).chmod(0o777)
+            for name in names:
+                (self.path(folder) / name).write_bytes(b"ours")
         entry = self.session.registry_values(UNINSTALL_KEY)
         for row, (options, windows, refusal) in enumerate(REFUSED):
             with self.subTest(options=options[-3:], windows=windows):
@@ -113,6 +160,8 @@ class Setup(InstalledChecks, WineCase):
                 self.assertEqual(self.setup(f"refused-{row}", *options, exe=exe), refusal)
                 self.assertEqual(self.drive_c() - before, set())
         self.assertEqual(self.session.registry_values(UNINSTALL_KEY), entry)
+        for folder in OPEN_TO_EVERYONE:
+            self.assertEqual(self.path(folder).stat().st_mode & 0o777, 0o777, folder)
 
     def test_install_run_reinstall_uninstall(self):
         self.session.start_task_scheduler()
@@ -131,8 +180,8 @@ class Setup(InstalledChecks, WineCase):
                                                  SETTINGS_NAME + ".bak": earlier_backup})
         self.assertFalse(self.path(PROGRAM_FOLDER).exists())
 
-        self.assertEqual(self.setup("install", "/COM=com5", "/PORT=115200", f"/ORA={DAILY_TIME}"),
-                         0)
+        self.assertEqual(self.as_system("install", f"{on_drive_z(self.setup_exe)} /S /COM=com5 "
+                                        f"/PORT=115200 /ORA={DAILY_TIME}"), 0)
         self.assert_installed(DAILY_TIME)
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
@@ -168,19 +217,27 @@ class Setup(InstalledChecks, WineCase):
 
         # A file it cannot remove is no success: exit code 6, the uninstaller and the entry kept
         # to try again.
-        with write_protected(self.path(PROGRAM_FOLDER) / UNINSTALLER):
+        with write_protected(self.path(PROGRAM_FOLDER) / "Kestrelon.exe"):
             self.assertEqual(self.uninstall_in_place("uninstall-blocked"), EXIT_NOT_WRITTEN)
-        self.assertEqual(os.listdir(self.path(PROGRAM_FOLDER)), [UNINSTALLER])
+        self.assertEqual(sorted(os.listdir(self.path(PROGRAM_FOLDER))),
+                         ["Kestrelon.exe", UNINSTALLER])
         self.assertIsNotNone(self.session.registry_values(UNINSTALL_KEY))
 
-        # The uninstaller hands its work to a copy of itself and ends at once.
-        self.assertEqual(self.session.run_to_end(
-            "uninstall", [self.path(PROGRAM_FOLDER) / UNINSTALLER, "/S"], SETUP_LIMIT), 0)
-        wait_until(lambda: self.session.registry_values(UNINSTALL_KEY) is None, 60,
-                   "the uninstaller to end")
-        self.assert_uninstalled()
+        # A fleet's tool, as SYSTEM, runs the entry's silent command: the uninstaller in place.
+        quiet = self.session.registry_values(UNINSTALL_KEY)["QuietUninstallString"][1]
+        self.assertEqual(self.as_system("uninstall", quiet), 0)
+        self.assertIsNone(self.session.registry_values(UNINSTALL_KEY))
+        # In place, its own running file goes at the next restart, and the folder with it.
+        self.assertEqual(os.listdir(self.path(PROGRAM_FOLDER)), [UNINSTALLER])
+        self.assertIn(f"{PROGRAM_FOLDER}\\{UNINSTALLER}", self.removals_at_restart())
+        for left in [START_MENU, REGISTERED_TASK, *SHORTCUTS]:
+            self.assertFalse(self.path(left).exists(), f"{left} must be gone")
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
+
+    def removals_at_restart(self):
+        """What Windows is told to remove at the next restart, as one text."""
+        return self.session.registry_values(SESSION_MANAGER)["PendingFileRenameOperations"][1]
 
     def check_a_swapped_settings_folder_is_refused(self):
         """A user who put a link to the program folder in place of the settings folder gets
@@ -227,8 +284,9 @@ class Setup(InstalledChecks, WineCase):
         """The settings folder renamed and a link to another folder put in its place while the
         setup writes Kestrelon.ini (a large one, whose backup takes a while): every write goes
         through the folder the setup checked and holds, none into the other folder. (Wine
-        resolves a rename by the held folder's path as it was opened, so there the pin's last
-        steps fail, with exit code 6, where Windows finishes them in the held folder.)"""
+        resolves a rename, and a removal, by the held folder's path as it was opened, so there
+        the pin's last steps go astray, which the setup sees in the held folder: exit code 6,
+        its temporaries left there, where Windows finishes the pin in the held folder.)"""
         settings = self.path(SETTINGS_FOLDER)
         aside = settings.with_name("Kestrelon-aside")
         other = self.path(r"C:\Altceva")
@@ -245,15 +303,18 @@ class Setup(InstalledChecks, WineCase):
             settings.symlink_to(other, target_is_directory=True)
             self.assertTrue((aside / (SETTINGS_NAME + ".bak.tmp")).exists(),
                             "the swap must come before the pin ends")
-            self.assertIn(setup.wait(SETUP_LIMIT), (0, EXIT_NOT_WRITTEN))
+            code = setup.wait(SETUP_LIMIT)
         finally:
             if settings.is_symlink():
                 settings.unlink()
                 aside.rename(settings)
         self.assertEqual({path.name: path.read_bytes() for path in other.iterdir()},
                          {SETTINGS_NAME: b"altceva"})
-        self.assertIn((settings / SETTINGS_NAME).read_bytes(),
-                      (large, b"com=COM6\r\nport=9600\r\n"), "whole or not at all")
+        # Done (0) only when the held folder shows the new file and no temporary is left.
+        self.assertIn(code, (0, EXIT_NOT_WRITTEN))
+        left = sorted(path.name for path in settings.glob("*.tmp"))
+        self.assertEqual(((settings / SETTINGS_NAME).read_bytes(), left),
+                         (b"com=COM6\r\nport=9600\r\n", []) if code == 0 else (large, left))
         for name in self.settings_files():
             (settings / name).unlink()
         for name, data in earlier.items():
@@ -320,6 +381,10 @@ class Setup(InstalledChecks, WineCase):
         self.assertEqual(self.setup("nested-task", "/ORA=22:00", *options), 0)
         self.assertEqual(self.uninstall_in_place("uninstall-nested", programs), 0)
         self.assertFalse(self.path(REGISTERED_TASK).exists())
+        # Installed again before the restart: the restart no longer takes the new uninstaller.
+        self.assertIn(programs, self.removals_at_restart())
+        self.assertEqual(self.setup("before-restart", *options), 0)
+        self.assertNotIn(programs, self.removals_at_restart())
 
     def test_full_disk_leaves_the_settings_as_they_were(self):
         """/COM on a full disk (a small tmpfs as drive E:): no Kestrelon.ini left empty, the
@@ -358,13 +423,12 @@ class Setup(InstalledChecks, WineCase):
             subprocess.run(["umount", "-l", str(disk)], check=True, timeout=10)
 
     def uninstall_in_place(self, name, folder=PROGRAM_FOLDER):
-        """The uninstaller's exit code is seen when it runs in place: a copy elsewhere, told
-        the program folder after "_?=", which NSIS reads raw to the end of the command line
-        (so its words go as separate arguments, unquoted)."""
-        copy = self.workspace.root / UNINSTALLER
-        shutil.copy(self.path(folder) / UNINSTALLER, copy)
+        """The uninstaller run in place, as the entry's silent command runs it, to its end: the
+        program folder after "_?=", which NSIS reads raw to the end of the command line (so its
+        words go as separate arguments, unquoted)."""
         in_place = f"_?={folder}".split(" ")
-        return self.session.run_to_end(name, [copy, "/S", *in_place], SETUP_LIMIT)
+        return self.session.run_to_end(name, [self.path(folder) / UNINSTALLER, "/S", *in_place],
+                                       SETUP_LIMIT)
 
     def check_the_uninstall_agrees_with_the_task(self):
         """A task that cannot be removed stops the uninstall before anything is removed; a copy

@@ -2,7 +2,8 @@
 release signed with them by scripts/sign_release.sh from a copy of the unsigned programs, each
 signature checked, the signed setup installed silently under Wine in a prefix made anew, and
 the same release made again from a copy of the detached signatures alone. Refused: signatures of
-a second certificate (its key under a passphrase), links, a zip with a file added, other sums."""
+a second certificate (its key under a passphrase), the publisher's with a second signature nested
+in it or an unsigned blob added, links, a zip with a file added, other sums."""
 
 import hashlib
 import shutil
@@ -181,6 +182,20 @@ class SignedRelease(WineCase):
         self.assertEqual(attaching.returncode, 0, attaching.stdout + attaching.stderr)
         self.assertEqual(tree(signed), made)
 
+        # The publisher's signature with a second one nested in it, or an unsigned blob added
+        # (verify reads each signature with the same check).
+        added = {}
+        for kind, adding in [("nested", ["sign", "-nest", "-h", "sha256", "-certs", other,
+                                         "-key", other_key, "-readpass", keys / "passphrase"]),
+                             ("blob", ["add", "-addUnauthenticatedBlob"])]:
+            added[kind] = self.workspace.root / f"{kind}-signatures"
+            shutil.copytree(signatures, added[kind])
+            altered = self.workspace.root / f"{kind}-{PROGRAMS[0]}"
+            run("osslsigncode", *adding, "-in", self.workspace.root / PROGRAMS[0], "-out", altered)
+            (added[kind] / f"{PROGRAMS[0]}.sig").unlink()
+            run("osslsigncode", "extract-signature", "-pem", "-in", altered,
+                "-out", added[kind] / f"{PROGRAMS[0]}.sig")
+
         # Somebody else's signatures, and links, are refused; signed/ stays as it was.
         linked = self.workspace.root / "linked"
         shutil.copytree(signatures, linked)
@@ -191,7 +206,9 @@ class SignedRelease(WineCase):
         (linked_program / moved.name).symlink_to(moved)
         for given, reason in [(other_build / "signed" / "signatures", "not by the publisher's"),
                               (linked, "notes.sig: not part of the release"),
-                              (linked_program, "a link")]:
+                              (linked_program, "a link"),
+                              (added["nested"], "unsigned: 1.3.6.1.4.1.311.2.4.1"),
+                              (added["blob"], "more than its signature and one time stamp")]:
             refused = self.sign_release("attach", given, authority, *publisher)
             self.assertNotEqual(refused.returncode, 0, given)
             self.assertIn(reason, refused.stderr)

@@ -81,6 +81,14 @@ class ConfiguredRun(WineTestCase):
         self.assert_tray_gone(run)
 
     def test_missing_settings_file_gets_the_default_one(self):
+        # A dangling link under its name is never followed to make the link's target.
+        elsewhere = self.workspace.root / "elsewhere.ini"
+        (self.workspace.work / SETTINGS_NAME).symlink_to(elsewhere)
+        run = self.launch("dangling-link")
+        run.answer(run.wait_for_box(BOX_LIMIT), "alt+n")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assertFalse(elsewhere.exists())
+        (self.workspace.work / SETTINGS_NAME).unlink()
         # No file and no device: the default file is written, then detection finds nothing.
         run = self.launch("default-settings")
         box = run.wait_for_box(BOX_LIMIT)

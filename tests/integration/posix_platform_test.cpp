@@ -92,7 +92,7 @@ TEST_F(PosixFileTest, WriteNewFileCreatesOrReplaces) {
   EXPECT_EQ(file_size(wide(path)), 0);
 }
 
-TEST_F(PosixFileTest, WriteNewFileLeavesDirectoriesAndFifosAlone) {
+TEST_F(PosixFileTest, WriteNewFileLeavesDirectoriesFifosAndLinksAlone) {
   const std::string directory = dir_.file("dir.ini");
   ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
   write_new_file(wide(directory), "x");
@@ -103,6 +103,13 @@ TEST_F(PosixFileTest, WriteNewFileLeavesDirectoriesAndFifosAlone) {
   struct stat info {};
   ASSERT_EQ(stat(fifo.c_str(), &info), 0);
   EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  // A dangling link is never followed to make its target, by either.
+  const std::string target = dir_.file("elsewhere.ini");
+  const std::string link = dir_.file("Kestrelon.ini");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  write_new_file(wide(link), "x");
+  EXPECT_EQ(ReadableFile::open(wide(link)), nullptr);
+  EXPECT_NE(access(target.c_str(), F_OK), 0);
 }
 
 TEST_F(PosixFileTest, ReadableFileReadsToTheEnd) {

@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <string>
 
+#include "setup/folder_paths_win32.h"
 #include "setup/our_folders_win32.h"
 #include "setup/running_copies_win32.h"
 #include "setup/security_win32.h"
@@ -31,16 +32,16 @@ const Row kRows[] = {
      false},
     {L"Program Files",
      L"O:" TRUSTED_INSTALLER L"D:PAI(A;;FA;;;" TRUSTED_INSTALLER L")(A;CIIO;GA;;"
-                                                                 L";" TRUSTED_INSTALLER L")(A;;"
-                                                                                        L"0x1301bf;"
-                                                                                        L";;SY)(A;"
-                                                                                        L"OICIIO;"
-                                                                                        L"GA;;;SY)("
-                                                                                        L"A;;"
-                                                                                        L"0x1301bf;"
-                                                                                        L";;BA)(A;"
-                                                                                        L"OICIIO;"
-                                                                                        L"GA;;;BA)"
+     L";" TRUSTED_INSTALLER L")(A;;"
+     L"0x1301bf;"
+     L";;SY)(A;"
+     L"OICIIO;"
+     L"GA;;;SY)("
+     L"A;;"
+     L"0x1301bf;"
+     L";;BA)(A;"
+     L"OICIIO;"
+     L"GA;;;BA)"
      L"(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)"
      L"(A;OICIIO;GXGR;;;S-1-15-2-1)",
      false},
@@ -63,7 +64,10 @@ const Row kRows[] = {
     // No list: everyone may do anything. (Wine reads "D:NO_ACCESS_CONTROL" as an empty list.)
     {L"no access list", L"O:BA", true},
     {L"an empty access list", L"O:BAD:P", false},
-    {L"Everyone denied, then Users allowed delete", L"O:BAD:(D;;SD;;;WD)(A;;SD;;;BU)", false},
+    // A deny never makes a folder safe: a batch, service or network logon is not INTERACTIVE,
+    // and a user may be denied by a group they are not in.
+    {L"Everyone denied, then Users allowed delete", L"O:BAD:(D;;SD;;;WD)(A;;SD;;;BU)", true},
+    {L"INTERACTIVE denied, then Users allowed delete", L"O:BAD:(D;;SD;;;IU)(A;;SD;;;BU)", true},
     {L"Users allowed delete, then Everyone denied", L"O:BAD:(A;;SD;;;BU)(D;;SD;;;WD)", true},
     {L"one user denied, then Users allowed delete",
      L"O:BAD:(D;;SD;;;S-1-5-21-1-2-3-1001)(A;;SD;;;BU)", true},
@@ -78,6 +82,36 @@ TEST(ShopRights, EachFolderAcceptedOrRefused) {
     SecurityView view;
     ASSERT_TRUE(security_from_sddl(row.sddl, view)) << row.folder;
     EXPECT_EQ(shop_users_can_change(view, kInstaller), row.changeable) << row.folder;
+  }
+}
+
+// An existing folder or file is taken only when its list gives others no more than ours.
+TEST(ShopRights, AnExistingFolderOrFileGivesOthersNoMoreThanOurs) {
+  const struct {
+    const wchar_t* sddl;
+    const wchar_t* ours;
+    bool more;
+  } found[] = {
+      {kProgramFolderRights, kProgramFolderRights, false},
+      {kSettingsFolderRights, kSettingsFolderRights, false},
+      // An administrator's folder made under C:\ (Authenticated Users Modify).
+      {L"O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIIOID;SDGXGWGR;;;AU)(A;ID;0x1301bf;;;AU)",
+       kSettingsFolderRights, true},
+      {L"O:BAD:P(A;;FA;;;BA)(A;;0x1301bf;;;BU)", L"O:BAD:P(A;;FR;;;BU)", true},  // a keeper
+  };
+  for (const auto& row : found) {
+    SecurityView view;
+    ASSERT_TRUE(security_from_sddl(row.sddl, view)) << row.sddl;
+    EXPECT_EQ(gives_others_more_than(view, row.ours, kInstaller), row.more) << row.sddl;
+  }
+}
+
+// Names are ours only character for character, but for case.
+TEST(ShopRights, NamesCompareByTheirCharacters) {
+  EXPECT_TRUE(same_name(L"kestrelon.INI", L"Kestrelon.ini"));
+  for (const wchar_t* invisible : {L"\u00AD", L"\u200D", L"\uFEFF"}) {
+    EXPECT_FALSE(same_name(std::wstring(L"Kestrelon.ini") + invisible, L"Kestrelon.ini"));
+    EXPECT_FALSE(same_name(std::wstring(L"Kestrelon") + invisible + L".ini", L"Kestrelon.ini"));
   }
 }
 
