@@ -220,7 +220,7 @@ class Setup(InstalledChecks, WineCase):
         with write_protected(self.path(PROGRAM_FOLDER) / "Kestrelon.exe"):
             self.assertEqual(self.uninstall_in_place("uninstall-blocked"), EXIT_NOT_WRITTEN)
         self.assertEqual(sorted(os.listdir(self.path(PROGRAM_FOLDER))),
-                         ["Kestrelon.exe", UNINSTALLER])
+                         sorted(["Kestrelon.exe", UNINSTALLER]))
         self.assertIsNotNone(self.session.registry_values(UNINSTALL_KEY))
 
         # A fleet's tool, as SYSTEM, runs the entry's silent command: the uninstaller in place.

@@ -11,7 +11,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import require_isolation, required_path, wait_until
+from harness import require_isolation, required_path
 from installed import (PROGRAM_FOLDER, SETTINGS_FOLDER, UNINSTALL_KEY, UNINSTALLER,
                        InstalledChecks)
 from wine_session import WineCase
@@ -164,9 +164,8 @@ class Walks(InstalledChecks, WineCase):
                     code = wizard.wait_end()
                     if program == "setup":
                         self.assertEqual(code, exit_code)
-                    else:  # it went on in a copy of itself: until its windows close
-                        wait_until(lambda: not wizard.windows(), 60,
-                                   f"{name}: its windows to close", interval=0.5)
+                    else:  # it went on in a copy of itself
+                        wizard.wait_copies_end()
                 finally:
                     wizard.close()
                 self.assert_leaves(leaves, before)

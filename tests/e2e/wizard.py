@@ -200,19 +200,34 @@ class Wizard:
         wait_until(lambda: self.box() is None, READ_LIMIT, f"{self.name}: the box to close",
                    interval=0.2)
 
+    def copies(self):
+        """The ids of the copies an uninstaller handed over to (NSIS puts them in a folder
+        ~nsuN.tmp of its temporary folder)."""
+        found = []
+        for process in Path("/proc").glob("[0-9]*"):
+            try:
+                if b"\\~nsu" in (process / "cmdline").read_bytes():
+                    found.append(int(process.name))
+            except OSError:
+                pass
+        return found
+
+    def wait_copies_end(self, limit=PAGE_LIMIT):
+        """Waits until the copy has ended, and cleaned up after itself, like the program."""
+        wait_until(lambda: not self.copies(), limit, f"{self.name}: its copy to end",
+                   interval=0.2)
+
     def close(self):
         """Ends what is left of the wizard: the program started and, for an uninstaller, the
-        copy it handed over to (NSIS names it Au_.exe)."""
+        copy it handed over to."""
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait(10)
-        if self.hands_over:
-            for process in Path("/proc").glob("[0-9]*"):
-                try:
-                    if b"Au_.exe" in (process / "cmdline").read_bytes():
-                        os.kill(int(process.name), signal.SIGKILL)
-                except OSError:
-                    pass
+        for copy in self.copies() if self.hands_over else []:
+            try:
+                os.kill(copy, signal.SIGKILL)
+            except OSError:
+                pass
 
     def wait_end(self, limit=PAGE_LIMIT):
         try:
