@@ -10,30 +10,23 @@ from wine_session import WineCase, WineSession
 require_isolation()
 
 KEY = r"HKCU\Software\Kestrelon-prefix-test"
-TEMPLATE_FILES = ["system.reg", "user.reg", "userdef.reg"]
 
 
 def mark(session, value):
     """A registry value only that session's prefix should have."""
-    session.run_to_end(f"prefix-mark-{value}", ["reg", "add", KEY, "/v", value, "/d", "1", "/f"], 60)
+    session.run_to_end(f"prefix-mark-{value}", ["reg", "add", KEY, "/v", value, "/d", "1", "/f"],
+                       60)
+
+
+def registry_files(prefix):
+    return {name: (prefix / name).read_bytes() for name in ("system.reg", "user.reg")}
 
 
 class Prefixes(E2ECase):
-    def setUp(self):
-        super().setUp()
-        self.artifacts = artifacts_dir()
-        template = WineSession.TEMPLATE
-        self.template_before = {n: (template / n).read_bytes() for n in TEMPLATE_FILES}
-
-    def tearDown(self):
-        template = WineSession.TEMPLATE
-        self.assertEqual({n: (template / n).read_bytes() for n in TEMPLATE_FILES},
-                         self.template_before, "the template is never written")
-        super().tearDown()
-
     def test_side_by_side_each_its_own_then_kept_only_when_asked(self):
+        artifacts, template = artifacts_dir(), registry_files(WineSession.TEMPLATE)
         names = ["prefix-test-kept", "prefix-test-removed"]
-        sessions = [WineSession(self.artifacts, name).start() for name in names]
+        sessions = [WineSession(artifacts, name).start() for name in names]
         try:
             for session, name in zip(sessions, names):
                 mark(session, name)
@@ -42,18 +35,18 @@ class Prefixes(E2ECase):
         finally:
             sessions[0].stop(keep=True)
             sessions[1].stop()
-        kept, removed = (self.artifacts / name for name in names)
+        kept, removed = (artifacts / name for name in names)
         self.assertTrue((kept / "drive_c" / "windows" / "system32").is_dir())
         self.assertIn(b"prefix-test-kept", (kept / "user.reg").read_bytes())
         self.assertFalse(removed.exists())
-        for name in names:
-            self.assertFalse((self.artifacts / f"{name}.changes").exists())
-        again = WineSession(self.artifacts, names[0]).start()  # anew, over what was kept
+        self.assertEqual([n for n in names if (artifacts / f"{n}.changes").exists()], [])
+        again = WineSession(artifacts, names[0]).start()  # anew, over what was kept
         try:
             self.assertIsNone(again.registry_values(KEY))
         finally:
             again.stop()
         self.assertFalse(kept.exists())
+        self.assertEqual(registry_files(WineSession.TEMPLATE), template, "never written")
 
     def test_a_failing_group_leaves_its_prefix_whole(self):
         for fails in (True, False):
@@ -67,7 +60,7 @@ class Prefixes(E2ECase):
             result = unittest.TextTestRunner(stream=io.StringIO()).run(
                 unittest.defaultTestLoader.loadTestsFromTestCase(Group))
             self.assertEqual(len(result.failures), int(fails))
-            prefix = self.artifacts / Group.PREFIX_NAME
+            prefix = artifacts_dir() / Group.PREFIX_NAME
             self.assertEqual(prefix.exists(), fails)
             if fails:
                 self.assertIn(b"Kestrelon-prefix-test", (prefix / "user.reg").read_bytes())
