@@ -8,7 +8,9 @@
 # silently in a new Wine prefix, the program started as its desktop shortcut starts it prints,
 # and the uninstaller removes it but the settings. Prints what the devices received and did,
 # and what the setup left. Every box is answered by the script itself. No input; can be run
-# again. Everything runs inside scripts/isolated.sh.
+# again. Everything runs inside scripts/isolated.sh. Each prefix is made anew from the
+# template the tests use too (scripts/wine_prefix.sh) and taken away at the end; after a
+# failure it stays whole in build/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${KESTRELON_ISOLATED:-}" != 1 ]; then
@@ -34,12 +36,20 @@ tmp=$(mktemp -d /tmp/kestrelon-demo.XXXXXX)
 xvfb_pid=""
 sim_pids=()
 
+# Ends the prefix's server and takes the prefix away, or with --keep leaves it whole.
+release_prefix() {
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
+  "$root/scripts/wine_prefix.sh" --release "$WINEPREFIX" "$@"
+}
+
 cleanup() {
+  local status=$?
   set +e
   stop_simulators
   if [ -n "${WINEPREFIX:-}" ]; then
     rm -f "$WINEPREFIX/dosdevices/com3" "$WINEPREFIX/dosdevices/com4"
-    timeout 30 wineserver -k >/dev/null 2>&1
+    if [ "$status" = 0 ]; then release_prefix; else release_prefix --keep; fi
   fi
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   rm -rf "$tmp"
@@ -56,8 +66,9 @@ for _ in $(seq 100); do grep -q . "$tmp/display" 2>/dev/null && break; sleep 0.1
 grep -q . "$tmp/display" || { echo "demo.sh: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$tmp/display")"
 
+template="$root/build/wine-prefix-template"
 export WINEPREFIX
-WINEPREFIX=$("$root/scripts/wine_prefix.sh" "$root/build/demo-prefix" | tail -n1)
+WINEPREFIX=$("$root/scripts/wine_prefix.sh" "$root/build/demo-prefix" "$template" | tail -n1)
 # No runtime add-ons; no Linux menu entries from the setup's shortcuts (";" separates them).
 export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 timeout 30 wineserver -k >/dev/null 2>&1 || true # one of another display must not serve us
@@ -206,9 +217,8 @@ program_folder='C:\Program Files\Kestrelon'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kestrelon'
 # The file of the prefix's drive C: at a Windows path.
 unix_path() { local path=${1#C:\\}; echo "$WINEPREFIX/drive_c/${path//\\//}"; }
-timeout 30 wineserver -k >/dev/null 2>&1 || true # the first prefix's server: done with
-rm -rf "$root/build/demo-setup-prefix"
-WINEPREFIX=$("$root/scripts/wine_prefix.sh" "$root/build/demo-setup-prefix" | tail -n1)
+release_prefix # the first prefix: done with
+WINEPREFIX=$("$root/scripts/wine_prefix.sh" "$root/build/demo-setup-prefix" "$template" | tail -n1)
 wineserver -p 5 </dev/null >/dev/null 2>&1
 # schtasks needs Wine's Task Scheduler service; its first start may find its database locked.
 wine net start schedule >/dev/null 2>&1 || wine net start schedule >/dev/null 2>&1 || true

@@ -71,40 +71,34 @@ class WineSession:
     """
 
     FIRST_OWN_PORT = 3
-    # Among the artifacts: the prefix every session's own prefix is copied from. Made once
-    # by wineboot and never run in, it stands for a computer nothing was ever installed on.
-    TEMPLATE_NAME = "wine-prefix-template"
+    PREFIX_SCRIPT = REPO / "scripts" / "wine_prefix.sh"
+    # What every session's prefix is made from: made once by wineboot and never run in, it
+    # stands for a computer nothing was ever installed on.
+    TEMPLATE = Path(os.environ.get("KESTRELON_WINE_TEMPLATE",
+                                   REPO / "build" / "wine-prefix-template"))
     # No runtime add-ons to download; no Linux menu entries or desktop files from the
     # shortcuts a setup program makes (";" separates the entries).
     DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
-    def __init__(self, artifacts, prefix_name="wine-prefix", fresh=False):
+    def __init__(self, artifacts, prefix_name="wine-prefix", fresh=True):
         """prefix_name: a prefix among the artifacts that no other session uses at the same
-        time; fresh: it is made anew (as a computer nothing was ever installed on)."""
+        time. Each start makes it anew from the template (fresh is always so), as an overlay
+        that holds only what Wine changes (scripts/wine_prefix.sh); stop takes it away, or
+        with keep leaves it whole among the artifacts, for whoever looks into a failure."""
         self.artifacts = Path(artifacts)
         self.exe = required_path("KESTRELON_EXE")
         self.prefix_path = self.artifacts / prefix_name
-        self.fresh = fresh
+        self.prefix = None
         self.xserver = XServer()
         self.desktop_keeper = None
         self.env = None
         self.mapped = {}
-        self.manifest = None
 
     # -- start and stop --
     def start(self):
         started = time.monotonic()
-        if self.fresh:
-            shutil.rmtree(self.prefix_path, ignore_errors=True)
-        prefix = subprocess.run([str(REPO / "scripts" / "wine_prefix.sh"), str(self.prefix_path),
-                                 str(self.artifacts / self.TEMPLATE_NAME)],
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                timeout=360)
-        if prefix.returncode != 0:
-            raise AssertionError(f"wine_prefix.sh failed: {prefix.stderr}")
-        self.prefix = Path(prefix.stdout.strip().splitlines()[-1])
+        self.prefix = Path(self.prefix_script(self.prefix_path, self.TEMPLATE).splitlines()[-1])
         self.dosdevices = self.prefix / "dosdevices"
-        self.manifest = self.prefix / ".kestrelon-e2e-links"
         self.xserver.start()
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH="win32",
                         WINEDEBUG="-all", WINEDLLOVERRIDES=self.DLL_OVERRIDES,
@@ -112,7 +106,6 @@ class WineSession:
         # A server left from an earlier session would keep its own display.
         run_tool(["wineserver", "-k"], self.env, timeout=30)
         run_tool(["wineserver", "-w"], self.env, timeout=30)
-        self.remove_stale_links()
         self.desktop_keeper = subprocess.Popen(["wine", "cmd", "/c", "echo up& set /p x="],
                                                env=self.env, stdin=subprocess.PIPE,
                                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -123,7 +116,7 @@ class WineSession:
         log(f"Wine up on {self.xserver.display} in {time.monotonic() - started:.1f} s")
         return self
 
-    def stop(self):
+    def stop(self, keep=False):
         self.unmap_all()
         if self.desktop_keeper:
             end_process(self.desktop_keeper, self.desktop_keeper.stdin.close, 10)
@@ -132,29 +125,32 @@ class WineSession:
             run_tool(["wineserver", "-k"], self.env, timeout=30)
             run_tool(["wineserver", "-w"], self.env, timeout=30)
         self.xserver.stop()
+        if self.prefix:
+            self.prefix_script("--release", self.prefix_path, *(["--keep"] if keep else []))
+            self.prefix = None
+
+    @classmethod
+    def prefix_script(cls, *args):
+        # A copy kept whole after a failure takes seconds more.
+        result = subprocess.run([cls.PREFIX_SCRIPT, *map(str, args)], stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=360)
+        if result.returncode != 0:
+            raise AssertionError(f"wine_prefix.sh failed: {result.stderr}")
+        return result.stdout
 
     def __enter__(self):
         try:
             return self.start()
         except BaseException:
-            self.stop()
+            self.stop(keep=True)
             raise
 
-    def __exit__(self, *exc):
-        self.stop()
+    def __exit__(self, exc_type, *exc):
+        self.stop(keep=exc_type is not None)
 
     # -- COM ports --
     def com_link(self, number):
         return self.dosdevices / f"com{number}"
-
-    def remove_stale_links(self):
-        """Removes the comN links that an earlier session of this harness made."""
-        if self.manifest.exists():
-            for name in self.manifest.read_text().split():
-                link = self.dosdevices / name
-                if link.is_symlink():
-                    link.unlink()
-            self.manifest.unlink()
 
     def check_system_ports(self):
         """COM1 and COM2 are Wine's own (the machine's /dev/ttyS*, /dev/null here); no port
@@ -179,16 +175,12 @@ class WineSession:
             link.unlink()
         link.symlink_to(simulator.slave)
         self.mapped[number] = link
-        names = set(self.manifest.read_text().split()) if self.manifest.exists() else set()
-        self.manifest.write_text("\n".join(sorted(names | {link.name})) + "\n")
 
     def unmap_all(self):
         for link in self.mapped.values():
             if link.is_symlink():
                 link.unlink()
         self.mapped.clear()
-        if self.manifest and self.manifest.exists():
-            self.manifest.unlink()
 
     # -- the X display --
     def visible_windows(self, name_pattern):
@@ -361,20 +353,32 @@ class WineCase(E2ECase):
     """Kestrelon.exe under Wine: one Wine session (Xvfb, prefix, desktop) for all tests of a
     class, the simulators mapped as its COM ports."""
 
-    # Among the artifacts; None: the group's own, kept from one run to the next, so that
-    # groups run side by side, each with its own Wine server and its own COM links.
+    # Among the artifacts; None: the group's own, so that groups run side by side, each with
+    # its own Wine server and its own COM links. Made anew for the group from the template;
+    # left there whole when one of its tests failed, else taken away.
     PREFIX_NAME = None
-    FRESH_PREFIX = False  # True: made anew for the group
+    FRESH_PREFIX = True  # every group's prefix is made anew
 
     @classmethod
     def setUpClass(cls):
         cls.artifacts = artifacts_dir()
+        cls.keep_prefix = False
         name = cls.PREFIX_NAME or f"wine-prefix-{cls.__module__}-{cls.__name__}"
         cls.session = WineSession(cls.artifacts, name, cls.FRESH_PREFIX).__enter__()
 
     @classmethod
     def tearDownClass(cls):
-        cls.session.__exit__(None, None, None)
+        cls.session.stop(keep=cls.keep_prefix)
+
+    def run(self, result=None):
+        def problems(outcome):
+            return len(outcome.failures) + len(outcome.errors) if outcome else 0
+
+        before = problems(result)
+        result = super().run(result)
+        if problems(result) > before:
+            type(self).keep_prefix = True
+        return result
 
     def end_run(self, run):
         run.kill()

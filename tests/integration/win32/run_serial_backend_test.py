@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Runs the Win32 serial backend test under Wine against the device simulator.
 
-The simulator stands on a pseudo-terminal whose slave is linked as COM5 in a private Wine
-prefix; the test program opens \\\\.\\COM5 through the real Win32 calls. Afterwards the
-simulator's log must show the speed that was set and the bytes that were sent.
+The simulator stands on a pseudo-terminal whose slave is linked as COM5 in the private Wine
+prefix WINEPREFIX (scripts/wine_prefix.sh makes one and runs this script in it); the test
+program opens \\\\.\\COM5 through the real Win32 calls. Afterwards the simulator's log
+must show the speed that was set and the bytes that were sent.
 Refuses to run outside scripts/isolated.sh. Exit code 77 when the simulator is not built.
 
-Usage: run_serial_backend_test.py --prefix-script S --prefix DIR --simulator SIM --test EXE
+Usage: run_serial_backend_test.py --simulator SIM --test EXE
 """
 import argparse
 import os
@@ -38,22 +39,19 @@ def wait_for(path, seconds, process):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument('--prefix-script', required=True)
-    parser.add_argument('--prefix', required=True)
     parser.add_argument('--simulator', required=True)
     parser.add_argument('--test', required=True)
     args = parser.parse_args()
 
-    if os.environ.get('KESTRELON_ISOLATED') != '1':
-        print('refusing to run outside scripts/isolated.sh', file=sys.stderr)
+    if os.environ.get('KESTRELON_ISOLATED') != '1' or not os.environ.get('WINEPREFIX'):
+        print('refusing to run outside scripts/isolated.sh or without WINEPREFIX', file=sys.stderr)
         return 2
     if not os.access(args.simulator, os.X_OK):
         print('simulator not built: %s (build the native preset first)' % args.simulator)
         return 77
 
-    prefix = subprocess.run([args.prefix_script, args.prefix], check=True, text=True,
-                            stdout=subprocess.PIPE, timeout=240).stdout.strip()
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG='-all')
+    prefix = os.environ['WINEPREFIX']
+    env = dict(os.environ, WINEDEBUG='-all')
     link = os.path.join(prefix, 'dosdevices', 'com%d' % COM)
     missing_link = os.path.join(prefix, 'dosdevices', MISSING.lower())
     for stale in (link, missing_link):
