@@ -22,7 +22,8 @@ import time
 from dataclasses import dataclass, field
 
 from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, Workspace, end_process, frame_command,
-                     identification_frame, log, processes_holding, report_frame, wait_until)
+                     identification_frame, log, processes_holding, report_frame, settled,
+                     wait_until)
 
 CONFIGURED = "com=COM3\r\nport=115200\r\n"
 
@@ -364,19 +365,22 @@ class FaultChecks:
         total = 0
         for device, simulator in zip(scenario.devices, simulators):
             with self.subTest(device=f"COM{device.com}"):
-                received = simulator.received()
                 if device.wire is not None:
                     allowed = device.wire if isinstance(device.wire, tuple) else (device.wire,)
+                    received = settled(simulator.received, lambda got: got in allowed)
                     self.assertIn(received.hex(" "), [w.hex(" ") for w in allowed],
                                   f"COM{device.com}: the bytes received")
                 else:
+                    received = settled(simulator.received,
+                                       lambda got: got.startswith(device.wire_prefix))
                     self.assertTrue(received.startswith(device.wire_prefix),
                                     f"COM{device.com}: received {received[:32].hex(' ')}...")
                 count, violations = report_frames(simulator)
                 self.assertEqual(violations, [], f"COM{device.com}: the safety rule")
                 self.assertEqual(count, device.reports, f"COM{device.com}: report frames")
                 total += count
-                unplugged = simulator.process.poll() is not None
+                unplugged = settled(lambda: simulator.process.poll() is not None,
+                                    lambda ended: ended == device.hangs_up)
                 self.assertEqual(unplugged, device.hangs_up, f"COM{device.com}: unplugged")
                 if not unplugged:
                     self.assert_port_free(simulator)
