@@ -10,6 +10,7 @@ import re
 import select
 import shutil
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -197,17 +198,28 @@ class WineSession:
     def tray_windows(self):
         return self.visible_windows("^Wine System Tray$")
 
-    def screenshot(self, name, crop=None):
+    def screenshot(self, name, crop=None, on_top=()):
+        """The screen as a PNG among the artifacts. ON_TOP: X windows laid over it, each taken on
+        its own: a box Wine shows over another of its windows stays black in the screen's own
+        picture under Xvfb, though it is drawn."""
         path = self.artifacts / f"{name}.png"
         xwd = subprocess.run(["xwd", "-root", "-silent"], env=self.env, capture_output=True,
                              timeout=20, check=True)
         convert = shutil.which("convert", path="/usr/bin") or "convert"
         args = [convert, "xwd:-"]
-        if crop:
-            x, y, w, h = crop
-            args += ["-crop", f"{w}x{h}+{x}+{y}", "+repage"]
-        subprocess.run(args + [str(path)], input=xwd.stdout, capture_output=True, timeout=20,
-                       check=True)
+        with tempfile.TemporaryDirectory() as layers:
+            for window in on_top:
+                layer = Path(layers) / f"{window}.xwd"
+                layer.write_bytes(subprocess.run(["xwd", "-id", str(window), "-silent"],
+                                                 env=self.env, capture_output=True, timeout=20,
+                                                 check=True).stdout)
+                x, y, _, _ = self.window_geometry(window)
+                args += [f"xwd:{layer}", "-geometry", f"+{x}+{y}", "-composite"]
+            if crop:
+                x, y, w, h = crop
+                args += ["-crop", f"{w}x{h}+{x}+{y}", "+repage"]
+            subprocess.run(args + [str(path)], input=xwd.stdout, capture_output=True,
+                           timeout=20, check=True)
         return path
 
     def click(self, x, y, button):

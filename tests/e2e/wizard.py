@@ -12,6 +12,8 @@ import re
 import signal
 import subprocess
 import tempfile
+import time
+import unicodedata
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -20,6 +22,7 @@ from wine_session import run_tool
 
 PAGE_LIMIT = 60  # a page shows within seconds; the install page may take a while under load
 READ_LIMIT = 30
+PAINT_TIME = 0.5  # a window just made is drawn within this, even on a busy machine
 
 # The wizard's own buttons and the page's title, as NSIS numbers them.
 NEXT, CANCEL, BACK = 1, 2, 3
@@ -121,10 +124,12 @@ class Wizard:
     def box(self):
         return next((w for w in self.windows() if w.is_box), None)
 
-    def shot(self, what):
+    def shot(self, what, on_top=()):
         self.shots += 1
-        slug = re.sub(r"[^a-z0-9]+", "-", what.lower()).strip("-")[:40]
-        return self.session.screenshot(f"wizard-{self.name}-{self.shots:02d}-{slug}")
+        plain = unicodedata.normalize("NFKD", what.lower()).encode("ascii", "ignore").decode()
+        slug = re.sub(r"[^a-z0-9]+", "-", plain).strip("-")[:40]
+        return self.session.screenshot(f"wizard-{self.name}-{self.shots:02d}-{slug}",
+                                       on_top=on_top)
 
     def wait_page(self, title, limit=PAGE_LIMIT):
         """Waits until the wizard shows the page of that title, with no box over it; keeps its
@@ -151,7 +156,11 @@ class Wizard:
     def wait_box(self, limit=PAGE_LIMIT):
         """The box the wizard shows now: its words, after keeping its picture."""
         box = wait_until(self.box, limit, f"{self.name}: a box", interval=0.2)
-        self.shot("box")
+        time.sleep(PAINT_TIME)  # found as soon as it is made: its picture once it is drawn
+        # The wizard's windows, the largest first: the box, smaller, comes out on top.
+        windows = self.session.visible_windows("^" + re.escape(self.title))
+        sizes = {window: self.session.window_geometry(window)[2:] for window in windows}
+        self.shot("box", on_top=sorted(windows, key=lambda w: -sizes[w][0] * sizes[w][1]))
         return box.control(id=BOX_TEXT).text
 
     # -- what the person does --
