@@ -9,9 +9,12 @@
 // Prints UTF-8, a line each, fields separated by a tab:
 //   window HWND X Y WIDTH HEIGHT TITLE
 //   control HWND CLASS ID ENABLED CHECKED X Y WIDTH HEIGHT TEXT
-// where CHECKED is 1 for a ticked box (else 0) and TEXT has its line breaks written as \n.
+//   item INDEX SELECTED X Y WIDTH HEIGHT TEXT      (each line of a list box, after it)
+// where CHECKED is 1 for a ticked box (else 0), SELECTED 1 for the line selected, and TEXT has
+// its line breaks written as \n.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -73,6 +76,36 @@ std::string rectangle(HWND window) {
   return out;
 }
 
+// The lines of a list box, with where each shows on the screen.
+void print_items(HWND list) {
+  DWORD_PTR count = 0;
+  DWORD_PTR selected = 0;
+  if (!SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &count) ||
+      !SendMessageTimeoutW(list, LB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs,
+                           &selected)) {
+    return;
+  }
+  for (DWORD_PTR i = 0; i < count; ++i) {
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(list, LB_GETTEXTLEN, i, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &length);
+    std::wstring text(std::min<size_t>(length, kMaxText) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (length > kMaxText ||
+        !SendMessageTimeoutW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()),
+                             SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &copied)) {
+      copied = 0;
+    }
+    text.resize(std::min<size_t>(copied, text.size() - 1));
+    RECT r{};
+    SendMessageTimeoutW(list, LB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&r), SMTO_ABORTIFHUNG,
+                        kAnswerTimeoutMs, nullptr);
+    MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    std::printf("item\t%lu\t%d\t%ld\t%ld\t%ld\t%ld\t%s\n", static_cast<unsigned long>(i),
+                i == selected ? 1 : 0, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                one_line(text).c_str());
+  }
+}
+
 BOOL CALLBACK print_control(HWND control, LPARAM) {
   if (!IsWindowVisible(control)) return TRUE;
   wchar_t class_name[64] = L"";
@@ -86,6 +119,7 @@ BOOL CALLBACK print_control(HWND control, LPARAM) {
               utf8(class_name).c_str(), GetDlgCtrlID(control), IsWindowEnabled(control) ? 1 : 0,
               checked == BST_CHECKED ? 1 : 0, rectangle(control).c_str(),
               one_line(text_of(control)).c_str());
+  if (lstrcmpiW(class_name, L"ListBox") == 0) print_items(control);
   return TRUE;
 }
 
