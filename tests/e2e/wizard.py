@@ -12,6 +12,7 @@ import re
 import signal
 import subprocess
 import tempfile
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -164,6 +165,7 @@ class Wizard:
         except AssertionError:
             self.shot(f"instead-of-{title}")
             raise
+        self.page_seen = time.monotonic()
         self.shot(title)
         return page
 

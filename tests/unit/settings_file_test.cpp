@@ -224,6 +224,40 @@ TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
   }
 }
 
+TEST_F(SettingsFileTest, WhatIsPinnedIsReadWithoutWritingAnything) {
+  namespace fs = std::filesystem;
+  const fs::path somebody_elses = dir_.file(L"somebody-else's");
+  TempDir::write(somebody_elses, "com=COM5\r\nport=9600\r\n");
+  struct Case {
+    std::optional<std::string> file;  // nullopt: none; "link": another name of somebody's file
+    PortSettings pinned;
+  } cases[] = {
+      {std::nullopt, {}},
+      {std::string(kDefaultSettingsFile), {}},
+      {"com=COM5\r\nport=0\r\n", {}},
+      {"com=COM5\nport=9600", {L"COM5", 9600}},
+      {"link", {}},  // never read
+  };
+  for (const Case& c : cases) {
+    fs::remove(path_);
+    if (c.file == "link") {
+      fs::create_hard_link(somebody_elses, path_);
+    } else if (c.file) {
+      TempDir::write(path_, *c.file);
+    }
+    FileResult opened;
+    const std::unique_ptr<Folder> folder = Folder::open(dir_.path().wstring(), opened);
+    ASSERT_TRUE(folder);
+    const PortSettings pinned = pinned_settings(*folder, kSettingsFileName);
+    EXPECT_EQ(pinned.port_name, c.pinned.port_name) << c.file.value_or("none");
+    EXPECT_EQ(pinned.speed, c.pinned.speed) << c.file.value_or("none");
+    EXPECT_EQ(fs::exists(path_), c.file.has_value());
+    if (c.file && c.file != "link") {
+      EXPECT_EQ(TempDir::read(path_), *c.file);
+    }
+  }
+}
+
 TEST_F(SettingsFileTest, PinThatFailsChangesNothingAndNamesWhatFailed) {
   const std::string before = "com=COM3\r\nport=9600\r\n";
   const std::string earlier_backup = "com=COM2\r\nport=4800\r\n";
