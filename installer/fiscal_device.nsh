@@ -13,8 +13,9 @@ Var SearchAgainButton
 Var SearchOutcome ; the plug-in's word for how the last search started, "" when it ran
 Var PortInTrial ; the port the search is trying, for its text
 Var PinnedNow ; the port and speed Kestrelon.ini holds now, for its text
-Var DeviceSearched ; "1" once the page has searched: shown again, it keeps the list and the choice
-Var DeviceChoice ; the line selected in the list ("" before the first search)
+Var SearchedIn ; the settings folder of the page's last search: shown again for the same folder,
+               ; the page keeps its list and the choice
+Var DeviceChoice ; the line selected in the list ("" until the search proposes one)
 
 !define DEVICE_POLL_MS 200
 !define LAST_PORT 256
@@ -90,7 +91,6 @@ Function PollDeviceSearch
   Pop $PortInTrial
   ${If} $PortInTrial == "done"
     ${NSD_KillTimer} PollDeviceSearch
-    StrCpy $DeviceSearched 1
     Call ShowDevicesFound
   ${Else}
     SendMessage $DeviceProgress ${PBM_SETPOS} $PortInTrial 0
@@ -100,6 +100,8 @@ FunctionEnd
 
 Function StartDeviceSearch
   !insertmacro DevicePageHeld 1
+  StrCpy $DeviceChoice ""
+  StrCpy $SearchedIn $SettingsFolder
   ${NSD_LB_Clear} $DeviceList
   SendMessage $DeviceProgress ${PBM_SETPOS} 0 0
   StrCpy $PortInTrial 1
@@ -109,7 +111,6 @@ Function StartDeviceSearch
   ${If} $SearchOutcome == ""
     ${NSD_CreateTimer} PollDeviceSearch ${DEVICE_POLL_MS}
   ${Else}
-    StrCpy $DeviceSearched 1
     Call ShowDevicesFound
   ${EndIf}
 FunctionEnd
@@ -117,7 +118,6 @@ FunctionEnd
 ; A new search (the sales program closed meanwhile, say), which proposes anew.
 Function SearchAgain
   Pop $DeviceChoice ; the button
-  StrCpy $DeviceChoice ""
   Call StartDeviceSearch
 FunctionEnd
 
@@ -140,7 +140,7 @@ Function FiscalDevicePage
   Pop $SearchAgainButton
   ${NSD_OnClick} $SearchAgainButton SearchAgain
   ${NSD_OnBack} KeepDeviceChoice
-  ${If} $DeviceSearched == 1
+  ${If} $SearchedIn == $SettingsFolder
     Call ShowDevicesFound
   ${Else}
     Call StartDeviceSearch

@@ -1,8 +1,7 @@
 """The setup's and the uninstaller's wizards under Wine, walked as a technician walks them: keys
 and clicks on a private X display, every page kept as a screenshot
 (e2e-artifacts/wizard-<walk>-<step>-<page>.png), each walk judged by what it leaves on the
-disk, in the registry and the Task Scheduler, by its exit code, and by what the devices on its
-COM ports heard.
+disk, in the registry and the Task Scheduler, by its exit code and by what its devices heard.
 
 The walks follow one another in one prefix, as on one till: cancelled on every page, installed
 with Return on every page, uninstalled, refused and corrected on every page, installed again.
@@ -74,12 +73,11 @@ FIELDS = {
 #   ("holds", F, TEXT)  field F holds TEXT (a proposal, or what was typed before Back)
 #   ("ticked", BOOL)    the daily report's checkbox
 #   ("box", WORDS[, B]) a box whose words hold WORDS; Return closes it (or a click on B)
-#   ("device", COMS, ID) a device simulator on those COM ports (one, or a range) that identifies
-#                       as ID (None: answers nothing)
+#   ("device", COMS, ID) a simulator on COM port(s) COMS that identifies as ID (None: silent)
 #   ("pinned", BYTES)   Kestrelon.ini of the walk's settings folder, as KestrelonScan left it
 #   ("searched", LINES, N) the search has ended and lists LINES, line N selected
 #   ("says", WORDS)     the fiscal device's page says WORDS of the search
-#   ("pick", N)         a click on line N of the list
+#   ("pick", N)         line N of the list selected
 #   ("search again",)   a click on "Caută din nou"
 #   ("unheard", COM)    once the walk has ended, the device on COM heard nothing
 # Then the exit code (None for the uninstaller, which goes on in a copy of itself and ends at
@@ -219,15 +217,16 @@ class Walks(InstalledChecks, WineCase):
                 log(f"{wizard.name}: the search ended in at most "
                     f"{time.monotonic() - wizard.page_seen:.1f} s")
                 wizard.shot("found")
-                lines = page.control(**FIELDS["devices"]).items
-                self.assertEqual(([line.text for line in lines],
-                                  [line.selected for line in lines].index(True)), step[1:], step)
+                lines, selected = zip(*page.control(**FIELDS["devices"]).items)
+                self.assertEqual((list(lines), selected.index(True)), step[1:], step)
             elif action == "says":
                 self.assertIn(step[1], self.field(wizard, "status").text, step)
-            elif action == "pick":
-                wizard.click(self.field(wizard, "devices").items[step[1]])
-                wait_until(lambda: self.field(wizard, "devices").items[step[1]].selected,
-                           PAGE_LIMIT, f"{wizard.name}: line {step[1]} to be selected")
+            elif action == "pick":  # into the list, then to its line with the keys
+                wizard.click(self.field(wizard, "devices"))
+                for key in ["Home"] + ["Down"] * step[1]:
+                    wizard.press(key)
+                wait_until(lambda: self.field(wizard, "devices").items[step[1]][1], PAGE_LIMIT,
+                           f"{wizard.name}: line {step[1]} to be selected")
             elif action == "search again":
                 wizard.click(self.field(wizard, "search again"))
             elif action == "unheard":

@@ -9,7 +9,7 @@
 // Prints UTF-8, a line each, fields separated by a tab:
 //   window HWND X Y WIDTH HEIGHT TITLE
 //   control HWND CLASS ID ENABLED CHECKED X Y WIDTH HEIGHT TEXT
-//   item INDEX SELECTED X Y WIDTH HEIGHT TEXT      (each line of a list box, after it)
+//   item SELECTED TEXT      (each line of a list box, after it)
 // where CHECKED is 1 for a ticked box (else 0), SELECTED 1 for the line selected, and TEXT has
 // its line breaks written as \n.
 #include <windows.h>
@@ -76,33 +76,23 @@ std::string rectangle(HWND window) {
   return out;
 }
 
-// The lines of a list box, with where each shows on the screen.
+// The lines of a list box.
 void print_items(HWND list) {
   DWORD_PTR count = 0;
   DWORD_PTR selected = 0;
-  if (!SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &count) ||
-      !SendMessageTimeoutW(list, LB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs,
-                           &selected)) {
-    return;
-  }
+  SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &count);
+  SendMessageTimeoutW(list, LB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &selected);
   for (DWORD_PTR i = 0; i < count; ++i) {
     DWORD_PTR length = 0;
     SendMessageTimeoutW(list, LB_GETTEXTLEN, i, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &length);
     std::wstring text(std::min<size_t>(length, kMaxText) + 1, L'\0');
     DWORD_PTR copied = 0;
-    if (length > kMaxText ||
-        !SendMessageTimeoutW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()),
-                             SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &copied)) {
-      copied = 0;
+    if (length <= kMaxText) {
+      SendMessageTimeoutW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()),
+                          SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &copied);
     }
     text.resize(std::min<size_t>(copied, text.size() - 1));
-    RECT r{};
-    SendMessageTimeoutW(list, LB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&r), SMTO_ABORTIFHUNG,
-                        kAnswerTimeoutMs, nullptr);
-    MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&r), 2);
-    std::printf("item\t%lu\t%d\t%ld\t%ld\t%ld\t%ld\t%s\n", static_cast<unsigned long>(i),
-                i == selected ? 1 : 0, r.left, r.top, r.right - r.left, r.bottom - r.top,
-                one_line(text).c_str());
+    std::printf("item\t%d\t%s\n", i == selected ? 1 : 0, one_line(text).c_str());
   }
 }
 

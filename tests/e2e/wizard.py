@@ -31,21 +31,6 @@ BOX_YES, BOX_NO = 6, 7
 
 
 @dataclass
-class Item:
-    """A line of a list box."""
-    selected: bool
-    x: int
-    y: int
-    width: int
-    height: int
-    text: str
-
-    @property
-    def centre(self):
-        return self.x + self.width // 2, self.y + self.height // 2
-
-
-@dataclass
 class Control:
     hwnd: int
     cls: str
@@ -57,7 +42,7 @@ class Control:
     width: int
     height: int
     text: str
-    items: list = field(default_factory=list)  # of a list box
+    items: list = field(default_factory=list)  # of a list box: (text, selected) for each line
 
     @property
     def centre(self):
@@ -112,9 +97,8 @@ def read_windows(session, title):
             windows[-1].controls.append(Control(
                 int(parts[1]), parts[2], int(parts[3]), parts[4] == "1", parts[5] == "1",
                 *map(int, parts[6:10]), parts[10].replace("\\n", "\n")))
-        elif parts[0] == "item" and len(parts) == 8 and windows and windows[-1].controls:
-            windows[-1].controls[-1].items.append(
-                Item(parts[2] == "1", *map(int, parts[3:7]), parts[7]))
+        elif parts[0] == "item" and len(parts) == 3 and windows and windows[-1].controls:
+            windows[-1].controls[-1].items.append((parts[2], parts[1] == "1"))
     return windows
 
 

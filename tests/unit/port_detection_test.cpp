@@ -183,9 +183,8 @@ TEST_F(DetectionTest, SequenceNumbersContinueAcrossTheScanAndTheRun) {
 }
 
 TEST_F(DetectionTest, AWatchSeesEachPortFirstAndStopsTheScanBetweenTwoPorts) {
-  for (const wchar_t* name : {L"COM1", L"COM2", L"COM3"}) {
+  for (const wchar_t* name : {L"COM1", L"COM2", L"COM3"})
     platform_.add_port(name).responder = testing::fiscal_device({});
-  }
   std::vector<int> seen;
   const std::wstring result = detector_.detect_device_port(3, 0, [&seen](int port_number) {
     seen.push_back(port_number);

@@ -57,21 +57,12 @@ TEST(ProposedDevice, ThePinnedFiscalDeviceElseTheFirstFiscalOneElseNone) {
   const std::vector<std::wstring> lines = {
       L"COM2 : 9600 : 1 : 64 : AB12345678", L"COM3 : 115200 : 2 : 64 : VF12345678",
       L"COM3 : 9600 : 3 : 64 : VF12345678", L"COM7 : 9600 : 4 : 64 : AB87654321"};
-  struct Case {
-    std::vector<std::wstring> lines;
-    PortSettings pinned;
-    std::optional<size_t> proposed;
-  } cases[] = {
-      {lines, {}, 1},
-      {lines, {L"COM3", 9600}, 2},
-      {lines, {L"COM3", 4800}, 1},  // not found at that speed
-      {lines, {L"COM7", 9600}, 1},  // found, but Kestrelon.exe would never ask it for a report
-      {{lines[0], lines[3]}, {}, std::nullopt},
-      {{}, {L"COM3", 9600}, std::nullopt},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(proposed_device(c.lines, c.pinned), c.proposed) << c.pinned.port_name;
-  }
+  EXPECT_EQ(proposed_device(lines, {}), 1u);
+  EXPECT_EQ(proposed_device(lines, {L"COM3", 9600}), 2u);
+  EXPECT_EQ(proposed_device(lines, {L"COM3", 4800}), 1u);  // not found at that speed
+  EXPECT_EQ(proposed_device(lines, {L"COM7", 9600}), 1u);  // never asked for a report
+  EXPECT_EQ(proposed_device({lines[0], lines[3]}, {}), std::nullopt);
+  EXPECT_EQ(proposed_device({}, {L"COM3", 9600}), std::nullopt);
 }
 
 TEST_F(ScanTest, QuestionListsEveryDeviceAndNamesTheOneTheRunWouldUse) {
