@@ -43,9 +43,12 @@ ScanEnd pin_when_asked(RunServices& services, std::wstring_view detection_result
 
 }  // namespace
 
+std::wstring port_text(const PortSettings& settings) {
+  return settings.port_name + L", " + number_to_text(settings.speed) + L" biți/s";
+}
+
 std::wstring device_text(std::wstring_view detection_line) {
-  const PortSettings settings = settings_from_detection_line(detection_line);
-  return settings.port_name + L", " + number_to_text(settings.speed) + L" biți/s, " +
+  return port_text(settings_from_detection_line(detection_line)) + L", " +
          detection_line_identifier(detection_line);
 }
 

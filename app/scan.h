@@ -33,6 +33,9 @@ inline constexpr wchar_t kNotVfWarning[] =
 // How the scan ended.
 enum class ScanEnd { user_gave_up, not_pinned, pinned, pin_failed, another_copy_running };
 
+// A port and its speed, as the scan and the setup name them: "COM5, 115200 biți/s".
+std::wstring port_text(const PortSettings& settings);
+
 // One device found, as the scan lists it: "COM5, 115200 biți/s, VF12345678".
 std::wstring device_text(std::wstring_view detection_line);
 

@@ -64,11 +64,7 @@ std::wstring found_answer(const std::wstring& what, const std::wstring& index_te
     const std::optional<size_t> proposed = proposed_device(lines, search->pinned);
     return proposed ? number_to_text(static_cast<int64_t>(*proposed)) : L"";
   }
-  if (what == L"pinned") {
-    return needs_detection(search->pinned) ? L""
-                                           : search->pinned.port_name + L", " +
-                                                 number_to_text(search->pinned.speed) + L" biți/s";
-  }
+  if (what == L"pinned") return needs_detection(search->pinned) ? L"" : port_text(search->pinned);
   const int64_t index = index_text.empty() ? -1 : text_to_integer(index_text);
   if (index < 0 || static_cast<uint64_t>(index) >= lines.size()) return L"";
   const std::wstring& line = lines[static_cast<size_t>(index)];
