@@ -14,8 +14,10 @@ InstanceGuard::InstanceGuard() {
   handle_ = reinterpret_cast<intptr_t>(mutex);
 }
 
-// The handle stays open for the whole process: the system drops it when the process ends,
-// which is what lets the next launch through.
-InstanceGuard::~InstanceGuard() = default;
+// The programs hold their guard to their end; the setup holds one only while it searches for the
+// device. Should a process end without it, the system drops the handle all the same.
+InstanceGuard::~InstanceGuard() {
+  if (handle_ != 0) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
 
 }  // namespace kestrelon

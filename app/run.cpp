@@ -11,10 +11,6 @@ namespace {
 
 constexpr uint32_t kBeforeOpenPauseMs = 250;
 
-bool needs_detection(const PortSettings& settings) {
-  return settings.port_name.empty() || settings.speed == 0;
-}
-
 }  // namespace
 
 RunEnd run_once(RunServices& services, ProgramState& state) {

@@ -15,13 +15,6 @@ constexpr int kExitFound = 0;
 constexpr int kExitNotFoundOrNotWritten = 1;
 constexpr int kExitAnotherCopy = 3;
 
-// "COM5, 115200 biți/s, VF12345678"
-std::wstring device_text(std::wstring_view detection_line) {
-  const PortSettings settings = settings_from_detection_line(detection_line);
-  return settings.port_name + L", " + number_to_text(settings.speed) + L" biți/s, " +
-         detection_line_identifier(detection_line);
-}
-
 // Asks whether to pin the chosen device and, on Yes, writes it into the settings file. The
 // settings folder is held from before the question to the end of the pin, so that the file
 // named is the file written.
@@ -49,6 +42,27 @@ ScanEnd pin_when_asked(RunServices& services, std::wstring_view detection_result
 }
 
 }  // namespace
+
+std::wstring port_text(const PortSettings& settings) {
+  return settings.port_name + L", " + number_to_text(settings.speed) + L" biți/s";
+}
+
+std::wstring device_text(std::wstring_view detection_line) {
+  return port_text(settings_from_detection_line(detection_line)) + L", " +
+         detection_line_identifier(detection_line);
+}
+
+std::optional<size_t> proposed_device(const std::vector<std::wstring>& lines,
+                                      const PortSettings& pinned) {
+  std::optional<size_t> first_fiscal;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (!identifies_as_vf(detection_line_identifier(lines[i]))) continue;
+    const PortSettings found = settings_from_detection_line(lines[i]);
+    if (found.port_name == pinned.port_name && found.speed == pinned.speed) return i;
+    if (!first_fiscal) first_fiscal = i;
+  }
+  return first_fiscal;
+}
 
 std::wstring pin_question(std::wstring_view detection_result, const std::wstring& shown_path) {
   // Every device that answered, fiscal or not: the list is what the scan heard.

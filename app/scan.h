@@ -2,8 +2,10 @@
 // would choose is written into the settings file when the user says Yes.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/run.h"
 
@@ -30,6 +32,19 @@ inline constexpr wchar_t kNotVfWarning[] =
 
 // How the scan ended.
 enum class ScanEnd { user_gave_up, not_pinned, pinned, pin_failed, another_copy_running };
+
+// A port and its speed, as the scan and the setup name them: "COM5, 115200 biți/s".
+std::wstring port_text(const PortSettings& settings);
+
+// One device found, as the scan lists it: "COM5, 115200 biți/s, VF12345678".
+std::wstring device_text(std::wstring_view detection_line);
+
+// The device the setup proposes among the lines of a detection result: the one PINNED names
+// (port and speed) when it identifies as "VF", else the first that does, as Kestrelon.exe would
+// choose; none when no device does: one that Kestrelon.exe would never ask for a report is never
+// chosen by itself.
+std::optional<size_t> proposed_device(const std::vector<std::wstring>& lines,
+                                      const PortSettings& pinned);
 
 // The question after a scan that found devices: each device found, the one the run would choose,
 // and the settings file (as the user should be shown it) it would be written into.

@@ -91,19 +91,35 @@ void apply_settings_line(std::wstring_view line, PortSettings& settings) {
   }
 }
 
-void read_settings_file(const std::wstring& path, PortSettings& settings) {
-  if (file_size(path) < 1) write_new_file(path, kDefaultSettingsFile);
-  const std::unique_ptr<ReadableFile> file = ReadableFile::open(path);
-  if (!file) return;  // unreadable: the settings keep their values
+bool needs_detection(const PortSettings& settings) {
+  return settings.port_name.empty() || settings.speed == 0;
+}
+
+void read_settings(ReadableFile& file, PortSettings& settings) {
   std::string chunk(kReadChunkSize, '\0');
   LineReader reader(settings);
   for (;;) {
-    const int64_t count = file->read(chunk.data(), kReadChunkSize);
+    const int64_t count = file.read(chunk.data(), kReadChunkSize);
     if (count < 0) return;  // a read error would never reach the end of the file
     if (count == 0) break;
     reader.feed(std::string_view(chunk.data(), static_cast<size_t>(count)));
   }
   reader.finish();
+}
+
+void read_settings_file(const std::wstring& path, PortSettings& settings) {
+  if (file_size(path) < 1) write_new_file(path, kDefaultSettingsFile);
+  const std::unique_ptr<ReadableFile> file = ReadableFile::open(path);
+  if (!file) return;  // unreadable: the settings keep their values
+  read_settings(*file, settings);
+}
+
+PortSettings pinned_settings(Folder& folder, const std::wstring& name) {
+  PortSettings settings;
+  FileResult opened;
+  const std::unique_ptr<ReadableFile> file = folder.open_existing(name, opened);
+  if (file) read_settings(*file, settings);
+  return needs_detection(settings) ? PortSettings() : settings;
 }
 
 }  // namespace kestrelon

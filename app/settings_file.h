@@ -32,6 +32,17 @@ void apply_settings_line(std::wstring_view line, PortSettings& settings);
 // Never fails; settings not named in the file keep their values.
 void read_settings_file(const std::wstring& path, PortSettings& settings);
 
+// True when the settings name no port or a speed of 0: the run then searches for the device.
+bool needs_detection(const PortSettings& settings);
+
+// Every line of an open settings file applied to the settings; a read error ends the reading.
+void read_settings(ReadableFile& file, PortSettings& settings);
+
+// The port and speed that Kestrelon.exe started in FOLDER would go straight to, read from its
+// settings file NAME (opened as itself: never a link, nor a file with another name) without
+// writing anything; empty settings when it would search instead.
+PortSettings pinned_settings(Folder& folder, const std::wstring& name);
+
 // How pinning the port ended, and the file it is about: the settings file, or the file that
 // could not be written, copied or replaced, with the system's words for the reason.
 // `already_pinned`: the file held those very settings, and nothing was written.

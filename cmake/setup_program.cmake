@@ -15,7 +15,9 @@ function(add_setup_plugin)
     set(KESTRELON_SETUP_PLUGIN_DIR ${KESTRELON_UNSIGNED_BUILD}/plugins PARENT_SCOPE)
     return()
   endif()
-  add_library(KestrelonSetup SHARED ${PROJECT_SOURCE_DIR}/setup/plugin_win32.cpp)
+  add_library(KestrelonSetup SHARED ${PROJECT_SOURCE_DIR}/setup/plugin_win32.cpp
+              ${PROJECT_SOURCE_DIR}/setup/plugin_support_win32.cpp
+              ${PROJECT_SOURCE_DIR}/setup/plugin_search_win32.cpp)
   set_target_properties(KestrelonSetup PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY
                         ${KESTRELON_SETUP_PLUGIN_DIR} RUNTIME_OUTPUT_DIRECTORY
                         ${KESTRELON_SETUP_PLUGIN_DIR})

@@ -95,12 +95,14 @@ PortSettings settings_from_detection_line(std::wstring_view line) {
   return settings;
 }
 
-std::wstring PortDetector::detect_device_port(int highest_port, PortId device_port) {
+std::wstring PortDetector::detect_device_port(int highest_port, PortId device_port,
+                                              const PortWatch& watch) {
   std::wstring result;
   if (link_.is_open(device_port)) link_.close_port(device_port);
   if (link_.is_open(detection_port_)) link_.close_port(detection_port_);
   link_.pause(kBeforeScanPauseMs);
   for (int port_number = 1; port_number <= highest_port; ++port_number) {
+    if (watch && !watch(port_number)) break;
     for (int32_t speed : kDetectionSpeeds) try_port(port_number, speed, result);
   }
   return result;

@@ -43,13 +43,20 @@ std::wstring chosen_detection_line(std::wstring_view detection_result);
 // Port name and speed of a detection line: its first two fields.
 PortSettings settings_from_detection_line(std::wstring_view line);
 
+// Told the port number before the trials of each port; answering false stops the scan there.
+// The trial under way always ends with its release and close, so a stopped scan leaves no port
+// open and no device waiting.
+using PortWatch = std::function<bool(int port_number)>;
+
 class PortDetector {
  public:
   PortDetector(SerialLink& link, SequenceCounter& counter) : link_(link), counter_(counter) {}
 
   // One scan of COM1..COM`highest_port`; one line per port and speed that answered:
   // "COMp : speed : port id : status : identifier\n". Closes an open device port first.
-  std::wstring detect_device_port(int highest_port, PortId device_port);
+  // `watch`, when given, sees each port before its trials and may stop the scan.
+  std::wstring detect_device_port(int highest_port, PortId device_port,
+                                  const PortWatch& watch = {});
 
   // Scans until a device is found or `ask_retry` says no; then sets the settings from the
   // chosen line. Returns false when the user gave up.

@@ -2,8 +2,8 @@
 ; the program folder (Program Files, which only administrators can change: the daily task runs
 ; them in any user's session), the settings in a folder the shop's users can write, shortcuts
 ; and the optional daily task that start the programs there, an uninstaller. Silent mode:
-;   Kestrelon-<version>-setup.exe /S [/COM=COMn /PORT=speed] [/ORA=HH:MM] [/SETARI=folder]
-;                                    [/D=folder]
+;   Kestrelon-<version>-setup.exe /S [/COM=COMn /PORT=speed | /COM=AUTO] [/ORA=HH:MM]
+;                                    [/SETARI=folder] [/D=folder]
 ;
 ; Built by CMake (cmake/setup_program.cmake) with Debian's makensis:
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=2.0.0.2 -DPROGRAMS=<folder of the built programs>
@@ -46,6 +46,8 @@ AllowRootDirInstall true ; so that the page's own check says why a drive's root 
 !define EXIT_RIGHTS_NOT_SET 7 ; a folder's rights could not be set: nothing of the programs installed
 !define EXIT_FOLDER_REFUSED 8 ; a folder on a link, not the administrators', or holding others'
                              ; files: nothing installed
+!define EXIT_NO_DEVICE 9 ; /COM=AUTO found no device that identifies as "VF": installed, no port
+                        ; pinned
 
 !include LogicLib.nsh
 !include FileFunc.nsh
@@ -73,8 +75,8 @@ BrandingText "${PRODUCT} ${VERSION}"
 
 Var SettingsFolder ; where Kestrelon.ini lives and every program is started
 Var DailyTime ; HH:MM of the daily task, or empty for none
-Var PinnedPort ; /COM, as COMn, or empty
-Var PinnedSpeed ; /PORT, or empty
+Var PinnedPort ; the port to pin, as COMn: /COM's, or the device found; or empty
+Var PinnedSpeed ; its speed: /PORT's, or the device found's; or empty
 Var NotWritten ; what the install could not write, for its box
 
 ; Ends the setup (or the uninstaller) with CODE, after saying why unless it is silent.
@@ -88,6 +90,7 @@ Var NotWritten ; what the install could not write, for its box
 !include plugins_folder.nsh
 !include folders.nsh
 !include pinned_settings.nsh
+!include fiscal_device.nsh
 !include options.nsh
 !include daily_task.nsh
 
@@ -120,6 +123,7 @@ Var NotWritten ; what the install could not write, for its box
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE ProgramFolderPageLeave
 !insertmacro MUI_PAGE_DIRECTORY
 Page custom SettingsFolderPage SettingsFolderPageLeave
+Page custom FiscalDevicePage FiscalDevicePageLeave
 Page custom DailyReportPage DailyReportPageLeave
 !insertmacro MUI_PAGE_INSTFILES
 ; No "start KestrelonScan now": it would run as the administrator, in the folder the users
@@ -177,8 +181,14 @@ Section "Kestrelon"
   Call RefuseWhileKestrelonRuns ; again: the wizard may have been open a while
 
   ; Both folders first, checked again now and held until the end: when either cannot be
-  ; taken, or the settings cannot be pinned, nothing is installed and nothing changed.
+  ; taken, or the settings cannot be pinned, nothing is installed and nothing changed. The port
+  ; pinned is the one /COM names, the one the page "Aparatul fiscal" chose, or, with /COM=AUTO
+  ; and no wizard, the one found now.
   Call TakeFolders
+  ${If} ${Silent}
+  ${AndIf} $SearchDevice == 1
+    Call FindDeviceSilently
+  ${EndIf}
   ${If} $PinnedPort != ""
     Call PinSettings
   ${EndIf}

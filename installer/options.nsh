@@ -1,6 +1,6 @@
 ; The setup program's command line, read and checked by the plug-in in .onInit before anything
 ; is installed:
-;   /S [/COM=COMn /PORT=speed] [/ORA=HH:MM] [/SETARI=folder] [/D=folder]
+;   /S [/COM=COMn /PORT=speed | /COM=AUTO] [/ORA=HH:MM] [/SETARI=folder] [/D=folder]
 ; A bad option or value ends the setup with EXIT_BAD_OPTION and installs nothing: a mistyped
 ; option must not be ignored (a fleet's script would take the install for what it asked). /S
 ; anywhere on the line, in any case or quoting (NSIS itself takes /S only as written, and only
@@ -14,8 +14,8 @@
   ${IfThen} $0 == 1 ${|} SetSilent silent ${|}
 !macroend
 
-; Reads the options into $PinnedPort, $PinnedSpeed, $DailyTime and $SettingsFolder (which hold
-; the earlier install's values or the defaults); refuses a bad one.
+; Reads the options into $PinnedPort, $PinnedSpeed, $SearchDevice, $DailyTime and
+; $SettingsFolder (which hold the earlier install's values or the defaults); refuses a bad one.
 Function ReadOptions
   Push $0
   KestrelonSetup::ReadOptions $INSTDIR
@@ -34,6 +34,8 @@ Function ReadOptions
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_BAD_TIME}"
   ${Case} "port_without_speed"
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PORT_WITHOUT_SPEED}"
+  ${Case} "search_with_speed"
+    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_SEARCH_WITH_SPEED}"
   ${CaseElse}
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_UNKNOWN_OPTION}"
   ${EndSelect}
@@ -42,6 +44,9 @@ Function ReadOptions
   Pop $PinnedPort
   KestrelonSetup::Option speed
   Pop $PinnedSpeed
+  ${IfThen} $PinnedPort != "" ${|} StrCpy $PortGiven 1 ${|}
+  KestrelonSetup::Option search
+  Pop $SearchDevice
   KestrelonSetup::Option time
   Pop $0
   ${If} $0 != "" ; never on Windows XP, where the setup makes no task

@@ -19,47 +19,22 @@
 #include "setup/folder_paths_win32.h"
 #include "setup/nsis_plugin.h"
 #include "setup/our_folders_win32.h"
+#include "setup/plugin_support_win32.h"
 #include "setup/running_copies_win32.h"
 #include "setup/setup_options_win32.h"
 
-namespace kestrelon::nsis {
-
-std::optional<std::wstring> Stack::pop() {
-  StackEntry* entry = top_ ? *top_ : nullptr;
-  if (!entry) return std::nullopt;
-  std::wstring text(entry->text);
-  *top_ = entry->next;
-  GlobalFree(entry);
-  return text;
-}
-
-void Stack::push(std::wstring_view text) {
-  if (!top_ || string_size_ <= 0) return;
-  const size_t room = static_cast<size_t>(string_size_);
-  auto* entry =
-      static_cast<StackEntry*>(GlobalAlloc(GPTR, sizeof(StackEntry) + room * sizeof(wchar_t)));
-  if (!entry) return;
-  const size_t length = text.size() < room ? text.size() : room - 1;
-  text.copy(entry->text, length);
-  entry->text[length] = L'\0';
-  entry->next = *top_;
-  *top_ = entry;
-}
-
-}  // namespace kestrelon::nsis
-
 namespace {
 
+using kestrelon::nsis::begin;
+using kestrelon::nsis::pop_or_empty;
 using kestrelon::nsis::Stack;
 using namespace kestrelon;
 using namespace kestrelon::setup;
 
-// State across calls, which NSIS's plug-in interface leaves to the plug-in: its own module, the
-// folders it holds, the options read, and what the last answer was about.
-HMODULE this_plugin = nullptr;
-
 const std::vector<std::wstring_view> kOurPrograms = {L"Kestrelon.exe", L"KestrelonScan.exe"};
 
+// State across calls, which NSIS's plug-in interface leaves to the plug-in: the folders it holds,
+// the options read, and what the last answer was about.
 // The folders the install holds from the moment it takes them until the setup ends.
 struct Install {
   TakenFolder settings;
@@ -75,30 +50,6 @@ struct Details {
   std::wstring reason;
 };
 Details details;
-
-UINT_PTR on_message(nsis::PluginMessage message) {
-  if (message == nsis::kUnload) install.reset();
-  return 0;
-}
-
-// Keeps the plug-in, and the folders it holds, loaded until the setup ends.
-void stay_loaded(nsis::ExtraParameters* extra) {
-  static bool registered = false;
-  if (registered || !extra || !extra->register_plugin_callback) return;
-  extra->register_plugin_callback(this_plugin, on_message);
-  registered = true;
-}
-
-// Every call begins here: the plug-in stays loaded from its first call to the setup's end, which
-// the state above needs (NSIS unloads a plug-in after each call unless it asks otherwise).
-Stack begin(int string_size, nsis::StackEntry** stack_top, nsis::ExtraParameters* extra) {
-  stay_loaded(extra);
-  return Stack(string_size, stack_top);
-}
-
-std::wstring pop_or_empty(Stack& stack) {
-  return stack.pop().value_or(L"");
-}
 
 // Gives the script its one answer, and what it is about.
 void answer(Stack& stack, std::wstring_view word, std::wstring named = {},
@@ -125,6 +76,8 @@ const wchar_t* option_fault_name(OptionFault fault) {
       return L"bad_time";
     case OptionFault::port_without_speed:
       return L"port_without_speed";
+    case OptionFault::search_with_speed:
+      return L"search_with_speed";
   }
   return L"unknown_option";
 }
@@ -231,9 +184,8 @@ const wchar_t* removal_name(TaskRemoval removal) {
 
 }  // namespace
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) this_plugin = instance;
-  return TRUE;
+void kestrelon::nsis::release_folders() {
+  install.reset();
 }
 
 // PROGRAM_FOLDER (NSIS's $INSTDIR, from /D= or its default) -> what is wrong with the command
@@ -244,9 +196,9 @@ KESTRELON_NSIS_FUNCTION(ReadOptions) {
   answer(stack, option_fault_name(options.fault));
 }
 
-// NAME -> the option read by ReadOptions: "port" (COMn), "speed", "time", "settings" (the
-// folder), "settings_given" ("1" when /SETARI was given), or "silent" ("1" when /S is anywhere
-// on the line, read afresh: the uninstaller asks for it too).
+// NAME -> the option read by ReadOptions: "port" (COMn), "speed", "search" ("1" for
+// /COM=AUTO), "time", "settings" (the folder), "settings_given" ("1" when /SETARI was given), or
+// "silent" ("1" when /S is anywhere on the line, read afresh: the uninstaller asks for it too).
 KESTRELON_NSIS_FUNCTION(Option) {
   Stack stack = begin(string_size, stack_top, extra);
   const std::wstring name = pop_or_empty(stack);
@@ -256,6 +208,8 @@ KESTRELON_NSIS_FUNCTION(Option) {
     stack.push(options.port);
   } else if (name == L"speed") {
     stack.push(options.speed);
+  } else if (name == L"search") {
+    stack.push(options.search_device ? L"1" : L"0");
   } else if (name == L"time") {
     stack.push(options.daily_time);
   } else if (name == L"settings_given") {

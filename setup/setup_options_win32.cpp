@@ -17,6 +17,7 @@ constexpr std::wstring_view kProgramFolderOption = L" /D=";  // NSIS's, as it lo
 constexpr int kMaxComPort = 256;
 constexpr size_t kMaxPortDigits = 3;
 constexpr size_t kMaxSpeedDigits = 7;  // 1 to 9999999 bits per second
+constexpr std::wstring_view kSearchDevice = L"AUTO";
 
 // The words of LINE as Windows splits them, the program first.
 std::vector<std::wstring> words_of(const std::wstring& line) {
@@ -52,7 +53,9 @@ bool value_of(const std::wstring& word, std::wstring_view name, std::wstring& va
 OptionFault read_word(const std::wstring& word, SetupOptions& options) {
   std::wstring value;
   if (same_name(word, L"/S") || word == L"/NCRC") return OptionFault::none;
-  if (value_of(word, L"/COM=", value)) {  // COM1 to COM256
+  if (value_of(word, L"/COM=", value) && same_name(value, kSearchDevice)) {
+    options.search_device = true;
+  } else if (value_of(word, L"/COM=", value)) {  // COM1 to COM256
     const std::wstring number = value.size() > 3 ? value.substr(3) : L"";
     if (!same_name(std::wstring_view(value).substr(0, 3), L"COM") ||
         !is_plain_number(number, kMaxPortDigits) || std::stoi(number) > kMaxComPort) {
@@ -116,7 +119,9 @@ SetupOptions read_setup_options(const std::wstring& line, const std::wstring& pr
   for (size_t i = 1; i < words.size() && options.fault == OptionFault::none; ++i) {
     options.fault = read_word(words[i], options);
   }
-  if (options.fault == OptionFault::none && options.port.empty() != options.speed.empty()) {
+  if (options.fault == OptionFault::none && options.search_device && !options.speed.empty()) {
+    options.fault = OptionFault::search_with_speed;
+  } else if (options.fault == OptionFault::none && options.port.empty() != options.speed.empty()) {
     options.fault = OptionFault::port_without_speed;
   }
   return options;

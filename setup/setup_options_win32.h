@@ -1,6 +1,6 @@
 // The setup program's command line:
-//   Kestrelon-<version>-setup.exe /S [/COM=COMn /PORT=speed] [/ORA=HH:MM] [/SETARI=folder]
-//                                    [/D=folder]
+//   Kestrelon-<version>-setup.exe /S [/COM=COMn /PORT=speed | /COM=AUTO] [/ORA=HH:MM]
+//                                    [/SETARI=folder] [/D=folder]
 // Words are split as every Windows program splits them (a folder with spaces is quoted); option
 // names are read in any case. /D= is NSIS's own: the rest of the line, never quoted, which NSIS
 // has already taken as the program folder. A mistyped option or a value out of its range is
@@ -22,6 +22,7 @@ enum class OptionFault {
   bad_speed,
   bad_time,
   port_without_speed,  // /COM without /PORT, or the other way round
+  search_with_speed,   // /COM=AUTO with /PORT: the search finds the speed
 };
 
 struct SetupOptions {
@@ -29,8 +30,9 @@ struct SetupOptions {
   // /S anywhere on the line, in any case or quoting, also after /D=: no window may wait for an
   // answer in a fleet's script, whatever else the line says.
   bool silent = false;
-  std::wstring port;   // /COM, as COMn
-  std::wstring speed;  // /PORT
+  std::wstring port;           // /COM, as COMn
+  std::wstring speed;          // /PORT
+  bool search_device = false;  // /COM=AUTO, in any case: the device found is pinned
   std::wstring daily_time;
   std::wstring settings_folder;
   bool settings_folder_given = false;

@@ -10,9 +10,9 @@ import unittest
 from contextlib import suppress
 from pathlib import Path
 
-from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, SETTINGS_NAME, end_process, log,
-                     processes_holding, require_isolation, required_path, wait_until,
-                     write_protected)
+from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, PROBE, RELEASE, SETTINGS_NAME,
+                     end_process, identification_frame, log, processes_holding,
+                     require_isolation, required_path, wait_until, write_protected)
 from installed import (DESKTOP_SHORTCUT, PROGRAM_FILES, PROGRAM_FOLDER, REGISTERED_TASK,
                        SETTINGS_FOLDER, SHORTCUTS, START_MENU, UNINSTALL_KEY, UNINSTALLER,
                        InstalledChecks)
@@ -32,6 +32,7 @@ SYSTEM_TEMP = r"C:\windows\temp"  # SYSTEM's: every user may create files in wha
 PLUG_INS = ["KestrelonSetup.dll", "UserInfo.dll", "nsExec.dll", "nsDialogs.dll"]  # all we load
 DAILY_TIME = "21:30"
 EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED = 2, 5, 6, 7, 8
+EXIT_NO_DEVICE = 9
 
 # Command lines refused, nothing installed: with EXIT_BAD_OPTION, or EXIT_FOLDER_REFUSED for
 # a folder that exists and is not the setup's to take. Each has one fault; the Windows
@@ -43,6 +44,7 @@ REFUSED = [
     (["/COM=COM5", "/PORT=12a"], None, EXIT_BAD_OPTION),
     (["/COM=COM5", "/PORT=0"], None, EXIT_BAD_OPTION),
     (["/COM=COM5"], None, EXIT_BAD_OPTION),  # without /PORT
+    (["/COM=AUTO", "/PORT=9600"], None, EXIT_BAD_OPTION),  # the search finds the speed
     (["/ORA=25:00"], None, EXIT_BAD_OPTION),
     (["/ORA=7:30"], None, EXIT_BAD_OPTION),
     ([r"/SETARI=C:\Program Files\Kestrelon\Setari"], None, EXIT_BAD_OPTION),  # in the programs'
@@ -204,6 +206,7 @@ class Setup(InstalledChecks, WineCase):
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
 
+        self.check_the_device_found_is_pinned()
         self.check_a_swapped_settings_folder_is_refused()
         self.check_a_settings_folder_swapped_during_the_pin()
 
@@ -234,6 +237,24 @@ class Setup(InstalledChecks, WineCase):
             self.assertFalse(self.path(left).exists(), f"{left} must be gone")
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
+
+    def check_the_device_found_is_pinned(self):
+        """/COM=AUTO: no device, nothing pinned, its own exit code; the device and one of another
+        kind on a lower port: the device pinned, found as KestrelonScan finds it, no report."""
+        earlier = self.settings_files()
+        self.assertEqual(self.setup("search-none", "/COM=AUTO"), EXIT_NO_DEVICE)
+        self.assert_installed(DAILY_TIME)
+        self.assertEqual(self.settings_files(), earlier)
+
+        other, device = self.simulator(4, device_id="AB12345678"), self.simulator(6)
+        self.assertEqual(self.setup("search-found", "/com=auto"), 0)
+        self.assertEqual(self.settings_files(), {SETTINGS_NAME: b"com=COM6\r\nport=115200\r\n",
+                                                 SETTINGS_NAME + ".bak": PINNED})
+        self.assertEqual(other.reports_printed(), 0)
+        self.assertEqual(device.received(), PROBE + identification_frame(0x23) + RELEASE +
+                         PROBE + identification_frame(0x24) + RELEASE)  # after COM4's two
+        for name, data in earlier.items():
+            (self.path(SETTINGS_FOLDER) / name).write_bytes(data)
 
     def removals_at_restart(self):
         """What Windows is told to remove at the next restart, as one text."""

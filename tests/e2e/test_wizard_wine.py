@@ -1,21 +1,23 @@
 """The setup's and the uninstaller's wizards under Wine, walked as a technician walks them: keys
 and clicks on a private X display, every page kept as a screenshot
 (e2e-artifacts/wizard-<walk>-<step>-<page>.png), each walk judged by what it leaves on the
-disk, in the registry and the Task Scheduler, and by its exit code.
+disk, in the registry and the Task Scheduler, by its exit code and by what its devices heard.
 
 The walks follow one another in one prefix, as on one till: cancelled on every page, installed
 with Return on every page, uninstalled, refused and corrected on every page, installed again.
 """
 
+import re
 import shutil
 import subprocess
+import time
 import unittest
 
-from harness import require_isolation, required_path
+from harness import Simulator, log, require_isolation, required_path, wait_until
 from installed import (PROGRAM_FOLDER, SETTINGS_FOLDER, UNINSTALL_KEY, UNINSTALLER,
                        InstalledChecks)
 from wine_session import WineCase
-from wizard import BACK, BOX_YES, CANCEL, Wizard
+from wizard import BACK, BOX_NO, BOX_YES, CANCEL, NEXT, PAGE_LIMIT, Wizard
 
 require_isolation()
 
@@ -24,6 +26,7 @@ UNINSTALL_TITLE = "Dezinstalare Kestrelon"
 WELCOME = "Bine ați venit la instalarea programului Kestrelon"
 PROGRAM = "Folderul programului"
 SETTINGS = "Folderul de setări"
+FISCAL = "Aparatul fiscal"
 DAILY = "Raportul Z zilnic"
 FINISH = "Instalarea s-a terminat"
 CONFIRM = "Dezinstalare Kestrelon"
@@ -34,12 +37,29 @@ POS_PROGRAM = r"C:\POS\Programe\Kestrelon"
 POS_SETTINGS = r"C:\POS\Setari\Kestrelon"
 ELSEWHERE = r"C:\Altundeva"
 
-# Where on each page a person types, and the daily page's checkbox.
+# The devices found, as the fiscal device's page lists them, and its last line, which saves
+# nothing (or keeps the port pinned before).
+VF3 = ["COM3, 115200 biți/s, VF12345678", "COM3, 9600 biți/s, VF12345678"]
+OTHER4 = ["COM4, 115200 biți/s, AB12345678", "COM4, 9600 biți/s, AB12345678"]
+VF5 = ["COM5, 115200 biți/s, VF87654321", "COM5, 9600 biți/s, VF87654321"]
+DO_NOT_SAVE = "Nu salva niciun port"
+KEEP_COM5 = "Nu salva alt port: Kestrelon.ini rămâne cu COM5, 9600 biți/s"
+PINNED_COM3 = {"Kestrelon.ini": b"com=COM3\r\nport=115200\r\n"}
+PINNED_COM5 = {"Kestrelon.ini": b"com=COM5\r\nport=9600\r\n"}
+
+# What a device may hear from the setup: whole trials of the search, each the probe, perhaps the
+# identification frame, then the release; never the report command, never a trial left open.
+TRIALS = re.compile(rb"(\x09(\x02\x23[\x21-\xa0]\x60..\x0a)?\x18\x17\x04)*", re.S)
+
+# Where on each page a person types, the daily page's checkbox, the fiscal device's page.
 FIELDS = {
     "program": dict(id=1019),
     "settings": dict(cls="Edit"),
     "time": dict(cls="Edit"),
     "daily": dict(cls="Button", text="^Tipărește"),
+    "status": dict(cls="Static", id=1202),
+    "devices": dict(cls="ListBox"),
+    "search again": dict(cls="Button", text="^Caută din nou$"),
 }
 
 # A walk: the program started ("setup"; "uninstaller", as the Start menu starts it; or a copy
@@ -52,12 +72,21 @@ FIELDS = {
 #   ("tick",)           a click on the daily report's checkbox
 #   ("holds", F, TEXT)  field F holds TEXT (a proposal, or what was typed before Back)
 #   ("ticked", BOOL)    the daily report's checkbox
-#   ("box", WORDS)      a box whose words hold WORDS; Return closes it
+#   ("box", WORDS[, B]) a box whose words hold WORDS; Return closes it (or a click on B)
+#   ("device", COMS, ID) a simulator on COM port(s) COMS that identifies as ID (None: silent)
+#   ("pinned", BYTES)   Kestrelon.ini of the walk's settings folder, as KestrelonScan left it
+#   ("searched", LINES, N) the search has ended and lists LINES, line N selected
+#   ("says", WORDS)     the fiscal device's page says WORDS of the search
+#   ("pick", N)         line N of the list selected
+#   ("search again",)   a click on "Caută din nou"
+#   ("unheard", COM)    once the walk has ended, the device on COM heard nothing
 # Then the exit code (None for the uninstaller, which goes on in a copy of itself and ends at
 # once), and what the walk leaves: None (nothing changed on drive C: or in the registry), or
-# ("installed", PROGRAM, SETTINGS, TIME or None), or ("uninstalled", SETTINGS).
+# ("installed", PROGRAM, SETTINGS, TIME or None, the settings folder's files), or
+# ("uninstalled", SETTINGS).
 START = [(WELCOME,), ("next",), (PROGRAM,)]
-TO_DAILY = START + [("next",), (SETTINGS,), ("next",), (DAILY,)]
+NONE_FOUND = [("searched", [DO_NOT_SAVE], 0), ("says", "Nu s-a găsit niciun aparat")]
+TO_DAILY = START + [("next",), (SETTINGS,), ("next",), (FISCAL,), *NONE_FOUND, ("next",), (DAILY,)]
 INSTALL = [("next",), (FINISH,), ("next",)]
 WALKS = [
     ("cancel-welcome", "setup", [(WELCOME,), ("cancel",)], EXIT_CANCELLED, None),
@@ -66,12 +95,19 @@ WALKS = [
     ("cancel-settings", "setup",
      START + [("next",), (SETTINGS,), ("type", "settings", POS_SETTINGS), ("cancel",)],
      EXIT_CANCELLED, None),
+    # Cancelled while it searches: the trial under way ends with its release, no other begins.
+    ("cancel-fiscal-while-searching", "setup",
+     START + [("next",), (SETTINGS,), ("device", range(3, 41), None),
+              ("device", 41, "VF12345678"), ("next",), (FISCAL,), ("cancel",), ("unheard", 41)],
+     EXIT_CANCELLED, None),
     ("cancel-daily", "setup", TO_DAILY + [("tick",), ("cancel",)], EXIT_CANCELLED, None),
     ("return-on-every-page", "setup",
      START + [("holds", "program", PROGRAM_FOLDER), ("next",), (SETTINGS,),
-              ("holds", "settings", SETTINGS_FOLDER), ("next",), (DAILY,), ("ticked", False),
-              *INSTALL],
-     0, ("installed", PROGRAM_FOLDER, SETTINGS_FOLDER, None)),
+              ("holds", "settings", SETTINGS_FOLDER), ("device", 3, "VF12345678"),
+              ("device", 4, "AB12345678"), ("next",), (FISCAL,),
+              ("searched", VF3 + OTHER4 + [DO_NOT_SAVE], 0), ("next",), (DAILY,),
+              ("ticked", False), *INSTALL],
+     0, ("installed", PROGRAM_FOLDER, SETTINGS_FOLDER, None, PINNED_COM3)),
     ("uninstall-keeps-the-settings", "uninstaller",
      [(CONFIRM,), ("next",), (UNINSTALLED,), ("next",)], None, ("uninstalled", SETTINGS_FOLDER)),
     ("refused-then-corrected-back-keeps", "setup", START + [
@@ -81,19 +117,29 @@ WALKS = [
         ("type", "program", POS_PROGRAM), ("next",), (SETTINGS,),
         ("type", "settings", POS_PROGRAM + r"\Setari"), ("next",), ("box", "Program Files"),
         (SETTINGS,),
-        ("type", "settings", POS_SETTINGS), ("next",), (DAILY,),
-        ("tick",), ("type", "time", "25:00"), ("next",), ("box", "HH:MM"), (DAILY,),
-        ("type", "time", "21:30"), ("back",), (SETTINGS,), ("holds", "settings", POS_SETTINGS),
+        ("type", "settings", POS_SETTINGS), ("next",), (FISCAL,), *NONE_FOUND, ("next",),
+        (DAILY,), ("tick",), ("type", "time", "25:00"), ("next",), ("box", "HH:MM"), (DAILY,),
+        ("type", "time", "21:30"), ("back",), (FISCAL,), ("searched", [DO_NOT_SAVE], 0),
+        ("back",), (SETTINGS,), ("holds", "settings", POS_SETTINGS),
         ("back",), (PROGRAM,), ("holds", "program", POS_PROGRAM),
-        ("next",), (SETTINGS,), ("next",), (DAILY,), ("ticked", True), ("holds", "time", "21:30"),
-        *INSTALL], 0, ("installed", POS_PROGRAM, POS_SETTINGS, "21:30")),
+        ("next",), (SETTINGS,), ("next",), (FISCAL,), ("searched", [DO_NOT_SAVE], 0), ("next",),
+        (DAILY,), ("ticked", True), ("holds", "time", "21:30"),
+        *INSTALL], 0, ("installed", POS_PROGRAM, POS_SETTINGS, "21:30", {})),
     # A copy of the uninstaller elsewhere would otherwise remove the task and the shortcuts.
     ("uninstaller-elsewhere-touches-nothing", "elsewhere",
      [("box", "nu este programul de dezinstalare")], None, None),
+    # The port KestrelonScan pinned since is proposed once its device answers; a device of
+    # another kind is asked about; choosing to save nothing keeps the pin.
     ("reinstall-proposes-the-earlier", "setup", START + [
         ("holds", "program", POS_PROGRAM), ("next",), (SETTINGS,),
-        ("holds", "settings", POS_SETTINGS), ("next",), (DAILY,), ("ticked", True),
-        ("holds", "time", "21:30"), *INSTALL], 0, ("installed", POS_PROGRAM, POS_SETTINGS, "21:30")),
+        ("holds", "settings", POS_SETTINGS), ("pinned", PINNED_COM5["Kestrelon.ini"]),
+        ("device", 3, "VF12345678"), ("device", 4, "AB12345678"), ("next",), (FISCAL,),
+        ("searched", VF3 + OTHER4 + [KEEP_COM5], 0),
+        ("device", 5, "VF87654321"), ("search again",),
+        ("searched", VF3 + OTHER4 + VF5 + [KEEP_COM5], 5),
+        ("pick", 2), ("next",), ("box", "nu începe cu „VF”", BOX_NO), (FISCAL,),
+        ("pick", 6), ("next",), (DAILY,), ("ticked", True), ("holds", "time", "21:30"),
+        *INSTALL], 0, ("installed", POS_PROGRAM, POS_SETTINGS, "21:30", PINNED_COM5)),
 ]
 
 
@@ -126,7 +172,22 @@ class Walks(InstalledChecks, WineCase):
         self.assertIsNotNone(control, f"no field {name} on {page.page if page else None!r}")
         return control
 
-    def walk(self, wizard, steps):
+    def device(self, coms, identifier):
+        simulator = Simulator(self.workspace.root, f"device-{len(self.devices)}",
+                              device_id=identifier or "VF00000000", silent=identifier is None)
+        self.devices.append(simulator.start())
+        for com in coms if isinstance(coms, range) else [coms]:
+            self.session.map_port(com, simulator)
+            self.device_on[com] = simulator
+
+    def searched(self, wizard):
+        """The fiscal device's page once its search has ended."""
+        page = wizard.wizard()
+        ended = page and page.page == FISCAL and page.control(id=NEXT).enabled
+        return page if ended and page.control(**FIELDS["devices"]).items else None
+
+    def walk(self, wizard, steps, settings):
+        unheard = []
         for step in steps:
             action = step[0]
             if action == "next":
@@ -147,9 +208,34 @@ class Walks(InstalledChecks, WineCase):
                 self.assertEqual(self.field(wizard, "daily").checked, step[1], step)
             elif action == "box":
                 self.assertIn(step[1], wizard.wait_box(), step)
-                wizard.answer_box()
+                wizard.answer_box(*step[2:])
+            elif action == "device":
+                self.device(step[1], step[2])
+            elif action == "pinned":
+                (self.path(settings) / "Kestrelon.ini").write_bytes(step[1])
+            elif action == "searched":
+                page = wait_until(lambda: self.searched(wizard), PAGE_LIMIT,
+                                  f"{wizard.name}: the search to end", interval=0.2)
+                log(f"{wizard.name}: the search ended in at most "
+                    f"{time.monotonic() - wizard.page_seen:.1f} s")
+                wizard.shot("found")
+                lines, selected = zip(*page.control(**FIELDS["devices"]).items)
+                self.assertEqual((list(lines), selected.index(True)), step[1:], step)
+            elif action == "says":
+                self.assertIn(step[1], self.field(wizard, "status").text, step)
+            elif action == "pick":  # into the list, then to its line with the keys
+                wizard.click(self.field(wizard, "devices"))
+                for key in ["Home"] + ["Down"] * step[1]:
+                    wizard.press(key)
+                wait_until(lambda: self.field(wizard, "devices").items[step[1]][1], PAGE_LIMIT,
+                           f"{wizard.name}: line {step[1]} to be selected")
+            elif action == "search again":
+                wizard.click(self.field(wizard, "search again"))
+            elif action == "unheard":
+                unheard.append(step[1])
             else:
                 wizard.wait_page(action)
+        return unheard
 
     def test_walks(self):
         self.installed_program = None
@@ -161,8 +247,10 @@ class Walks(InstalledChecks, WineCase):
                                 self.path(ELSEWHERE))
                 before = (self.drive_c(), self.session.registry_values(UNINSTALL_KEY))
                 wizard = self.start(name, program)
+                self.devices, self.device_on = [], {}
                 try:
-                    self.walk(wizard, steps)
+                    settings = leaves[2] if leaves and leaves[0] == "installed" else None
+                    unheard = self.walk(wizard, steps, settings)
                     code = wizard.wait_end()
                     if program == "setup":
                         self.assertEqual(code, exit_code)
@@ -170,6 +258,13 @@ class Walks(InstalledChecks, WineCase):
                         wizard.wait_copies_end()
                 finally:
                     wizard.close()
+                    for device in self.devices:
+                        device.stop()
+                    self.session.unmap_all()
+                for device in self.devices:
+                    self.assertTrue(TRIALS.fullmatch(device.received()), device.name)
+                for com in unheard:
+                    self.assertEqual(self.device_on[com].received(), b"", f"COM{com}")
                 self.assert_leaves(leaves, before)
                 if program == "elsewhere":
                     shutil.rmtree(self.path(ELSEWHERE))
@@ -179,8 +274,9 @@ class Walks(InstalledChecks, WineCase):
             self.assertEqual((self.drive_c(), self.session.registry_values(UNINSTALL_KEY)),
                              before, "nothing changed")
         elif leaves[0] == "installed":
-            _, program, settings, daily_time = leaves
+            _, program, settings, daily_time, settings_files = leaves
             self.assert_installed(daily_time, program, settings)
+            self.assertEqual(self.settings_files(settings), settings_files)
             self.installed_program = program
         else:
             self.assert_uninstalled(settings=leaves[1])

@@ -9,9 +9,12 @@
 // Prints UTF-8, a line each, fields separated by a tab:
 //   window HWND X Y WIDTH HEIGHT TITLE
 //   control HWND CLASS ID ENABLED CHECKED X Y WIDTH HEIGHT TEXT
-// where CHECKED is 1 for a ticked box (else 0) and TEXT has its line breaks written as \n.
+//   item SELECTED TEXT      (each line of a list box, after it)
+// where CHECKED is 1 for a ticked box (else 0), SELECTED 1 for the line selected, and TEXT has
+// its line breaks written as \n.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -73,6 +76,26 @@ std::string rectangle(HWND window) {
   return out;
 }
 
+// The lines of a list box.
+void print_items(HWND list) {
+  DWORD_PTR count = 0;
+  DWORD_PTR selected = 0;
+  SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &count);
+  SendMessageTimeoutW(list, LB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &selected);
+  for (DWORD_PTR i = 0; i < count; ++i) {
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(list, LB_GETTEXTLEN, i, 0, SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &length);
+    std::wstring text(std::min<size_t>(length, kMaxText) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (length <= kMaxText) {
+      SendMessageTimeoutW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()),
+                          SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &copied);
+    }
+    text.resize(std::min<size_t>(copied, text.size() - 1));
+    std::printf("item\t%d\t%s\n", i == selected ? 1 : 0, one_line(text).c_str());
+  }
+}
+
 BOOL CALLBACK print_control(HWND control, LPARAM) {
   if (!IsWindowVisible(control)) return TRUE;
   wchar_t class_name[64] = L"";
@@ -86,6 +109,7 @@ BOOL CALLBACK print_control(HWND control, LPARAM) {
               utf8(class_name).c_str(), GetDlgCtrlID(control), IsWindowEnabled(control) ? 1 : 0,
               checked == BST_CHECKED ? 1 : 0, rectangle(control).c_str(),
               one_line(text_of(control)).c_str());
+  if (lstrcmpiW(class_name, L"ListBox") == 0) print_items(control);
   return TRUE;
 }
 

@@ -44,6 +44,7 @@ class Control:
     width: int
     height: int
     text: str
+    items: list = field(default_factory=list)  # of a list box: (text, selected) for each line
 
     @property
     def centre(self):
@@ -98,6 +99,8 @@ def read_windows(session, title):
             windows[-1].controls.append(Control(
                 int(parts[1]), parts[2], int(parts[3]), parts[4] == "1", parts[5] == "1",
                 *map(int, parts[6:10]), parts[10].replace("\\n", "\n")))
+        elif parts[0] == "item" and len(parts) == 3 and windows and windows[-1].controls:
+            windows[-1].controls[-1].items.append((parts[2], parts[1] == "1"))
     return windows
 
 
@@ -150,6 +153,7 @@ class Wizard:
         except AssertionError:
             self.shot(f"instead-of-{title}")
             raise
+        self.page_seen = time.monotonic()
         self.shot(title)
         return page
 

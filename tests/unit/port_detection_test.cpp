@@ -182,6 +182,21 @@ TEST_F(DetectionTest, SequenceNumbersContinueAcrossTheScanAndTheRun) {
   EXPECT_EQ(static_cast<uint8_t>(next[2]), 0x25);
 }
 
+TEST_F(DetectionTest, AWatchSeesEachPortFirstAndStopsTheScanBetweenTwoPorts) {
+  for (const wchar_t* name : {L"COM1", L"COM2", L"COM3"})
+    platform_.add_port(name).responder = testing::fiscal_device({});
+  std::vector<int> seen;
+  const std::wstring result = detector_.detect_device_port(3, 0, [&seen](int port_number) {
+    seen.push_back(port_number);
+    return port_number < 3;
+  });
+  EXPECT_THAT(seen, ElementsAre(1, 2, 3));
+  EXPECT_EQ(detection_lines(result).size(), 4u);  // COM1 and COM2 at both speeds
+  EXPECT_EQ(platform_.port(L"COM3").times_opened, 0);
+  EXPECT_FALSE(platform_.port(L"COM2").open);
+  EXPECT_TRUE(platform_.port(L"COM2").received.ends_with(kReleaseSequence));
+}
+
 TEST_F(DetectionTest, ClosesAnOpenDevicePortWithoutReleaseSequence) {
   auto& port = platform_.add_port(L"COM3");
   PortParameters p;

@@ -53,6 +53,18 @@ class ScanTest : public ::testing::Test {
   ScriptedBoxes boxes_{platform_.events};
 };
 
+TEST(ProposedDevice, ThePinnedFiscalDeviceElseTheFirstFiscalOneElseNone) {
+  const std::vector<std::wstring> lines = {
+      L"COM2 : 9600 : 1 : 64 : AB12345678", L"COM3 : 115200 : 2 : 64 : VF12345678",
+      L"COM3 : 9600 : 3 : 64 : VF12345678", L"COM7 : 9600 : 4 : 64 : AB87654321"};
+  EXPECT_EQ(proposed_device(lines, {}), 1u);
+  EXPECT_EQ(proposed_device(lines, {L"COM3", 9600}), 2u);
+  EXPECT_EQ(proposed_device(lines, {L"COM3", 4800}), 1u);  // not found at that speed
+  EXPECT_EQ(proposed_device(lines, {L"COM7", 9600}), 1u);  // never asked for a report
+  EXPECT_EQ(proposed_device({lines[0], lines[3]}, {}), std::nullopt);
+  EXPECT_EQ(proposed_device({}, {L"COM3", 9600}), std::nullopt);
+}
+
 TEST_F(ScanTest, QuestionListsEveryDeviceAndNamesTheOneTheRunWouldUse) {
   add_two_devices(platform_);
   EXPECT_EQ(scan(), ScanEnd::not_pinned);

@@ -143,6 +143,13 @@ TEST_F(SettingsFileTest, ContentIsReadAndNeverRewritten) {
   };
   for (const Case& c : cases) {
     TempDir::write(path_, c.bytes);
+    // What the setup reads as pinned: the same settings when the run would go straight there.
+    FileResult opened;
+    const PortSettings pinned =
+        pinned_settings(*Folder::open(dir_.path().wstring(), opened), kSettingsFileName);
+    const bool goes_straight = *c.port_name && c.speed;
+    EXPECT_EQ(pinned.port_name, goes_straight ? c.port_name : L"") << c.bytes.substr(0, 40);
+    EXPECT_EQ(pinned.speed, goes_straight ? c.speed : 0) << c.bytes.substr(0, 40);
     const PortSettings settings = read_file();
     EXPECT_EQ(settings.port_name, c.port_name) << c.bytes.substr(0, 40);
     EXPECT_EQ(settings.speed, c.speed) << c.bytes.substr(0, 40);

@@ -1,5 +1,5 @@
-// Who may change a folder, decided from real security descriptors, and running copies of a
-// program found among the processes of the machine.
+// Who may change a folder, decided from real security descriptors, running copies of a program
+// found among the processes of the machine, and the device search beside the programs' guard.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +7,8 @@
 #include <cwctype>
 #include <string>
 
+#include "app/instance_guard.h"
+#include "setup/device_search_win32.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/our_folders_win32.h"
 #include "setup/running_copies_win32.h"
@@ -165,6 +167,20 @@ TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
   EXPECT_TRUE(seen_upper);
   EXPECT_FALSE(seen_shorter) << "a folder whose name begins the same";
   EXPECT_FALSE(seen_other_name) << "only the programs named count";
+}
+
+// No device here: the search ends at once. The guard is the programs', held only meanwhile.
+TEST(DeviceSearch, NeverBesideKestrelonAndLetsTheGuardGoWhenItEnds) {
+  {
+    InstanceGuard kestrelon_runs;
+    DeviceSearch search;
+    EXPECT_EQ(search.start(), SearchStart::another_copy_running);
+  }
+  DeviceSearch search;
+  ASSERT_EQ(search.start(), SearchStart::started);
+  EXPECT_TRUE(search.wait(60000));
+  EXPECT_EQ(search.result(), L"");
+  EXPECT_FALSE(InstanceGuard().another_copy_running());
 }
 
 }  // namespace
