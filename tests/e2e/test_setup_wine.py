@@ -81,20 +81,30 @@ def on_drive_z(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def process_running(name):
-    """The id of a process whose command line names NAME, or None."""
-    for process in Path("/proc").glob("[0-9]*"):
-        try:
-            if name.encode() in (process / "cmdline").read_bytes():
-                return int(process.name)
-        except OSError:
-            pass
-    return None
+def working_folder(pid):
+    """The working folder of a process, or None when it has ended."""
+    try:
+        return os.readlink(f"/proc/{pid}/cwd")
+    except OSError:
+        return None
 
 
 class Setup(InstalledChecks, WineCase):
     PREFIX_NAME = "setup-prefix"
     FRESH_PREFIX = True
+
+    def process_running(self, name):
+        """The id of a process of this group's prefix whose command line names NAME, or None: a
+        suite run beside this one starts the same programs."""
+        prefix = f"WINEPREFIX={self.session.prefix}".encode()
+        for process in Path("/proc").glob("[0-9]*"):
+            try:
+                if (name.encode() in (process / "cmdline").read_bytes().replace(b"\0", b" ")
+                        and prefix in (process / "environ").read_bytes().split(b"\0")):
+                    return int(process.name)
+            except OSError:  # gone meanwhile
+                pass
+        return None
 
     def setUp(self):
         super().setUp()
@@ -360,14 +370,14 @@ class Setup(InstalledChecks, WineCase):
         task_file = "Programe\\Kestrelon\\Raport-Z-zilnic.xml"  # on its command line only
         setup = self.start("setup", "/S", "/ORA=22:00", *options)
         try:
-            stand_in = wait_until(lambda: process_running(task_file), SETUP_LIMIT,
+            stand_in = wait_until(lambda: self.process_running(task_file), SETUP_LIMIT,
                                   "the setup to start schtasks.exe")
             # Wine moves a new process to its working folder as it starts.
-            wait_until(lambda: os.readlink(f"/proc/{stand_in}/cwd") == str(self.path(programs)),
+            wait_until(lambda: working_folder(stand_in) == str(self.path(programs)),
                        RUN_LIMIT, "schtasks.exe to run in the program folder")
         finally:
-            if process_running(task_file):
-                os.kill(process_running(task_file), 9)
+            if self.process_running(task_file):
+                os.kill(self.process_running(task_file), 9)
             setup.wait(SETUP_LIMIT)
             schtasks.write_bytes(real)
         (self.path(programs) / SETTINGS_NAME).unlink(missing_ok=True)  # the stand-in's
@@ -389,7 +399,7 @@ class Setup(InstalledChecks, WineCase):
             self.assertEqual(self.setup("held-file", *options), EXIT_NOT_WRITTEN)
         finally:
             end_process(held, timeout=30)
-            ping = process_running("ping -n 60")  # cmd's child, which holds the file
+            ping = self.process_running("ping -n 60")  # cmd's child, which holds the file
             if ping:
                 os.kill(ping, 9)
             wait_until(lambda: not processes_holding(guide), SETUP_LIMIT,
