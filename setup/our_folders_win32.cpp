@@ -206,29 +206,14 @@ FolderFault existing_folder_fault(HANDLE folder, const std::wstring& path, OurFo
 
 // Its own file, then the users' rights: users get none while the folder could still be empty.
 FolderFault make_ours(HANDLE folder, OurFolder kind, bool& keeper_made) {
-  const auto finish = [folder, kind] {
-    return set_rights(folder, folder_rights(kind)) ? FolderFault::none
-                                                   : FolderFault::rights_not_set;
-  };
   if (kind == OurFolder::settings) {
     const SecurityDescriptor keeper_rights(kKeeperRights);
-    // One from an earlier install is already there, checked and given its rights.
-    nt::Opened keeper =
-        nt::open_relative(folder, kKeeperName, GENERIC_WRITE | DELETE, 0,
-                          nt::Disposition::create_new, nt::Kind::file, keeper_rights.get());
-    const DWORD error = keeper.error;
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return finish();
-    if (error != ERROR_SUCCESS || !keeper_rights.get()) return FolderFault::not_written;
-    DWORD written = 0;
-    if (!WriteFile(keeper.handle.get(), kKeeperText.data(), DWORD(kKeeperText.size()), &written,
-                   nullptr) ||
-        written != kKeeperText.size() || !FlushFileBuffers(keeper.handle.get())) {
-      nt::mark_for_deletion(keeper.handle.get());  // no half-written file of ours is left
-      return FolderFault::not_written;
+    if (const FolderFault fault = make_keeper(folder, keeper_rights, keeper_made);
+        fault != FolderFault::none) {
+      return fault;
     }
-    keeper_made = true;
   }
-  return finish();
+  return set_rights(folder, folder_rights(kind)) ? FolderFault::none : FolderFault::rights_not_set;
 }
 
 // "C:\" and the names below it.
@@ -317,6 +302,26 @@ void remove_empty_folder(HANDLE parent, const std::wstring& name) {
 }
 
 }  // namespace
+
+FolderFault make_keeper(HANDLE folder, const SecurityDescriptor& rights, bool& made) {
+  // Without them it would be made with what the folder gives.
+  if (!rights.get()) return FolderFault::rights_not_set;
+  // One from an earlier install is already there, checked and given its rights.
+  nt::Opened keeper = nt::open_relative(folder, kKeeperName, GENERIC_WRITE | DELETE, 0,
+                                        nt::Disposition::create_new, nt::Kind::file, rights.get());
+  const DWORD error = keeper.error;
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return FolderFault::none;
+  if (error != ERROR_SUCCESS) return FolderFault::not_written;
+  DWORD written = 0;
+  if (!WriteFile(keeper.handle.get(), kKeeperText.data(), DWORD(kKeeperText.size()), &written,
+                 nullptr) ||
+      written != kKeeperText.size() || !FlushFileBuffers(keeper.handle.get())) {
+    nt::mark_for_deletion(keeper.handle.get());  // no half-written file of ours is left
+    return FolderFault::not_written;
+  }
+  made = true;
+  return FolderFault::none;
+}
 
 bool gives_others_more_than(const SecurityView& found, const wchar_t* ours,
                             std::wstring_view installing_user) {

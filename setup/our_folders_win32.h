@@ -11,6 +11,7 @@
 
 #include "app/file_system.h"
 #include "app/nt_file_win32.h"
+#include "setup/security_win32.h"
 #include "setup/shop_rights.h"
 
 namespace kestrelon::setup {
@@ -75,6 +76,10 @@ FolderCheck check_folder(const std::wstring& path, OurFolder kind);
 // that users cannot remove, before users get any right on it: a folder that is never empty can
 // never be turned into a mount point.
 FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken);
+
+// The settings folder's own file, made in FOLDER with RIGHTS (users may read it, not remove it);
+// MADE when this call made it. One already there was checked when the folder was taken.
+FolderFault make_keeper(HANDLE folder, const SecurityDescriptor& rights, bool& made);
 
 // Undoes what taking the folder changed: the setup's own file it made, the rights the folder had,
 // the folders it made on the way (each only while empty); lets the folder go.

@@ -1,5 +1,6 @@
-// Who may change a folder, decided from real security descriptors, and running copies of a
-// program found among the processes of the machine.
+// Who may change a folder, decided from real security descriptors; the settings folder's own
+// file, made in a real folder; and running copies of a program found among the processes of the
+// machine.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <cwctype>
 #include <string>
 
+#include "common/unique_handle_win32.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/our_folders_win32.h"
 #include "setup/running_copies_win32.h"
@@ -128,6 +130,30 @@ TEST(ShopRights, ReadsTheOwnerOfAFolderThroughItsHandle) {
   EXPECT_TRUE(read_security(folder, view));
   CloseHandle(folder);
   EXPECT_EQ(view.owner, current_user_sid());
+}
+
+// The settings folder's own file is made with its own rights or not at all: never with what the
+// folder would give it.
+TEST(OurFolders, TheKeeperIsMadeOnlyWithItsOwnRights) {
+  const std::wstring folder = temp_folder() + std::to_wstring(GetCurrentProcessId()) + L"-keeper";
+  const std::wstring keeper = folder + L"\\Folder-de-setari.txt";
+  for (const bool parsed : {false, true}) {
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    bool made = false;
+    FolderFault fault = FolderFault::none;
+    {
+      const UniqueHandle held(CreateFileW(folder.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      fault =
+          make_keeper(held.get(), SecurityDescriptor(parsed ? L"O:BAD:(A;;FA;;;BA)" : L"?"), made);
+    }
+    const bool there = GetFileAttributesW(keeper.c_str()) != INVALID_FILE_ATTRIBUTES;
+    DeleteFileW(keeper.c_str());
+    RemoveDirectoryW(folder.c_str());
+    EXPECT_EQ(fault == FolderFault::none, parsed);
+    EXPECT_EQ(made, parsed);
+    EXPECT_EQ(there, parsed) << "made only with its own rights";
+  }
 }
 
 TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
