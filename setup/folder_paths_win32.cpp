@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::wstring_view kNotInNames = L"*?\"<>|/:";
 constexpr size_t kMaxFolderPath = 240;  // room left for the file names inside, within MAX_PATH
-constexpr size_t kDriveRootLength = 3;  // "C:\"
 
 // "." and ".." resolved, no "\" at the end but a drive's root's.
 std::wstring full_folder_path(const std::wstring& path) {

@@ -9,6 +9,8 @@
 
 namespace kestrelon::setup {
 
+inline constexpr size_t kDriveRootLength = 3;  // "C:\"
+
 // Why a folder's path is refused.
 enum class PathFault {
   none,

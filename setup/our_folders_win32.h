@@ -11,7 +11,6 @@
 
 #include "app/file_system.h"
 #include "app/nt_file_win32.h"
-#include "setup/security_win32.h"
 #include "setup/shop_rights.h"
 
 namespace kestrelon::setup {
@@ -71,15 +70,11 @@ bool gives_others_more_than(const SecurityView& found, const wchar_t* ours,
 FolderCheck check_folder(const std::wstring& path, OurFolder kind);
 
 // Takes PATH for folder KIND: makes what is missing on the way with the program folder's rights
-// and holds every folder; an existing folder is locked to administrators, then checked, then its
-// files of ours and it get their rights. The settings folder gets a file of the setup's own
+// and holds every folder; an existing folder is judged as it was found, then locked to
+// administrators, then its files of ours are checked and get their rights, and it its own. The settings folder gets a file of the setup's own
 // that users cannot remove, before users get any right on it: a folder that is never empty can
 // never be turned into a mount point.
 FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken);
-
-// The settings folder's own file, made in FOLDER with RIGHTS (users may read it, not remove it);
-// MADE when this call made it. One already there was checked when the folder was taken.
-FolderFault make_keeper(HANDLE folder, const SecurityDescriptor& rights, bool& made);
 
 // Undoes what taking the folder changed: the setup's own file it made, the rights the folder had,
 // the folders it made on the way (each only while empty); lets the folder go.
@@ -87,11 +82,5 @@ void give_back(TakenFolder& taken);
 
 // The files of a taken folder, each reached through its handle.
 std::unique_ptr<Folder> files_of(const TakenFolder& taken);
-
-// Removes the files of an earlier install from the held program folder, through its handle,
-// and cancels the removals an earlier uninstall left for the next restart there; an old file
-// that cannot be removed (held open by someone) is named in FAILED (the folder, when those
-// removals could not be cancelled), and nothing is ever written into it.
-bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed);
 
 }  // namespace kestrelon::setup

@@ -18,6 +18,7 @@
 #include "setup/daily_task_win32.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/nsis_plugin.h"
+#include "setup/our_files_win32.h"
 #include "setup/our_folders_win32.h"
 #include "setup/running_copies_win32.h"
 #include "setup/setup_options_win32.h"

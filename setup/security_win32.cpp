@@ -93,15 +93,31 @@ bool view_from_descriptor(PSECURITY_DESCRIPTOR descriptor, SecurityView& view) {
 
 }  // namespace
 
-bool read_security(HANDLE folder, SecurityView& view) {
-  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  std::vector<unsigned char> buffer(1024);
+std::string saved_security(HANDLE object) {
+  std::string saved(1024, '\0');
   DWORD needed = 0;
-  while (!GetKernelObjectSecurity(folder, wanted, buffer.data(), DWORD(buffer.size()), &needed)) {
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return false;
-    buffer.resize(needed);
+  while (
+      !GetKernelObjectSecurity(object, kOwnerAndList, saved.data(), DWORD(saved.size()), &needed)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= saved.size()) return {};
+    saved.resize(needed);
   }
-  return view_from_descriptor(buffer.data(), view);
+  return saved;
+}
+
+void restore_security(HANDLE object, const std::string& saved) {
+  if (!saved.empty()) {
+    SetKernelObjectSecurity(object, kOwnerAndList, const_cast<char*>(saved.data()));
+  }
+}
+
+bool set_security(HANDLE object, const wchar_t* sddl, SECURITY_INFORMATION what) {
+  const SecurityDescriptor security(sddl);
+  return security.get() && SetKernelObjectSecurity(object, what, security.get());
+}
+
+bool read_security(HANDLE folder, SecurityView& view) {
+  std::string security = saved_security(folder);
+  return !security.empty() && view_from_descriptor(security.data(), view);
 }
 
 SecurityDescriptor::SecurityDescriptor(std::wstring_view sddl) {

@@ -38,7 +38,20 @@ class EnabledPrivilege {
   TOKEN_PRIVILEGES previous_ = {};
 };
 
-// From an open folder (opened with READ_CONTROL); false when it cannot be read.
+// The owner and list both, as the setup reads, saves and sets them.
+inline constexpr SECURITY_INFORMATION kOwnerAndList =
+    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// The owner and list of an open object (opened with READ_CONTROL) as the system gives them, to be
+// put back as they were; empty when they cannot be read.
+std::string saved_security(HANDLE object);
+// Puts back what saved_security gave; nothing for an empty one.
+void restore_security(HANDLE object, const std::string& saved);
+// Gives an open object (opened with WRITE_OWNER, WRITE_DAC or both) what WHAT names of SDDL; false
+// when SDDL is no security descriptor or the system refuses.
+bool set_security(HANDLE object, const wchar_t* sddl, SECURITY_INFORMATION what = kOwnerAndList);
+
+// From an open folder or file (opened with READ_CONTROL); false when it cannot be read.
 bool read_security(HANDLE folder, SecurityView& view);
 // From SDDL, e.g. "O:BAD:PAI(A;OICI;FA;;;SY)"; false when the text is not a security descriptor.
 bool security_from_sddl(std::wstring_view sddl, SecurityView& view);

@@ -10,6 +10,7 @@
 
 #include "common/unique_handle_win32.h"
 #include "setup/folder_paths_win32.h"
+#include "setup/our_files_win32.h"
 #include "setup/our_folders_win32.h"
 #include "setup/running_copies_win32.h"
 #include "setup/security_win32.h"
@@ -144,8 +145,7 @@ TEST(OurFolders, TheKeeperIsMadeOnlyWithItsOwnRights) {
     {
       const UniqueHandle held(CreateFileW(folder.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-      fault =
-          make_keeper(held.get(), SecurityDescriptor(parsed ? L"O:BAD:(A;;FA;;;BA)" : L"?"), made);
+      fault = make_keeper(held.get(), made, parsed ? L"O:BAD:(A;;FA;;;BA)" : L"?");
     }
     const bool there = GetFileAttributesW(keeper.c_str()) != INVALID_FILE_ATTRIBUTES;
     DeleteFileW(keeper.c_str());
