@@ -33,6 +33,8 @@ std::wstring sid_text(PSID sid) {
   return static_cast<const wchar_t*>(text.get());
 }
 
+// Generic rights mapped as for a file, so that GENERIC_ALL counts as every right it gives: the
+// one place they are mapped, as an entry is read.
 uint32_t file_rights(ACCESS_MASK mask) {
   GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                              FILE_ALL_ACCESS};

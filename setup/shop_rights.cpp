@@ -12,13 +12,6 @@ constexpr uint32_t kDelete = 0x00010000;
 constexpr uint32_t kWriteDac = 0x00040000;
 constexpr uint32_t kWriteOwner = 0x00080000;
 constexpr uint32_t kDeleteChild = 0x00000040;
-constexpr uint32_t kGenericRead = 0x80000000;
-constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kGenericExecute = 0x20000000;
-constexpr uint32_t kGenericAll = 0x10000000;
-constexpr uint32_t kFileGenericRead = 0x00120089;
-constexpr uint32_t kFileGenericWrite = 0x00120116;
-constexpr uint32_t kFileGenericExecute = 0x001200A0;
 constexpr uint32_t kFileAllAccess = 0x001F01FF;
 
 // Rename or remove the folder, change its list or owner, remove or rename what is in it.
@@ -54,16 +47,6 @@ bool one_of(std::wstring_view sid, const std::array<std::wstring_view, N>& sids)
   return false;
 }
 
-// Generic rights mapped as for a file, so that GENERIC_ALL counts as every right it gives.
-uint32_t file_rights(uint32_t mask) {
-  uint32_t mapped = mask & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll);
-  if (mask & kGenericRead) mapped |= kFileGenericRead;
-  if (mask & kGenericWrite) mapped |= kFileGenericWrite;
-  if (mask & kGenericExecute) mapped |= kFileGenericExecute;
-  if (mask & kGenericAll) mapped |= kFileAllAccess;
-  return mapped;
-}
-
 bool is_creator_sid(std::wstring_view sid) {
   return sid.size() > kCreatorPrefix.size() &&
          same_sid(sid.substr(0, kCreatorPrefix.size()), kCreatorPrefix) &&
@@ -89,7 +72,7 @@ uint32_t rights_of_others(const SecurityView& folder, std::wstring_view installi
   uint32_t allowed = 0;
   for (const AccessEntry& entry : folder.entries) {
     if (entry.allows && !entry.inherit_only && may_reach_shop_user(entry.sid, installing_user)) {
-      allowed |= file_rights(entry.mask);
+      allowed |= entry.mask;
     }
   }
   return allowed;
