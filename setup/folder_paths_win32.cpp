@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "app/file_system.h"
-#include "common/text.h"
 
 namespace kestrelon::setup {
 namespace {
@@ -74,9 +73,10 @@ bool same_name(std::wstring_view a, std::wstring_view b) {
 }
 
 bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent) {
-  const std::wstring inside = upper_case(folder) + L'\\';
-  const std::wstring around = upper_case(parent) + L'\\';
-  return inside.compare(0, around.size(), around) == 0;
+  const std::wstring inside = folder + L'\\';
+  const std::wstring around = parent + L'\\';
+  return inside.size() >= around.size() &&
+         same_name(std::wstring_view(inside).substr(0, around.size()), around);
 }
 
 PathFault program_folder_fault(const std::wstring& folder) {

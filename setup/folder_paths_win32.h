@@ -27,7 +27,7 @@ std::wstring full_long_path(const std::wstring& path);
 // compares names: a name with an invisible character more (U+00AD, U+200D, U+FEFF) is another.
 bool same_name(std::wstring_view a, std::wstring_view b);
 
-// True when FOLDER is PARENT or inside it, both full long paths, without regard to case.
+// True when FOLDER is PARENT or inside it, both full long paths, compared as same_name compares.
 bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent);
 
 PathFault program_folder_fault(const std::wstring& folder);

@@ -71,9 +71,9 @@ FolderCheck check_folder(const std::wstring& path, OurFolder kind);
 
 // Takes PATH for folder KIND: makes what is missing on the way with the program folder's rights
 // and holds every folder; an existing folder is judged as it was found, then locked to
-// administrators, then its files of ours are checked and get their rights, and it its own. The settings folder gets a file of the setup's own
-// that users cannot remove, before users get any right on it: a folder that is never empty can
-// never be turned into a mount point.
+// administrators, then its files of ours are checked and get their rights, and it its own. The
+// settings folder gets a file of the setup's own that users cannot remove, before users get any
+// right on it: a folder that is never empty can never be turned into a mount point.
 FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken);
 
 // Undoes what taking the folder changed: the setup's own file it made, the rights the folder had,
