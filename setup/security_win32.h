@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/local_memory_win32.h"
+#include "common/unique_handle_win32.h"
 #include "setup/shop_rights.h"
 
 namespace kestrelon::setup {
@@ -13,14 +15,12 @@ namespace kestrelon::setup {
 // A security descriptor made from SDDL, owned; null when the text is not one.
 class SecurityDescriptor {
  public:
-  explicit SecurityDescriptor(std::wstring_view sddl);
-  ~SecurityDescriptor();
-  SecurityDescriptor(const SecurityDescriptor&) = delete;
-  SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
-  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
+  explicit SecurityDescriptor(std::wstring_view sddl) : descriptor_(made_from(sddl)) {}
+  PSECURITY_DESCRIPTOR get() const { return descriptor_.get(); }
 
  private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  static PSECURITY_DESCRIPTOR made_from(std::wstring_view sddl);
+  LocalMemory<void> descriptor_;
 };
 
 // A privilege of the process's token (an elevated administrator's holds SeDebugPrivilege,
@@ -34,7 +34,7 @@ class EnabledPrivilege {
   EnabledPrivilege& operator=(const EnabledPrivilege&) = delete;
 
  private:
-  HANDLE token_ = nullptr;
+  UniqueHandle token_;
   TOKEN_PRIVILEGES previous_ = {};
 };
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/local_memory_win32.h"
 #include "setup/folder_paths_win32.h"
 
 namespace kestrelon::setup {
@@ -21,12 +22,9 @@ constexpr size_t kMaxSpeedDigits = 7;  // 1 to 9999999 bits per second
 // The words of LINE as Windows splits them, the program first.
 std::vector<std::wstring> words_of(const std::wstring& line) {
   int count = 0;
-  wchar_t** words = CommandLineToArgvW(line.c_str(), &count);
-  std::vector<std::wstring> result;
-  if (!words) return result;
-  result.assign(words, words + count);
-  LocalFree(words);
-  return result;
+  const LocalMemory<wchar_t*> words(CommandLineToArgvW(line.c_str(), &count));
+  if (!words.get()) return {};
+  return std::vector<std::wstring>(words.get(), words.get() + count);
 }
 
 bool is_digits(std::wstring_view text) {

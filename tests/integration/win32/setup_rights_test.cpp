@@ -20,6 +20,7 @@ namespace kestrelon::setup {
 namespace {
 
 constexpr wchar_t kInstaller[] = L"S-1-5-21-1-2-3-500";
+constexpr DWORD kEndLimitMs = 10000;  // for a process ended to be gone
 #define TRUSTED_INSTALLER L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 
 struct Row {
@@ -124,12 +125,12 @@ std::wstring temp_folder() {
 }
 
 TEST(ShopRights, ReadsTheOwnerOfAFolderThroughItsHandle) {
-  HANDLE folder = CreateFileW(temp_folder().c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  const UniqueHandle folder(CreateFileW(temp_folder().c_str(), READ_CONTROL, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                        nullptr));
+  ASSERT_TRUE(folder.valid());
   SecurityView view;
-  EXPECT_TRUE(read_security(folder, view));
-  CloseHandle(folder);
+  EXPECT_TRUE(read_security(folder.get(), view));
   EXPECT_EQ(view.owner, current_user_sid());
 }
 
@@ -174,6 +175,8 @@ TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
   std::wstring command = L"copy.exe --linger";
   ASSERT_TRUE(CreateProcessW(copy.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                              nullptr, &startup, &child));
+  const UniqueHandle process(child.hProcess);
+  const UniqueHandle thread(child.hThread);
   bool seen = false;  // the child's image is known once its loader has started
   for (int i = 0; i < 100 && !(seen = program_runs_from(folder, kCopy)); ++i) Sleep(100);
   std::wstring upper = folder + L"\\";
@@ -181,10 +184,8 @@ TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
   const bool seen_upper = program_runs_from(upper, kCopy);
   const bool seen_shorter = program_runs_from(folder.substr(0, folder.size() - 1), kCopy);
   const bool seen_other_name = program_runs_from(folder, {L"Kestrelon.exe"});
-  TerminateProcess(child.hProcess, 0);
-  WaitForSingleObject(child.hProcess, INFINITE);
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
+  TerminateProcess(process.get(), 0);
+  EXPECT_EQ(WaitForSingleObject(process.get(), kEndLimitMs), WAIT_OBJECT_0);
   DeleteFileW(copy.c_str());
   RemoveDirectoryW(folder.c_str());
   EXPECT_TRUE(seen);
