@@ -7,6 +7,7 @@
 #include "app/nt_file_win32.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/pending_removals_win32.h"
+#include "setup/program_files.h"  // written by CMake into the build folder
 
 namespace kestrelon::setup {
 namespace {
@@ -32,10 +33,8 @@ constexpr std::string_view kKeeperText =
     "utilizatori: el păstrează folderul pe loc, ca nimeni să nu-l poată înlocui cu o legătură "
     "spre alt folder.\r\n";
 
-// What each folder may hold when the setup finds it there: its own files only.
-constexpr std::array<std::wstring_view, 5> kProgramFiles = {
-    L"Kestrelon.exe", L"KestrelonScan.exe", L"Ghid-utilizare.txt", L"Dezinstalare.exe",
-    L"Raport-Z-zilnic.xml"};
+// What each folder may hold when the setup finds it there: its own files only (the program
+// folder's, kProgramFiles, as CMake lists them).
 constexpr std::array<std::wstring_view, 5> kSettingsFiles = {L"Kestrelon.ini", L"Kestrelon.ini.bak",
                                                              L"Kestrelon.ini.tmp",
                                                              L"Kestrelon.ini.bak.tmp", kKeeperName};

@@ -20,6 +20,7 @@
 #include "setup/nsis_plugin.h"
 #include "setup/our_files_win32.h"
 #include "setup/our_folders_win32.h"
+#include "setup/program_files.h"  // written by CMake into the build folder
 #include "setup/running_copies_win32.h"
 #include "setup/setup_options_win32.h"
 
@@ -59,7 +60,7 @@ using namespace kestrelon::setup;
 // folders it holds, the options read, and what the last answer was about.
 HMODULE this_plugin = nullptr;
 
-const std::vector<std::wstring_view> kOurPrograms = {L"Kestrelon.exe", L"KestrelonScan.exe"};
+const std::vector<std::wstring_view> kOurPrograms(kShippedPrograms.begin(), kShippedPrograms.end());
 
 // The folders the install holds from the moment it takes them until the setup ends.
 struct Install {
