@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/nt_file_win32.h"
+#include "app/settings_file.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/pending_removals_win32.h"
 #include "setup/program_files.h"  // written by CMake into the build folder
@@ -32,12 +33,6 @@ constexpr std::string_view kKeeperText =
     "Fișierul de față a fost pus aici de programul de instalare și nu poate fi șters de "
     "utilizatori: el păstrează folderul pe loc, ca nimeni să nu-l poată înlocui cu o legătură "
     "spre alt folder.\r\n";
-
-// What each folder may hold when the setup finds it there: its own files only (the program
-// folder's, kProgramFiles, as CMake lists them).
-constexpr std::array<std::wstring_view, 5> kSettingsFiles = {L"Kestrelon.ini", L"Kestrelon.ini.bak",
-                                                             L"Kestrelon.ini.tmp",
-                                                             L"Kestrelon.ini.bak.tmp", kKeeperName};
 
 bool is_keeper(std::wstring_view name, OurFolder kind) {
   return kind == OurFolder::settings && same_name(name, kKeeperName);
@@ -91,9 +86,14 @@ nt::Opened taken_as_owner(HANDLE folder, const std::wstring& name) {
 
 bool is_ours(std::wstring_view name, OurFolder kind) {
   const auto matches = [name](std::wstring_view ours) { return same_name(name, ours); };
-  return kind == OurFolder::program
-             ? std::any_of(kProgramFiles.begin(), kProgramFiles.end(), matches)
-             : std::any_of(kSettingsFiles.begin(), kSettingsFiles.end(), matches);
+  if (kind == OurFolder::program) {
+    return std::any_of(kProgramFiles.begin(), kProgramFiles.end(), matches);
+  }
+  // The settings file, what a pin writes beside it, and the keeper.
+  const PinFiles pin = pin_files(kSettingsFileName);
+  const std::array<std::wstring_view, 5> settings_files = {pin.file, pin.temporary, pin.backup,
+                                                           pin.backup_temporary, kKeeperName};
+  return std::any_of(settings_files.begin(), settings_files.end(), matches);
 }
 
 FolderFault look_at_file(HANDLE folder, const std::wstring& name, OurFolder kind,
