@@ -79,7 +79,7 @@ bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent) {
          same_name(std::wstring_view(inside).substr(0, around.size()), around);
 }
 
-PathFault program_folder_fault(const std::wstring& folder) {
+PathFault folder_path_fault(const std::wstring& folder) {
   if (folder.size() < kDriveRootLength || !is_letter(folder[0]) || folder[1] != L':' ||
       folder[2] != L'\\' || std::any_of(folder.begin() + 2, folder.end(), [](wchar_t c) {
         return kNotInNames.find(c) != std::wstring_view::npos;
@@ -92,7 +92,7 @@ PathFault program_folder_fault(const std::wstring& folder) {
 
 PathFault settings_folder_fault(const std::wstring& settings, const std::wstring& program,
                                 const SystemFolders& system) {
-  if (program_folder_fault(settings) != PathFault::none) return PathFault::form;
+  if (folder_path_fault(settings) != PathFault::none) return PathFault::form;
   const std::wstring folder = full_long_path(settings);
   const std::wstring programs = full_long_path(program);
   for (const std::wstring* forbidden :

@@ -30,7 +30,8 @@ bool same_name(std::wstring_view a, std::wstring_view b);
 // True when FOLDER is PARENT or inside it, both full long paths, compared as same_name compares.
 bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent);
 
-PathFault program_folder_fault(const std::wstring& folder);
+// The form any folder of ours must have, by its path alone: PathFault::form or none.
+PathFault folder_path_fault(const std::wstring& folder);
 
 // The system folders are given as the setup knows them: Program Files (both of a 64-bit
 // Windows) and Windows.

@@ -126,13 +126,13 @@ FolderFault make_keeper(HANDLE folder, bool& made, const wchar_t* rights) {
                         nt::Kind::file, keeper_rights.get());
   const DWORD error = keeper.error;
   if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return FolderFault::none;
-  if (error != ERROR_SUCCESS) return FolderFault::not_written;
+  if (error != ERROR_SUCCESS) return FolderFault::access_failed;
   DWORD written = 0;
   if (!WriteFile(keeper.handle.get(), kKeeperText.data(), DWORD(kKeeperText.size()), &written,
                  nullptr) ||
       written != kKeeperText.size() || !FlushFileBuffers(keeper.handle.get())) {
     nt::mark_for_deletion(keeper.handle.get());  // no half-written file of ours is left
-    return FolderFault::not_written;
+    return FolderFault::access_failed;
   }
   made = true;
   return FolderFault::none;

@@ -27,7 +27,7 @@ const wchar_t* folder_rights(OurFolder kind) {
 }
 
 FolderFault open_fault(DWORD error) {
-  return error == ERROR_DIRECTORY ? FolderFault::not_ours : FolderFault::not_written;
+  return error == ERROR_DIRECTORY ? FolderFault::not_ours : FolderFault::access_failed;
 }
 
 // PATH as the folders it goes through: the drive's root, then the names below it.
@@ -63,7 +63,7 @@ nt::Opened open_root(const PathParts& parts) {
 // A plain folder, PATH: no link, not a file.
 FolderFault plain_folder_fault(HANDLE folder, const std::wstring& path) {
   nt::Facts facts;
-  if (!nt::succeeded(nt::query_facts(folder, facts))) return FolderFault::not_written;
+  if (!nt::succeeded(nt::query_facts(folder, facts))) return FolderFault::access_failed;
   if (facts.is_link() || nt::listed_as_link(path)) return FolderFault::link;
   return facts.is_folder() ? FolderFault::none : FolderFault::not_ours;
 }
@@ -90,7 +90,7 @@ FolderFault found_folder_fault(HANDLE folder, const std::wstring& path, OurFolde
     return fault;
   }
   SecurityView view;
-  if (!read_security(folder, view)) return FolderFault::not_written;
+  if (!read_security(folder, view)) return FolderFault::access_failed;
   if (!is_administrators_sid(view.owner, me)) return FolderFault::not_administrators;
   return gives_others_more_than(view, folder_rights(kind), me) ? FolderFault::users_could_write
                                                                : FolderFault::none;
@@ -100,7 +100,7 @@ FolderFault found_folder_fault(HANDLE folder, const std::wstring& path, OurFolde
 template <typename Step>
 FolderFault each_name(HANDLE folder, Step step) {
   std::vector<std::wstring> names;
-  if (!nt::succeeded(nt::list_names(folder, names))) return FolderFault::not_written;
+  if (!nt::succeeded(nt::list_names(folder, names))) return FolderFault::access_failed;
   for (const std::wstring& name : names) {
     if (const FolderFault fault = step(name); fault != FolderFault::none) return fault;
   }
@@ -163,7 +163,7 @@ FolderCheck take(const std::wstring& path, OurFolder kind, TakenFolder& taken) {
   const std::wstring me = current_user_sid();
   const PathParts parts = split(path);
   nt::Opened root = open_root(parts);
-  if (!root.handle.valid()) return {FolderFault::not_written, parts.root};
+  if (!root.handle.valid()) return {FolderFault::access_failed, parts.root};
   if (const FolderFault fault = way_fault(root.handle.get(), parts.root, me);
       fault != FolderFault::none) {
     return {fault, parts.root};
@@ -230,7 +230,8 @@ FolderCheck check_folder(const std::wstring& path, OurFolder kind) {
   const PathParts parts = split(path);
   nt::Opened above = open_root(parts);
   if (!above.handle.valid()) {
-    return {nt::is_missing(above.error) ? FolderFault::none : FolderFault::not_written, parts.root};
+    return {nt::is_missing(above.error) ? FolderFault::none : FolderFault::access_failed,
+            parts.root};
   }
   if (const FolderFault fault = way_fault(above.handle.get(), parts.root, me);
       fault != FolderFault::none) {

@@ -36,7 +36,8 @@ enum class FolderFault {
                        // opened then would keep those rights after the setup's lock
   not_administrators,  // it exists, and its owner is no administrator
   not_ours,            // a file, not a folder, or it holds what is not ours
-  not_written,         // it could not be made or opened
+  access_failed,       // it could not be made, opened or read, or the setup's own file written
+                       // in it
   rights_not_set,      // its rights or owner could not be set
 };
 

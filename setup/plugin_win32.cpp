@@ -145,8 +145,8 @@ const wchar_t* fault_name(FolderFault fault) {
       return L"not_administrators";
     case FolderFault::not_ours:
       return L"not_ours";
-    case FolderFault::not_written:
-      return L"not_written";
+    case FolderFault::access_failed:
+      return L"not_written";  // the script's word for it
     case FolderFault::rights_not_set:
       return L"rights_not_set";
   }
@@ -183,7 +183,7 @@ OurPaths pop_paths(Stack& stack) {
 // The word for what is wrong with a folder's path, or "" when it may be the folder KIND.
 const wchar_t* path_fault(const OurPaths& paths, OurFolder kind) {
   return kind == OurFolder::program
-             ? path_fault_name(program_folder_fault(paths.program), kind)
+             ? path_fault_name(folder_path_fault(paths.program), kind)
              : path_fault_name(settings_folder_fault(paths.settings, paths.program, paths.system),
                                kind);
 }
@@ -285,8 +285,8 @@ KESTRELON_NSIS_FUNCTION(SameFolder) {
   Stack stack = begin(string_size, stack_top, extra);
   const std::wstring a = pop_or_empty(stack);
   const std::wstring b = pop_or_empty(stack);
-  const bool same = program_folder_fault(a) == PathFault::none &&
-                    program_folder_fault(b) == PathFault::none &&
+  const bool same = folder_path_fault(a) == PathFault::none &&
+                    folder_path_fault(b) == PathFault::none &&
                     same_name(full_long_path(a), full_long_path(b));
   stack.push(same ? L"1" : L"0");
 }

@@ -109,8 +109,8 @@ bool set_security(HANDLE object, const wchar_t* sddl, SECURITY_INFORMATION what)
   return security.get() && SetKernelObjectSecurity(object, what, security.get());
 }
 
-bool read_security(HANDLE folder, SecurityView& view) {
-  std::string security = saved_security(folder);
+bool read_security(HANDLE object, SecurityView& view) {
+  std::string security = saved_security(object);
   return !security.empty() && view_from_descriptor(security.data(), view);
 }
 

@@ -1,4 +1,5 @@
-// The owner and access list of a handle, and of an SDDL text, as the rule reads them.
+// An object's owner and access list: read as the rule reads them (from a handle, or from SDDL),
+// saved, put back and set; a privilege enabled for a while; who runs the setup.
 #pragma once
 
 #include <windows.h>
@@ -52,7 +53,7 @@ void restore_security(HANDLE object, const std::string& saved);
 bool set_security(HANDLE object, const wchar_t* sddl, SECURITY_INFORMATION what = kOwnerAndList);
 
 // From an open folder or file (opened with READ_CONTROL); false when it cannot be read.
-bool read_security(HANDLE folder, SecurityView& view);
+bool read_security(HANDLE object, SecurityView& view);
 // From SDDL, e.g. "O:BAD:PAI(A;OICI;FA;;;SY)"; false when the text is not a security descriptor.
 bool security_from_sddl(std::wstring_view sddl, SecurityView& view);
 // The SID of the account this process runs as, as text; empty when it cannot be read.

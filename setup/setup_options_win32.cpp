@@ -75,7 +75,7 @@ OptionFault read_word(const std::wstring& word, SetupOptions& options) {
 // What follows /D=: a whole folder path, which NSIS took as it is. NSIS puts its default in the
 // place of one it finds unusable, which must not pass for the folder asked for.
 OptionFault program_folder_fault(const std::wstring& given, const std::wstring& program_folder) {
-  return setup::program_folder_fault(given) == PathFault::none &&
+  return folder_path_fault(given) == PathFault::none &&
                  same_name(full_long_path(given), full_long_path(program_folder))
              ? OptionFault::none
              : OptionFault::program_form;
