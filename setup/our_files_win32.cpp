@@ -13,10 +13,9 @@
 namespace kestrelon::setup {
 namespace {
 
-// Looked at: its facts (granted by the folder's listing right, whatever the file's own list says)
-// and its list; taken: that and its rights given.
-constexpr ACCESS_MASK kLookAtFileAccess = FILE_READ_ATTRIBUTES | READ_CONTROL;
-constexpr ACCESS_MASK kFileRightsAccess = kLookAtFileAccess | WRITE_DAC | WRITE_OWNER;
+// Taken: its facts and list read, its rights given.
+constexpr ACCESS_MASK kFileRightsAccess =
+    FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
 
 // The files of ours get what they would inherit, as lists of their own; the keeper is for
 // reading only.
@@ -42,6 +41,13 @@ bool is_keeper(std::wstring_view name, OurFolder kind) {
 const wchar_t* file_rights(std::wstring_view name, OurFolder kind) {
   if (kind == OurFolder::program) return kProgramFileRights;
   return is_keeper(name, kind) ? kKeeperRights : kSettingsFileRights;
+}
+
+// Looked at: its facts, which the folder's listing right lets the setup read whatever the file's
+// own list says, so that a file of ours whose list locks the administrators out can be taken;
+// the keeper's list too, which must be the setup's own.
+ACCESS_MASK look_access(std::wstring_view name, OurFolder kind) {
+  return is_keeper(name, kind) ? FILE_READ_ATTRIBUTES | READ_CONTROL : FILE_READ_ATTRIBUTES;
 }
 
 nt::Opened open_file(HANDLE folder, const std::wstring& name, ACCESS_MASK access) {
@@ -98,7 +104,7 @@ bool is_ours(std::wstring_view name, OurFolder kind) {
 
 FolderFault look_at_file(HANDLE folder, const std::wstring& name, OurFolder kind,
                          const std::wstring& me) {
-  return file_fault(open_file(folder, name, kLookAtFileAccess), name, kind, me);
+  return file_fault(open_file(folder, name, look_access(name, kind)), name, kind, me);
 }
 
 FolderFault take_file(HANDLE folder, const std::wstring& name, OurFolder kind,
@@ -106,7 +112,7 @@ FolderFault take_file(HANDLE folder, const std::wstring& name, OurFolder kind,
   nt::Opened file = open_file(folder, name, kFileRightsAccess);
   // Its list keeps the administrators from changing it: looked at as it is, then taken as theirs.
   const bool locked_out = file.error == ERROR_ACCESS_DENIED;
-  if (locked_out) file = open_file(folder, name, kLookAtFileAccess);
+  if (locked_out) file = open_file(folder, name, look_access(name, kind));
   if (const FolderFault fault = file_fault(file, name, kind, me); fault != FolderFault::none) {
     return fault;
   }
