@@ -10,7 +10,6 @@
 namespace kestrelon {
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kReasonRoom = 512;
 
 // Writes every byte; false, with the last error set, when the system takes no more.
@@ -92,10 +91,10 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
   // target with the rights of whoever runs the program. The facts of the file are read through
   // this handle: Windows refuses them to a handle opened for writing alone.
   constexpr DWORD kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
-  HANDLE handle = CreateFileW(name.c_str(), kAccess, kShareAll, nullptr, CREATE_NEW,
+  HANDLE handle = CreateFileW(name.c_str(), kAccess, nt::kShareAll, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    handle = CreateFileW(name.c_str(), kAccess, kShareAll, nullptr, OPEN_EXISTING,
+    handle = CreateFileW(name.c_str(), kAccess, nt::kShareAll, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }
   const UniqueHandle file(handle);
@@ -107,11 +106,11 @@ void write_new_file(const std::wstring& name, std::string_view bytes) {
 }
 
 std::unique_ptr<ReadableFile> ReadableFile::open(const std::wstring& name) {
-  HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+  HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, nt::kShareAll, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
     // Made new under the name itself, never through a link (see write_new_file).
-    handle = CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, CREATE_NEW,
+    handle = CreateFileW(name.c_str(), GENERIC_READ, nt::kShareAll, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }
   UniqueHandle file(handle);

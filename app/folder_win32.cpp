@@ -7,7 +7,6 @@
 namespace kestrelon {
 namespace {
 
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Attributes that keep a file from being replaced or removed, or would pass on to a copy.
 constexpr ULONG kKeepingAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -20,7 +19,7 @@ struct NamedFile {
 
 NamedFile open_named(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
                      nt::Kind kind = nt::Kind::file) {
-  NamedFile file{nt::open_relative(folder, name, access | FILE_READ_ATTRIBUTES, kShareAll,
+  NamedFile file{nt::open_relative(folder, name, access | FILE_READ_ATTRIBUTES, nt::kShareAll,
                                    nt::Disposition::open_existing, kind),
                  {}};
   if (!file.opened.handle.valid()) return file;

@@ -16,6 +16,9 @@
 
 namespace kestrelon::nt {
 
+// Sharing everything: an open that keeps nobody else out.
+inline constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 enum class Disposition { open_existing, create_new, open_or_create };
 // What may stand under the name: a file, a folder, or either.
 enum class Kind { file, folder, either };

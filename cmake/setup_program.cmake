@@ -56,8 +56,8 @@ function(add_setup_program guide icon output)
   if(KESTRELON_SIGN_COMMAND)
     set(signing -DSIGN_COMMAND=${KESTRELON_SIGN_COMMAND})
   endif()
-  # The script names the programs it installs (a new shipped program is added there too);
-  # they and the guide keep their file names, as in the zip.
+  # The programs and the guide keep their file names, as in the zip; the script takes them, and
+  # the other files of the program folder, from program_files.nsh (write_program_files).
   add_setup_plugin()
   set(plugin ${KESTRELON_SETUP_PLUGIN_DIR}/KestrelonSetup.dll)
   add_custom_command(
@@ -65,8 +65,10 @@ function(add_setup_program guide icon output)
     COMMAND ${KESTRELON_MAKENSIS} -V2 -WX -INPUTCHARSET UTF8 -DVERSION=${PROJECT_VERSION}
             -DPROGRAMS=${CMAKE_BINARY_DIR} -DGUIDE=${guide} -DICON=${icon} -DBITMAP=${bitmap}
             -DLANGUAGE_FILES=${languages} -DPLUGINS=${KESTRELON_SETUP_PLUGIN_DIR}
+            -DPROGRAM_FOLDER_FILES=${KESTRELON_GENERATED_DIR}/program_files.nsh
             -DOUTFILE=${output} ${signing} ${installer}/Kestrelon.nsi
     DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${plugin} ${guide} ${icon} ${bitmap} ${scripts} ${converted}
+            ${KESTRELON_GENERATED_DIR}/program_files.nsh
             ${KESTRELON_SIGN_COMMAND}
     COMMENT "Building the setup program ${output}"
     VERBATIM)

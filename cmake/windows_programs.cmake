@@ -25,6 +25,45 @@ set(KESTRELON_PLUGIN_LINK_OPTIONS
   -Wl,--major-os-version,5,--minor-os-version,1
   -Wl,--major-subsystem-version,5,--minor-subsystem-version,1)
 
+# What the install puts in the program folder besides the release's files: the uninstaller and the
+# daily task's definition, which the setup writes there.
+set(KESTRELON_UNINSTALLER Dezinstalare.exe)
+set(KESTRELON_TASK_DEFINITION Raport-Z-zilnic.xml)
+set(KESTRELON_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)  # on the setup's include path
+
+# write_program_files(GUIDE_NAME): the program folder's files, from the shipped programs and
+# GUIDE_NAME, for the setup's C++ (setup/program_files.h) and its script (program_files.nsh),
+# both in KESTRELON_GENERATED_DIR: the one list of them is the one here.
+function(write_program_files guide_name)
+  set(programs ${KESTRELON_SHIPPED_PROGRAMS})
+  list(TRANSFORM programs APPEND .exe)
+  set(files ${programs} ${guide_name} ${KESTRELON_UNINSTALLER} ${KESTRELON_TASK_DEFINITION})
+  list(LENGTH programs program_count)
+  list(LENGTH files file_count)
+  # C++: wide strings.
+  foreach(list programs files)
+    set(cpp_${list} ${${list}})
+    list(TRANSFORM cpp_${list} PREPEND "L\"")
+    list(TRANSFORM cpp_${list} APPEND "\"")
+    list(JOIN cpp_${list} ",\n    " cpp_${list})
+  endforeach()
+  # NSIS: each program from the build folder and the guide, as makensis is told where they are;
+  # each file removed but the uninstaller, which removes itself last.
+  set(nsis_installed ${programs})
+  list(TRANSFORM nsis_installed PREPEND "  File \"\${PROGRAMS}\\")
+  list(TRANSFORM nsis_installed APPEND "\"")
+  list(APPEND nsis_installed "  File \"\${GUIDE}\"")
+  list(JOIN nsis_installed "\n" nsis_installed)
+  set(nsis_removed ${programs} ${guide_name} "\${TASK_FILE}")
+  list(TRANSFORM nsis_removed PREPEND "  !insertmacro RemoveOrTell \"$INSTDIR\\")
+  list(TRANSFORM nsis_removed APPEND "\"")
+  list(JOIN nsis_removed "\n" nsis_removed)
+  configure_file(${PROJECT_SOURCE_DIR}/setup/program_files.h.in
+                 ${KESTRELON_GENERATED_DIR}/setup/program_files.h @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/installer/program_files.nsh.in
+                 ${KESTRELON_GENERATED_DIR}/program_files.nsh @ONLY)
+endfunction()
+
 # The date every entry of the release archive carries (local time, as zip files keep it).
 set(KESTRELON_RELEASE_DATE "2026-12-07T12:00:00")
 
@@ -73,6 +112,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/setup_program.cmake)
 function(add_release guide icon)
   get_filename_component(guide_name ${guide} NAME)
   set(KESTRELON_RELEASE_GUIDE ${guide_name} PARENT_SCOPE)  # its name in the archive
+  write_program_files(${guide_name})
   if(NOT KESTRELON_BUILDS_SHIPPED_PROGRAMS)
     return()
   endif()

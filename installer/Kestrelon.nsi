@@ -11,6 +11,7 @@
 ;            -DBITMAP=<the welcome and finish pages' picture, 164 x 314, drawn from the icon>
 ;            -DLANGUAGE_FILES=<folder of the Romanian language files with ș ț>
 ;            -DPLUGINS=<folder of the plug-in KestrelonSetup.dll>
+;            -DPROGRAM_FOLDER_FILES=<program_files.nsh, the program folder's files, from CMake>
 ;            -DOUTFILE=<the setup program> [-DSIGN_COMMAND=<scripts/sign_file.sh>] Kestrelon.nsi
 
 Unicode true
@@ -25,15 +26,14 @@ AllowRootDirInstall true ; so that the page's own check says why a drive's root 
 
 !define PRODUCT "Kestrelon"
 !define SETUP_NAME "${PRODUCT}-${VERSION}-setup.exe"
-!define UNINSTALLER "Dezinstalare.exe"
 !define SETTINGS_FILE "Kestrelon.ini"
 !define DEFAULT_SETTINGS_FOLDER "C:\Kestrelon"
 !define DEFAULT_DAILY_TIME "22:00"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define SHORTCUT_FOLDER "$SMPROGRAMS\${PRODUCT}"
 !define TASK_NAME "Kestrelon Raport Z"
-!define TASK_FILE "Raport-Z-zilnic.xml" ; the task's definition, beside the programs
 !define DESKTOP_SHORTCUT "$DESKTOP\Raport Z.lnk"
+!include "${PROGRAM_FOLDER_FILES}" ; UNINSTALLER, TASK_FILE and the programs and guide
 
 ; Exit codes (the README lists them). NSIS itself ends with 1 when the user cancels.
 !define EXIT_BAD_OPTION 2 ; or an option this Windows cannot honour; nothing installed. The
@@ -205,9 +205,7 @@ Section "Kestrelon"
 
   ; The programs and the guide: the release zip's files, as built.
   SetOutPath "$INSTDIR"
-  File "${PROGRAMS}\Kestrelon.exe"
-  File "${PROGRAMS}\KestrelonScan.exe"
-  File "${GUIDE}"
+  !insertmacro InstallReleaseFiles
   ClearErrors
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
   !insertmacro RefuseWhenErrors "${TEXT_UNINSTALLER_NOT_WRITTEN}"
@@ -312,10 +310,7 @@ Section "Uninstall"
   ${EndIf}
   ${IfThen} $NotRemoved != "" ${|} StrCpy $NotRemoved "$NotRemoved$\r$\n" ${|}
   !insertmacro StopWhenNotRemoved
-  !insertmacro RemoveOrTell "$INSTDIR\Kestrelon.exe"
-  !insertmacro RemoveOrTell "$INSTDIR\KestrelonScan.exe"
-  !insertmacro RemoveOrTell "$INSTDIR\Ghid-utilizare.txt"
-  !insertmacro RemoveOrTell "$INSTDIR\${TASK_FILE}"
+  !insertmacro RemoveProgramFiles
   !insertmacro RemoveOrTell "${DESKTOP_SHORTCUT}"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Raport Z.lnk"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\KestrelonScan.lnk"

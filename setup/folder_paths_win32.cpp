@@ -5,14 +5,12 @@
 #include <algorithm>
 
 #include "app/file_system.h"
-#include "common/text.h"
 
 namespace kestrelon::setup {
 namespace {
 
 constexpr std::wstring_view kNotInNames = L"*?\"<>|/:";
 constexpr size_t kMaxFolderPath = 240;  // room left for the file names inside, within MAX_PATH
-constexpr size_t kDriveRootLength = 3;  // "C:\"
 
 // "." and ".." resolved, no "\" at the end but a drive's root's.
 std::wstring full_folder_path(const std::wstring& path) {
@@ -75,12 +73,13 @@ bool same_name(std::wstring_view a, std::wstring_view b) {
 }
 
 bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent) {
-  const std::wstring inside = upper_case(folder) + L'\\';
-  const std::wstring around = upper_case(parent) + L'\\';
-  return inside.compare(0, around.size(), around) == 0;
+  const std::wstring inside = folder + L'\\';
+  const std::wstring around = parent + L'\\';
+  return inside.size() >= around.size() &&
+         same_name(std::wstring_view(inside).substr(0, around.size()), around);
 }
 
-PathFault program_folder_fault(const std::wstring& folder) {
+PathFault folder_path_fault(const std::wstring& folder) {
   if (folder.size() < kDriveRootLength || !is_letter(folder[0]) || folder[1] != L':' ||
       folder[2] != L'\\' || std::any_of(folder.begin() + 2, folder.end(), [](wchar_t c) {
         return kNotInNames.find(c) != std::wstring_view::npos;
@@ -93,7 +92,7 @@ PathFault program_folder_fault(const std::wstring& folder) {
 
 PathFault settings_folder_fault(const std::wstring& settings, const std::wstring& program,
                                 const SystemFolders& system) {
-  if (program_folder_fault(settings) != PathFault::none) return PathFault::form;
+  if (folder_path_fault(settings) != PathFault::none) return PathFault::form;
   const std::wstring folder = full_long_path(settings);
   const std::wstring programs = full_long_path(program);
   for (const std::wstring* forbidden :

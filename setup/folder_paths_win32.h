@@ -9,6 +9,8 @@
 
 namespace kestrelon::setup {
 
+inline constexpr size_t kDriveRootLength = 3;  // "C:\"
+
 // Why a folder's path is refused.
 enum class PathFault {
   none,
@@ -25,10 +27,11 @@ std::wstring full_long_path(const std::wstring& path);
 // compares names: a name with an invisible character more (U+00AD, U+200D, U+FEFF) is another.
 bool same_name(std::wstring_view a, std::wstring_view b);
 
-// True when FOLDER is PARENT or inside it, both full long paths, without regard to case.
+// True when FOLDER is PARENT or inside it, both full long paths, compared as same_name compares.
 bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent);
 
-PathFault program_folder_fault(const std::wstring& folder);
+// The form any folder of ours must have, by its path alone: PathFault::form or none.
+PathFault folder_path_fault(const std::wstring& folder);
 
 // The system folders are given as the setup knows them: Program Files (both of a 64-bit
 // Windows) and Windows.

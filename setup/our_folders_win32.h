@@ -36,7 +36,8 @@ enum class FolderFault {
                        // opened then would keep those rights after the setup's lock
   not_administrators,  // it exists, and its owner is no administrator
   not_ours,            // a file, not a folder, or it holds what is not ours
-  not_written,         // it could not be made or opened
+  access_failed,       // it could not be made, opened or read, or the setup's own file written
+                       // in it
   rights_not_set,      // its rights or owner could not be set
 };
 
@@ -70,10 +71,10 @@ bool gives_others_more_than(const SecurityView& found, const wchar_t* ours,
 FolderCheck check_folder(const std::wstring& path, OurFolder kind);
 
 // Takes PATH for folder KIND: makes what is missing on the way with the program folder's rights
-// and holds every folder; an existing folder is locked to administrators, then checked, then its
-// files of ours and it get their rights. The settings folder gets a file of the setup's own
-// that users cannot remove, before users get any right on it: a folder that is never empty can
-// never be turned into a mount point.
+// and holds every folder; an existing folder is judged as it was found, then locked to
+// administrators, then its files of ours are checked and get their rights, and it its own. The
+// settings folder gets a file of the setup's own that users cannot remove, before users get any
+// right on it: a folder that is never empty can never be turned into a mount point.
 FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken);
 
 // Undoes what taking the folder changed: the setup's own file it made, the rights the folder had,
@@ -82,11 +83,5 @@ void give_back(TakenFolder& taken);
 
 // The files of a taken folder, each reached through its handle.
 std::unique_ptr<Folder> files_of(const TakenFolder& taken);
-
-// Removes the files of an earlier install from the held program folder, through its handle,
-// and cancels the removals an earlier uninstall left for the next restart there; an old file
-// that cannot be removed (held open by someone) is named in FAILED (the folder, when those
-// removals could not be cancelled), and nothing is ever written into it.
-bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed);
 
 }  // namespace kestrelon::setup

@@ -18,8 +18,10 @@
 #include "setup/daily_task_win32.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/nsis_plugin.h"
+#include "setup/our_files_win32.h"
 #include "setup/our_folders_win32.h"
 #include "setup/plugin_support_win32.h"
+#include "setup/program_files.h"  // written by CMake into the build folder
 #include "setup/running_copies_win32.h"
 #include "setup/setup_options_win32.h"
 
@@ -31,7 +33,7 @@ using kestrelon::nsis::Stack;
 using namespace kestrelon;
 using namespace kestrelon::setup;
 
-const std::vector<std::wstring_view> kOurPrograms = {L"Kestrelon.exe", L"KestrelonScan.exe"};
+const std::vector<std::wstring_view> kOurPrograms(kShippedPrograms.begin(), kShippedPrograms.end());
 
 // State across calls, which NSIS's plug-in interface leaves to the plug-in: the folders it holds,
 // the options read, and what the last answer was about.
@@ -96,8 +98,8 @@ const wchar_t* fault_name(FolderFault fault) {
       return L"not_administrators";
     case FolderFault::not_ours:
       return L"not_ours";
-    case FolderFault::not_written:
-      return L"not_written";
+    case FolderFault::access_failed:
+      return L"not_written";  // the script's word for it
     case FolderFault::rights_not_set:
       return L"rights_not_set";
   }
@@ -134,7 +136,7 @@ OurPaths pop_paths(Stack& stack) {
 // The word for what is wrong with a folder's path, or "" when it may be the folder KIND.
 const wchar_t* path_fault(const OurPaths& paths, OurFolder kind) {
   return kind == OurFolder::program
-             ? path_fault_name(program_folder_fault(paths.program), kind)
+             ? path_fault_name(folder_path_fault(paths.program), kind)
              : path_fault_name(settings_folder_fault(paths.settings, paths.program, paths.system),
                                kind);
 }
@@ -237,8 +239,8 @@ KESTRELON_NSIS_FUNCTION(SameFolder) {
   Stack stack = begin(string_size, stack_top, extra);
   const std::wstring a = pop_or_empty(stack);
   const std::wstring b = pop_or_empty(stack);
-  const bool same = program_folder_fault(a) == PathFault::none &&
-                    program_folder_fault(b) == PathFault::none &&
+  const bool same = folder_path_fault(a) == PathFault::none &&
+                    folder_path_fault(b) == PathFault::none &&
                     same_name(full_long_path(a), full_long_path(b));
   stack.push(same ? L"1" : L"0");
 }

@@ -1,38 +1,32 @@
-// The owner and access list of a folder, as SID texts and file rights, from the system's own
-// security descriptor (of a handle) or from SDDL.
+// An object's owner and access list: read as SID texts and file rights (from a handle, or from
+// SDDL), saved, put back and set; a privilege enabled for a while; who runs the setup.
 #include "setup/security_win32.h"
 
 #include <sddl.h>
 
 #include <vector>
 
+#include "common/local_memory_win32.h"
+
 namespace kestrelon::setup {
 namespace {
 
-// Frees what the system allocated with LocalAlloc.
-class LocalMemory {
- public:
-  LocalMemory() = default;
-  ~LocalMemory() {
-    if (memory_) LocalFree(memory_);
-  }
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
-  void** out() { return &memory_; }
-  void* get() const { return memory_; }
-
- private:
-  void* memory_ = nullptr;
-};
-
-std::wstring sid_text(PSID sid) {
-  LocalMemory text;
-  if (sid == nullptr || !ConvertSidToStringSidW(sid, reinterpret_cast<LPWSTR*>(text.out()))) {
-    return {};
-  }
-  return static_cast<const wchar_t*>(text.get());
+// The process's own token, opened for TOKEN_QUERY and ACCESS.
+UniqueHandle own_token(DWORD access) {
+  HANDLE token = nullptr;
+  return UniqueHandle(
+      OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | access, &token) ? token : nullptr);
 }
 
+std::wstring sid_text(PSID sid) {
+  wchar_t* text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return {};
+  const LocalMemory<wchar_t> owned(text);
+  return owned.get();
+}
+
+// Generic rights mapped as for a file, so that GENERIC_ALL counts as every right it gives: the
+// one place they are mapped, as an entry is read.
 uint32_t file_rights(ACCESS_MASK mask) {
   GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                              FILE_ALL_ACCESS};
@@ -93,27 +87,40 @@ bool view_from_descriptor(PSECURITY_DESCRIPTOR descriptor, SecurityView& view) {
 
 }  // namespace
 
-bool read_security(HANDLE folder, SecurityView& view) {
-  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  std::vector<unsigned char> buffer(1024);
+std::string saved_security(HANDLE object) {
+  std::string saved(1024, '\0');
   DWORD needed = 0;
-  while (!GetKernelObjectSecurity(folder, wanted, buffer.data(), DWORD(buffer.size()), &needed)) {
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return false;
-    buffer.resize(needed);
+  while (
+      !GetKernelObjectSecurity(object, kOwnerAndList, saved.data(), DWORD(saved.size()), &needed)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= saved.size()) return {};
+    saved.resize(needed);
   }
-  return view_from_descriptor(buffer.data(), view);
+  return saved;
 }
 
-SecurityDescriptor::SecurityDescriptor(std::wstring_view sddl) {
+void restore_security(HANDLE object, const std::string& saved) {
+  if (!saved.empty()) {
+    SetKernelObjectSecurity(object, kOwnerAndList, const_cast<char*>(saved.data()));
+  }
+}
+
+bool set_security(HANDLE object, const wchar_t* sddl, SECURITY_INFORMATION what) {
+  const SecurityDescriptor security(sddl);
+  return security.get() && SetKernelObjectSecurity(object, what, security.get());
+}
+
+bool read_security(HANDLE object, SecurityView& view) {
+  std::string security = saved_security(object);
+  return !security.empty() && view_from_descriptor(security.data(), view);
+}
+
+PSECURITY_DESCRIPTOR SecurityDescriptor::made_from(std::wstring_view sddl) {
   const std::wstring text(sddl);
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                            &descriptor_, nullptr)) {
-    descriptor_ = nullptr;
-  }
-}
-
-SecurityDescriptor::~SecurityDescriptor() {
-  if (descriptor_) LocalFree(descriptor_);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  return ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)
+             ? descriptor
+             : nullptr;
 }
 
 bool security_from_sddl(std::wstring_view sddl, SecurityView& view) {
@@ -121,43 +128,37 @@ bool security_from_sddl(std::wstring_view sddl, SecurityView& view) {
   return descriptor.get() && view_from_descriptor(descriptor.get(), view);
 }
 
-EnabledPrivilege::EnabledPrivilege(const wchar_t* name) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    return;
-  }
-  token_ = token;
+EnabledPrivilege::EnabledPrivilege(const wchar_t* name)
+    : token_(own_token(TOKEN_ADJUST_PRIVILEGES)) {
+  if (!token_.valid()) return;
   TOKEN_PRIVILEGES wanted = {};
   wanted.PrivilegeCount = 1;
   wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
   DWORD size = 0;
   if (!LookupPrivilegeValueW(nullptr, name, &wanted.Privileges[0].Luid) ||
-      !AdjustTokenPrivileges(token_, FALSE, &wanted, sizeof(previous_), &previous_, &size) ||
+      !AdjustTokenPrivileges(token_.get(), FALSE, &wanted, sizeof(previous_), &previous_, &size) ||
       GetLastError() != ERROR_SUCCESS) {
     previous_.PrivilegeCount = 0;  // not held: nothing was changed
   }
 }
 
 EnabledPrivilege::~EnabledPrivilege() {
-  if (!token_) return;
-  if (previous_.PrivilegeCount > 0) {
-    AdjustTokenPrivileges(token_, FALSE, &previous_, 0, nullptr, nullptr);
+  if (token_.valid() && previous_.PrivilegeCount > 0) {
+    AdjustTokenPrivileges(token_.get(), FALSE, &previous_, 0, nullptr, nullptr);
   }
-  CloseHandle(token_);
 }
 
 std::wstring current_user_sid() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  const UniqueHandle token = own_token(0);
+  if (!token.valid()) return {};
   std::vector<unsigned char> buffer(256);
   DWORD needed = 0;
   bool read = false;
-  while (!(read = GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size()),
+  while (!(read = GetTokenInformation(token.get(), TokenUser, buffer.data(), DWORD(buffer.size()),
                                       &needed)) &&
          GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed > buffer.size()) {
     buffer.resize(needed);
   }
-  CloseHandle(token);
   if (!read) return {};
   return sid_text(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
 }

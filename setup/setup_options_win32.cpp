@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/local_memory_win32.h"
 #include "setup/folder_paths_win32.h"
 
 namespace kestrelon::setup {
@@ -22,12 +23,9 @@ constexpr std::wstring_view kSearchDevice = L"AUTO";
 // The words of LINE as Windows splits them, the program first.
 std::vector<std::wstring> words_of(const std::wstring& line) {
   int count = 0;
-  wchar_t** words = CommandLineToArgvW(line.c_str(), &count);
-  std::vector<std::wstring> result;
-  if (!words) return result;
-  result.assign(words, words + count);
-  LocalFree(words);
-  return result;
+  const LocalMemory<wchar_t*> words(CommandLineToArgvW(line.c_str(), &count));
+  if (!words.get()) return {};
+  return std::vector<std::wstring>(words.get(), words.get() + count);
 }
 
 bool is_digits(std::wstring_view text) {
@@ -80,7 +78,7 @@ OptionFault read_word(const std::wstring& word, SetupOptions& options) {
 // What follows /D=: a whole folder path, which NSIS took as it is. NSIS puts its default in the
 // place of one it finds unusable, which must not pass for the folder asked for.
 OptionFault program_folder_fault(const std::wstring& given, const std::wstring& program_folder) {
-  return setup::program_folder_fault(given) == PathFault::none &&
+  return folder_path_fault(given) == PathFault::none &&
                  same_name(full_long_path(given), full_long_path(program_folder))
              ? OptionFault::none
              : OptionFault::program_form;

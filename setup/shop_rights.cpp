@@ -2,6 +2,7 @@
 // administrators.
 #include "setup/shop_rights.h"
 
+#include <algorithm>
 #include <array>
 
 namespace kestrelon::setup {
@@ -12,13 +13,6 @@ constexpr uint32_t kDelete = 0x00010000;
 constexpr uint32_t kWriteDac = 0x00040000;
 constexpr uint32_t kWriteOwner = 0x00080000;
 constexpr uint32_t kDeleteChild = 0x00000040;
-constexpr uint32_t kGenericRead = 0x80000000;
-constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kGenericExecute = 0x20000000;
-constexpr uint32_t kGenericAll = 0x10000000;
-constexpr uint32_t kFileGenericRead = 0x00120089;
-constexpr uint32_t kFileGenericWrite = 0x00120116;
-constexpr uint32_t kFileGenericExecute = 0x001200A0;
 constexpr uint32_t kFileAllAccess = 0x001F01FF;
 
 // Rename or remove the folder, change its list or owner, remove or rename what is in it.
@@ -33,47 +27,22 @@ constexpr std::wstring_view kOwnerRights = L"S-1-3-4";
 // they are replaced by the creator when an entry is inherited.
 constexpr std::wstring_view kCreatorPrefix = L"S-1-3-";
 
-wchar_t upper_ascii(wchar_t c) {
-  return c >= L'a' && c <= L'z' ? wchar_t(c - L'a' + L'A') : c;
-}
-
-// SIDs as text: "S-1-5-18" and "s-1-5-18" are the same SID.
-bool same_sid(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (upper_ascii(a[i]) != upper_ascii(b[i])) return false;
-  }
-  return true;
-}
-
+// SIDs as text are compared as they are: every SID here was written by the system
+// (ConvertSidToStringSid: "S-1-5-18", decimal numbers), which has one text for each.
 template <size_t N>
 bool one_of(std::wstring_view sid, const std::array<std::wstring_view, N>& sids) {
-  for (std::wstring_view known : sids) {
-    if (same_sid(sid, known)) return true;
-  }
-  return false;
-}
-
-// Generic rights mapped as for a file, so that GENERIC_ALL counts as every right it gives.
-uint32_t file_rights(uint32_t mask) {
-  uint32_t mapped = mask & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll);
-  if (mask & kGenericRead) mapped |= kFileGenericRead;
-  if (mask & kGenericWrite) mapped |= kFileGenericWrite;
-  if (mask & kGenericExecute) mapped |= kFileGenericExecute;
-  if (mask & kGenericAll) mapped |= kFileAllAccess;
-  return mapped;
+  return std::find(sids.begin(), sids.end(), sid) != sids.end();
 }
 
 bool is_creator_sid(std::wstring_view sid) {
-  return sid.size() > kCreatorPrefix.size() &&
-         same_sid(sid.substr(0, kCreatorPrefix.size()), kCreatorPrefix) &&
-         !same_sid(sid, kOwnerRights);
+  return sid.size() > kCreatorPrefix.size() && sid.starts_with(kCreatorPrefix) &&
+         sid != kOwnerRights;
 }
 
 // Whether an allow entry for SID may reach an ordinary user. OWNER RIGHTS reaches the owner, who
 // is an administrator's by the time entries are read.
 bool may_reach_shop_user(std::wstring_view sid, std::wstring_view installing_user) {
-  if (same_sid(sid, kOwnerRights) || is_creator_sid(sid)) return false;
+  if (sid == kOwnerRights || is_creator_sid(sid)) return false;
   return !is_administrators_sid(sid, installing_user);
 }
 
@@ -81,7 +50,7 @@ bool may_reach_shop_user(std::wstring_view sid, std::wstring_view installing_use
 
 bool is_administrators_sid(std::wstring_view sid, std::wstring_view installing_user) {
   if (sid.empty()) return false;
-  return one_of(sid, kAdministrators) || same_sid(sid, installing_user);
+  return one_of(sid, kAdministrators) || sid == installing_user;
 }
 
 uint32_t rights_of_others(const SecurityView& folder, std::wstring_view installing_user) {
@@ -89,7 +58,7 @@ uint32_t rights_of_others(const SecurityView& folder, std::wstring_view installi
   uint32_t allowed = 0;
   for (const AccessEntry& entry : folder.entries) {
     if (entry.allows && !entry.inherit_only && may_reach_shop_user(entry.sid, installing_user)) {
-      allowed |= file_rights(entry.mask);
+      allowed |= entry.mask;
     }
   }
   return allowed;

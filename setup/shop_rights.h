@@ -13,7 +13,7 @@ namespace kestrelon::setup {
 struct AccessEntry {
   bool allows = true;         // an allow entry; false: a deny entry
   bool inherit_only = false;  // applies only to what is made inside, not to the folder itself
-  uint32_t mask = 0;          // the folder's specific and standard rights, generic ones mapped
+  uint32_t mask = 0;          // specific and standard rights, generic ones mapped as for a file
   std::wstring sid;           // as text, "S-1-5-32-545"
 };
 

@@ -7,13 +7,13 @@ Runs only inside scripts/isolated.sh, as harness.py says.
 
 import os
 import zipfile
+from pathlib import PurePosixPath
 
 from harness import required_path
 from windows_files import read_shell_link, read_task_definition
 
 PROGRAM_FOLDER = r"C:\Program Files\Kestrelon"  # the defaults
 SETTINGS_FOLDER = r"C:\Kestrelon"
-PROGRAM_FILES = ["Kestrelon.exe", "KestrelonScan.exe", "Ghid-utilizare.txt"]  # as in the zip
 UNINSTALLER = "Dezinstalare.exe"
 TASK_DEFINITION = "Raport-Z-zilnic.xml"
 REGISTERED_TASK = r"C:\windows\system32\tasks\Kestrelon Raport Z"
@@ -34,6 +34,14 @@ KEEPER = "Folder-de-setari.txt"  # the setup's own file, which keeps the setting
 # Users by name). Wine keeps no access list: it maps the one it is given onto the Unix mode, in
 # which the folder then has no bits for others (a folder Wine makes has r-x).
 NO_RIGHTS_FOR_OTHERS = 0o007
+
+
+def release_files():
+    """The files of the release zip, by name, with their bytes: the programs and the guide, which
+    the setup installs beside its uninstaller and the task's definition."""
+    with zipfile.ZipFile(required_path("KESTRELON_RELEASE_ZIP")) as archive:
+        return {PurePosixPath(entry).name: archive.read(entry)
+                for entry in archive.namelist() if not entry.endswith("/")}
 
 
 class InstalledChecks:
@@ -60,14 +68,11 @@ class InstalledChecks:
     def assert_installed(self, daily_time, program=PROGRAM_FOLDER, settings=SETTINGS_FOLDER):
         """Installed in those folders, with the daily task at DAILY_TIME (None: no task)."""
         folder = self.path(program)
+        released = release_files()
         self.assertEqual(sorted(os.listdir(folder)),
-                         sorted(PROGRAM_FILES + [UNINSTALLER] +
-                                ([TASK_DEFINITION] if daily_time else [])))
-        with zipfile.ZipFile(required_path("KESTRELON_RELEASE_ZIP")) as archive:
-            for name in PROGRAM_FILES:
-                packed = next(entry for entry in archive.namelist() if entry.endswith("/" + name))
-                self.assertEqual((folder / name).read_bytes(), archive.read(packed),
-                                 f"{name} must be the zip's bytes")
+                         sorted([*released, UNINSTALLER] + ([TASK_DEFINITION] if daily_time else [])))
+        for name, data in released.items():
+            self.assertEqual((folder / name).read_bytes(), data, f"{name} must be the zip's bytes")
 
         for shortcut, (opened, in_settings) in SHORTCUTS.items():
             self.assertEqual(read_shell_link(self.path(shortcut)),

@@ -13,9 +13,9 @@ from pathlib import Path
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, PROBE, RELEASE, SETTINGS_NAME,
                      end_process, identification_frame, log, processes_holding,
                      require_isolation, required_path, wait_until, write_protected)
-from installed import (DESKTOP_SHORTCUT, PROGRAM_FILES, PROGRAM_FOLDER, REGISTERED_TASK,
-                       SETTINGS_FOLDER, SHORTCUTS, START_MENU, UNINSTALL_KEY, UNINSTALLER,
-                       InstalledChecks)
+from installed import (DESKTOP_SHORTCUT, PROGRAM_FOLDER, REGISTERED_TASK, SETTINGS_FOLDER,
+                       SHORTCUTS, START_MENU, UNINSTALL_KEY, UNINSTALLER, InstalledChecks,
+                       release_files)
 from windows_files import read_shell_link
 from wine_session import WineCase
 
@@ -72,8 +72,6 @@ REFUSED = [
     ([r"/D=C:\Deschis"], None, EXIT_FOLDER_REFUSED),
     ([r"/SETARI=C:\Setari-deschise"], None, EXIT_FOLDER_REFUSED),
 ]
-OPEN_TO_EVERYONE = {r"C:\Deschis": PROGRAM_FILES, r"C:\Setari-deschise": [SETTINGS_NAME]}
-
 
 
 def on_drive_z(path):
@@ -155,7 +153,9 @@ class Setup(InstalledChecks, WineCase):
         return code
 
     def test_refused_options_install_nothing(self):
-        for folder, names in OPEN_TO_EVERYONE.items():
+        # Every user's to write in, with only files of ours.
+        open_to_everyone = {r"C:\Deschis": release_files(), r"C:\Setari-deschise": [SETTINGS_NAME]}
+        for folder, names in open_to_everyone.items():
             self.path(folder).mkdir()
             self.path(folder).chmod(0o777)
             for name in names:
@@ -172,7 +172,7 @@ class Setup(InstalledChecks, WineCase):
                 self.assertEqual(self.setup(f"refused-{row}", *options, exe=exe), refusal)
                 self.assertEqual(self.drive_c() - before, set())
         self.assertEqual(self.session.registry_values(UNINSTALL_KEY), entry)
-        for folder in OPEN_TO_EVERYONE:
+        for folder in open_to_everyone:
             self.assertEqual(self.path(folder).stat().st_mode & 0o777, 0o777, folder)
 
     def test_install_run_reinstall_uninstall(self):

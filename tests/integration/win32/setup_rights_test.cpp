@@ -1,5 +1,6 @@
-// Who may change a folder, decided from real security descriptors, running copies of a program
-// found among the processes of the machine, and the device search beside the programs' guard.
+// Who may change a folder, decided from real security descriptors; the settings folder's own
+// file, made in a real folder; running copies of a program found among the processes of the
+// machine; and the device search beside the programs' guard.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -8,8 +9,10 @@
 #include <string>
 
 #include "app/instance_guard.h"
+#include "common/unique_handle_win32.h"
 #include "setup/device_search_win32.h"
 #include "setup/folder_paths_win32.h"
+#include "setup/our_files_win32.h"
 #include "setup/our_folders_win32.h"
 #include "setup/running_copies_win32.h"
 #include "setup/security_win32.h"
@@ -19,6 +22,7 @@ namespace kestrelon::setup {
 namespace {
 
 constexpr wchar_t kInstaller[] = L"S-1-5-21-1-2-3-500";
+constexpr DWORD kEndLimitMs = 10000;  // for a process ended to be gone
 #define TRUSTED_INSTALLER L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 
 struct Row {
@@ -123,13 +127,36 @@ std::wstring temp_folder() {
 }
 
 TEST(ShopRights, ReadsTheOwnerOfAFolderThroughItsHandle) {
-  HANDLE folder = CreateFileW(temp_folder().c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  const UniqueHandle folder(CreateFileW(temp_folder().c_str(), READ_CONTROL, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                        nullptr));
+  ASSERT_TRUE(folder.valid());
   SecurityView view;
-  EXPECT_TRUE(read_security(folder, view));
-  CloseHandle(folder);
+  EXPECT_TRUE(read_security(folder.get(), view));
   EXPECT_EQ(view.owner, current_user_sid());
+}
+
+// The settings folder's own file is made with its own rights or not at all: never with what the
+// folder would give it.
+TEST(OurFolders, TheKeeperIsMadeOnlyWithItsOwnRights) {
+  const std::wstring folder = temp_folder() + std::to_wstring(GetCurrentProcessId()) + L"-keeper";
+  const std::wstring keeper = folder + L"\\Folder-de-setari.txt";
+  for (const bool parsed : {false, true}) {
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    bool made = false;
+    FolderFault fault = FolderFault::none;
+    {
+      const UniqueHandle held(CreateFileW(folder.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      fault = make_keeper(held.get(), made, parsed ? L"O:BAD:(A;;FA;;;BA)" : L"?");
+    }
+    const bool there = GetFileAttributesW(keeper.c_str()) != INVALID_FILE_ATTRIBUTES;
+    DeleteFileW(keeper.c_str());
+    RemoveDirectoryW(folder.c_str());
+    EXPECT_EQ(fault == FolderFault::none, parsed);
+    EXPECT_EQ(made, parsed);
+    EXPECT_EQ(there, parsed) << "made only with its own rights";
+  }
 }
 
 TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
@@ -150,6 +177,8 @@ TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
   std::wstring command = L"copy.exe --linger";
   ASSERT_TRUE(CreateProcessW(copy.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                              nullptr, &startup, &child));
+  const UniqueHandle process(child.hProcess);
+  const UniqueHandle thread(child.hThread);
   bool seen = false;  // the child's image is known once its loader has started
   for (int i = 0; i < 100 && !(seen = program_runs_from(folder, kCopy)); ++i) Sleep(100);
   std::wstring upper = folder + L"\\";
@@ -157,10 +186,8 @@ TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
   const bool seen_upper = program_runs_from(upper, kCopy);
   const bool seen_shorter = program_runs_from(folder.substr(0, folder.size() - 1), kCopy);
   const bool seen_other_name = program_runs_from(folder, {L"Kestrelon.exe"});
-  TerminateProcess(child.hProcess, 0);
-  WaitForSingleObject(child.hProcess, INFINITE);
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
+  TerminateProcess(process.get(), 0);
+  EXPECT_EQ(WaitForSingleObject(process.get(), kEndLimitMs), WAIT_OBJECT_0);
   DeleteFileW(copy.c_str());
   RemoveDirectoryW(folder.c_str());
   EXPECT_TRUE(seen);
