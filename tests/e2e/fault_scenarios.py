@@ -22,8 +22,8 @@ import time
 from dataclasses import dataclass, field
 
 from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, Workspace, end_process, frame_command,
-                     identification_frame, log, processes_holding, report_frame, settled,
-                     wait_until)
+                     SETTLE_LIMIT, identification_frame, log, processes_holding, report_frame,
+                     settled, wait_until)
 
 CONFIGURED = "com=COM3\r\nport=115200\r\n"
 
@@ -342,7 +342,7 @@ class FaultChecks:
     def second_copy(self, first, name):
         """A second copy beside the first: ends at once, touches no file, sends and shows
         nothing."""
-        received = [s.received() for s in self.simulators]
+        received = self.received_once_quiet()
         shown = self.shown_now()
         second = self.launch(f"{name}-second", self.other.work)
         self.assertEqual(second.wait(SECOND_COPY_LIMIT), 0)
@@ -352,6 +352,19 @@ class FaultChecks:
         self.assertEqual([s.received() for s in self.simulators], received,
                          "the second copy sends nothing")
         self.assert_shows_nothing(second, shown)
+
+    def received_once_quiet(self, still=0.5):
+        """What each simulator has received, once nothing new came for STILL seconds (the last
+        bytes the first copy wrote are logged a moment later), within SETTLE_LIMIT."""
+        deadline = time.monotonic() + SETTLE_LIMIT
+        received = [s.received() for s in self.simulators]
+        while time.monotonic() < deadline:
+            time.sleep(still)
+            now = [s.received() for s in self.simulators]
+            if now == received:
+                break
+            received = now
+        return received
 
     def hold_first(self, first, name):
         """The second copy while the first is stopped (SIGSTOP), then the first let go."""
