@@ -37,6 +37,7 @@ const std::vector<std::wstring_view> kOurPrograms(kShippedPrograms.begin(), kShi
 
 // State across calls, which NSIS's plug-in interface leaves to the plug-in: the folders it holds,
 // the options read, and what the last answer was about.
+
 // The folders the install holds from the moment it takes them until the setup ends.
 struct Install {
   TakenFolder settings;
