@@ -105,7 +105,9 @@ std::wstring pin_failure_text(const PinResult& failure, const std::wstring& show
     return std::wstring(L"Portul și viteza au fost scrise în ") + kSettingsFileName +
            L", dar setările de dinainte nu au putut fi păstrate ca " + kSettingsFileName +
            kBackupSuffix + L".\n\n" + failure.reason +
-           L"\n\nSetările de dinainte au rămas în fișierul\n" + shown_path;
+           L"\n\nSetările de dinainte au rămas în fișierul\n" + shown_path +
+           L"\n\nKestrelon.exe folosește de acum noul port. Păstrați acest fișier dacă vreți să "
+           L"vă întoarceți la setările de dinainte.";
   }
   const wchar_t* what = failure.outcome == PinOutcome::not_copied     ? L"copiat"
                         : failure.outcome == PinOutcome::not_replaced ? L"înlocuit"

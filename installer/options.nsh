@@ -25,7 +25,7 @@ Function ReadOptions
   ${Case} "line_too_long"
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_COMMAND_LINE_TOO_LONG}"
   ${Case} "program_form"
-    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PROGRAM_FOLDER_FORM}"
+    !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_PROGRAM_FOLDER_OPTION_FORM}"
   ${Case} "bad_port"
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_BAD_PORT}"
   ${Case} "bad_speed"

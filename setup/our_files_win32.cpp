@@ -27,7 +27,10 @@ constexpr wchar_t kKeeperName[] = L"Folder-de-setari.txt";
 constexpr std::string_view kKeeperText =
     "\xEF\xBB\xBF"
     "Acesta este folderul de setări al programului Kestrelon. Aici se află fișierul "
-    "Kestrelon.ini, cu portul și viteza aparatului fiscal, pe care îl scrie KestrelonScan.\r\n"
+    "Kestrelon.ini, cu portul și viteza aparatului fiscal, scris de KestrelonScan sau de "
+    "programul de instalare. Comenzile rapide „Raport Z” și „KestrelonScan” și activitatea "
+    "zilnică pornesc programele în acest folder: nu îl mutați și nu îl ștergeți cât timp "
+    "Kestrelon este instalat.\r\n"
     "\r\n"
     "Fișierul de față a fost pus aici de programul de instalare și nu poate fi șters de "
     "utilizatori: el păstrează folderul pe loc, ca nimeni să nu-l poată înlocui cu o legătură "

@@ -113,7 +113,7 @@ WALKS = [
     ("refused-then-corrected-back-keeps", "setup", START + [
         ("type", "program", r"C:\windows\system32"), ("next",), ("box", r"C:\windows\system32"),
         (PROGRAM,),
-        ("type", "program", "C:\\"), ("next",), ("box", "calea completă"), (PROGRAM,),
+        ("type", "program", "C:\\"), ("next",), ("box", "alegeți-l cu „Răsfoire"), (PROGRAM,),
         ("type", "program", POS_PROGRAM), ("next",), (SETTINGS,),
         ("type", "settings", POS_PROGRAM + r"\Setari"), ("next",), ("box", "Program Files"),
         (SETTINGS,),

@@ -35,13 +35,17 @@ WORD_FAULTS = (
     (r'(?<!„Planificator activități” \()Task Scheduler(?! Library)',
      'the Task Scheduler in English without its Romanian name first'),
     (r'”\s*\(„', 'an English label with its translation but without "în română, de obicei"'),
+    (r'_\?=[A-Za-z]:\\', 'a fixed folder after _?=, which 64-bit Windows names otherwise'),
 )
-# What a line of the guide shows wrong: (test of the line, what is wrong).
+# What a line of the guide shows wrong: (test of the line and the one after it, what is wrong).
 GUIDE_COLUMNS = 72
 LINE_FAULTS = (
-    (lambda line: len(line) > GUIDE_COLUMNS, 'longer than %d columns' % GUIDE_COLUMNS),
-    (lambda line: line.startswith('|') and re.search(r'\S\|', line),
+    (lambda line, _: len(line) > GUIDE_COLUMNS, 'longer than %d columns' % GUIDE_COLUMNS),
+    (lambda line, _: line.startswith('|') and re.search(r'\S\|', line),
      'a table cell touching its border'),
+    (lambda line, after: len(line) < GUIDE_COLUMNS * 0.6 and re.match(r'\s*[a-zăâîșț]', after) and
+     re.search(r'\s(de|la|în|pe|cu|și|sau|ori|un|o|a|al|din)$', line),
+     'broken far before the margin, in the middle of a phrase'),
 )
 
 
@@ -246,8 +250,10 @@ def main():
         found = ['%s: "%s"' % (name, match.group()) for name, text in sorted(texts.items())
                  for match in [re.search(fault, spaced(text))] if match]
         c.check(not found, 'no text shows %s' % what, '; '.join(found))
+    lines = guide.splitlines()
     for test, what in LINE_FAULTS:
-        found = [str(at) for at, line in enumerate(guide.splitlines(), 1) if test(line)]
+        found = [str(at) for at, (line, after) in enumerate(zip(lines, lines[1:] + ['']), 1)
+                 if test(line, after)]
         c.check(not found, 'no line of the guide is %s' % what, 'lines ' + ', '.join(found))
     print('%d passed, %d failed' % (c.passed, c.failed))
     return 0 if c.failed == 0 else 1
