@@ -125,7 +125,7 @@ std::wstring folder_failure_text(const FileResult& failure, const std::wstring& 
            L"setări, nu printr-o legătură către el.";
   }
   return L"Folderul curent\n" + shown_path + L"\nnu a putut fi deschis.\n\n" + failure.reason +
-         L"\n\nNu s-a scris nimic. Verificați că folderul există și că utilizatorul are acces "
+         L"\n\nNu s-a scris nimic. Verificați dacă folderul există și dacă utilizatorul are acces "
          L"la el, apoi porniți din nou KestrelonScan: din meniul Start („Kestrelon” > "
          L"„KestrelonScan”) sau, la varianta portabilă, cu dublu clic în folderul ei.";
 }

@@ -20,7 +20,7 @@ inline constexpr wchar_t kAnotherCopyText[] =
 // The scan's own question when nothing answered: what to check, then whether to scan again.
 inline constexpr wchar_t kScanNoDeviceText[] =
     L"KestrelonScan nu a găsit niciun aparat pe porturile de la COM1 la COM256; nu s-a scris "
-    L"nimic.\n\nVerificați că aparatul fiscal este pornit, în modul de lucru și legat la "
+    L"nimic.\n\nAsigurați-vă că aparatul fiscal este pornit, în modul de lucru și legat la "
     L"calculator și că programul de vânzare este închis.\n\nDoriți să căutați din nou?";
 
 // Kestrelon.exe asks only a device whose identifier begins with "VF" for the report: pinning

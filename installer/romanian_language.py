@@ -78,9 +78,14 @@ NSH_STRINGS = {
     'MUI_TEXT_DIRECTORY_TITLE': 'Folderul programului',
     'MUI_TEXT_DIRECTORY_SUBTITLE': 'Alegeți folderul în care se instalează $(^NameDA).',
     'MUI_TEXT_INSTALLING_SUBTITLE': 'Așteptați cât timp se instalează $(^NameDA).',
+    'MUI_TEXT_FINISH_SUBTITLE': '$(^NameDA) a fost instalat.',
     'MUI_TEXT_ABORT_TITLE': 'Instalare întreruptă',
     'MUI_TEXT_ABORT_SUBTITLE': 'Instalarea nu s-a terminat.',
     'MUI_UNTEXT_UNINSTALLING_SUBTITLE': 'Așteptați cât timp se dezinstalează $(^NameDA).',
+    # The uninstaller has no finish page: the technician reads this, and the settings folder
+    # left on the disk is no oversight.
+    'MUI_UNTEXT_FINISH_SUBTITLE': '$(^NameDA) a fost dezinstalat. Folderul de setări a rămas pe '
+                                  'disc.',
     # The uninstaller stops there only when something could not be removed (nobody cancels
     # it): a file, the daily task or the Add/Remove entry; its box says which.
     'MUI_UNTEXT_ABORT_TITLE': 'Dezinstalare neterminată',

@@ -47,8 +47,8 @@
 !define TEXT_DEVICE_PAGE_TEXT "Programul de instalare caută aparatul fiscal ca KestrelonScan, pe porturile de la COM1 la COM256: îi cere doar identificatorul, fără să tipărească nimic. Cât timp programul de vânzare este deschis, el ține ocupat portul aparatului: închideți-l înainte să apăsați „Caută din nou”."
 !define TEXT_SEARCH_AGAIN "Caută din nou"
 !define TEXT_DEVICE_SEARCHING "Se caută aparatul fiscal pe porturile de la COM1 la COM256: acum pe COM$PortInTrial..."
-!define TEXT_DEVICES_FOUND "Aparatele care au răspuns. Portul și viteza celui ales se salvează în Kestrelon.ini la instalare. Este ales de la sine aparatul pe care l-ar folosi Kestrelon.exe: cel salvat deja, dacă a răspuns, altfel primul al cărui identificator începe cu „VF”."
-!define TEXT_NO_DEVICE_FOUND "Nu s-a găsit niciun aparat. Verificați că aparatul fiscal este pornit, în modul de lucru și legat la calculator și că programul de vânzare este închis, apoi apăsați „Caută din nou”. Puteți merge și mai departe fără port: îl salvați mai târziu cu KestrelonScan."
+!define TEXT_DEVICES_FOUND "Aparatele care au răspuns. Portul și viteza celui ales se salvează în Kestrelon.ini la instalare. Este ales automat aparatul pe care l-ar folosi Kestrelon.exe: cel salvat deja, dacă a răspuns, altfel primul al cărui identificator începe cu „VF”."
+!define TEXT_NO_DEVICE_FOUND "Nu s-a găsit niciun aparat. Asigurați-vă că aparatul fiscal este pornit, în modul de lucru și legat la calculator și că programul de vânzare este închis, apoi apăsați „Caută din nou”. Puteți merge și mai departe fără port: îl salvați mai târziu cu KestrelonScan."
 !define TEXT_DEVICE_ANOTHER_COPY "Kestrelon sau KestrelonScan rulează acum și folosește porturile, deci nu s-a căutat nimic. Așteptați să se termine, apoi apăsați „Caută din nou”."
 !define TEXT_DEVICE_NOT_SEARCHED "Căutarea nu a putut porni. Apăsați „Caută din nou” sau mergeți mai departe fără port: îl salvați mai târziu cu KestrelonScan."
 !define TEXT_DO_NOT_SAVE "Nu salva niciun port"
@@ -64,7 +64,7 @@
 !define TEXT_SETUP_DESCRIPTION "Instalarea programelor Kestrelon și KestrelonScan"
 
 ; Folders on the way, files of an earlier install, and the steps after the folders.
-!define TEXT_FOLDER_ON_THE_WAY "Utilizatorii obișnuiți pot redenumi sau șterge folderul$\r$\n$FolderInQuestion$\r$\nori îi pot schimba permisiunile, deci l-ar putea înlocui cu un folder al lor. Programul de instalare nu pune programele sau setările într-un astfel de folder. Alegeți altă cale (de exemplu direct pe discul C:) sau cereți unui administrator să-i restrângă permisiunile."
+!define TEXT_FOLDER_ON_THE_WAY "Utilizatorii obișnuiți pot redenumi sau șterge folderul$\r$\n$FolderInQuestion$\r$\nori îi pot schimba permisiunile, deci l-ar putea înlocui cu un folder al lor. Programul de instalare nu pune programele sau setările într-un astfel de folder. Alegeți altă cale (de exemplu direct pe discul C:) sau schimbați-i permisiunile, astfel încât doar administratorii să-l poată modifica."
 !define TEXT_SETTINGS_OLD_KEPT_ASIDE "Portul și viteza au fost scrise în Kestrelon.ini, dar setările de dinainte nu au putut fi păstrate ca Kestrelon.ini.bak.$\r$\n$\r$\n$PinnedReason$\r$\n$\r$\nSetările de dinainte au rămas în fișierul$\r$\n$PinnedFile$\r$\n$\r$\nProgramele nu au fost instalate."
 !define TEXT_OLD_FILE_NOT_REMOVED "Fișierul$\r$\n$NotWritten$\r$\nrămas de la instalarea de dinainte nu a putut fi șters: probabil îl folosește un program. Instalarea s-a oprit aici. Închideți programul care îl folosește (sau reporniți calculatorul), apoi porniți din nou instalarea."
 !define TEXT_NOT_COMPLETED "Instalarea nu s-a încheiat: $NotWritten$\r$\n$\r$\nÎnlăturați cauza (de exemplu un disc plin sau un antivirus care blochează scrierea), apoi porniți din nou programul de instalare."

@@ -33,8 +33,8 @@ constexpr std::string_view kKeeperText =
     "Kestrelon este instalat.\r\n"
     "\r\n"
     "Fișierul de față a fost pus aici de programul de instalare și nu poate fi șters de "
-    "utilizatori: el păstrează folderul pe loc, ca nimeni să nu-l poată înlocui cu o legătură "
-    "spre alt folder.\r\n";
+    "utilizatorii obișnuiți: el păstrează folderul pe loc, ca nimeni să nu-l poată înlocui "
+    "cu o legătură spre alt folder.\r\n";
 
 bool is_keeper(std::wstring_view name, OurFolder kind) {
   return kind == OurFolder::settings && same_name(name, kKeeperName);

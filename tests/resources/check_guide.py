@@ -36,6 +36,9 @@ WORD_FAULTS = (
      'the Task Scheduler in English without its Romanian name first'),
     (r'”\s*\(„', 'an English label with its translation but without "în română, de obicei"'),
     (r'_\?=[A-Za-z]:\\', 'a fixed folder after _?=, which 64-bit Windows names otherwise'),
+    (r'\b[Vv]erificați că', '"verificați că", a calque: Romanian checks "dacă" or says '
+     '"asigurați-vă că"'),
+    (r'\bales\w*(?: \w+)? de la sine', '"ales de la sine", where Romanian says "ales automat"'),
 )
 # What a line of the guide shows wrong: (test of the line and the one after it, what is wrong).
 GUIDE_COLUMNS = 72
