@@ -12,6 +12,10 @@ from pathlib import PurePosixPath
 from harness import required_path
 from windows_files import read_shell_link, read_task_definition
 
+# The setup's exit codes, as the guide's table gives them.
+EXIT_CANCELLED, EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN = 1, 2, 5, 6
+EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED, EXIT_NO_DEVICE = 7, 8, 9
+
 PROGRAM_FOLDER = r"C:\Program Files\Kestrelon"  # the defaults
 SETTINGS_FOLDER = r"C:\Kestrelon"
 UNINSTALLER = "Dezinstalare.exe"

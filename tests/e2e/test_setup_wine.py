@@ -5,34 +5,29 @@ refuses."""
 import os
 import shutil
 import subprocess
-import threading
 import unittest
-from contextlib import suppress
 from pathlib import Path
 
 from harness import (CONFIGURED_AND_PRINTED, DEFAULT_SETTINGS, PROBE, RELEASE, SETTINGS_NAME,
                      end_process, identification_frame, log, processes_holding,
                      require_isolation, required_path, wait_until, write_protected)
-from installed import (DESKTOP_SHORTCUT, PROGRAM_FOLDER, REGISTERED_TASK, SETTINGS_FOLDER,
-                       SHORTCUTS, START_MENU, UNINSTALL_KEY, UNINSTALLER, InstalledChecks,
-                       release_files)
+from installed import (DESKTOP_SHORTCUT, EXIT_BAD_OPTION, EXIT_FOLDER_REFUSED, EXIT_NO_DEVICE,
+                       EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_RUNNING, PROGRAM_FOLDER,
+                       REGISTERED_TASK, SETTINGS_FOLDER, SHORTCUTS, START_MENU, UNINSTALL_KEY,
+                       UNINSTALLER, InstalledChecks, release_files)
+from setup_tampering import SETUP_LIMIT, Tampering, on_drive_z
 from windows_files import read_shell_link
 from wine_session import WineCase
 
 require_isolation()
 
-# Bounds, not expectations: a silent install takes about 2 s, a configured run about 1 s.
-SETUP_LIMIT = 120
+# Bounds, not expectations: a configured run takes about 1 s.
 RUN_LIMIT = 60
 BOX_LIMIT = 60
 
 SESSION_MANAGER = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager"
 PINNED = b"com=COM5\r\nport=115200\r\n"
-SYSTEM_TEMP = r"C:\windows\temp"  # SYSTEM's: every user may create files in what is made there
-PLUG_INS = ["KestrelonSetup.dll", "UserInfo.dll", "nsExec.dll", "nsDialogs.dll"]  # all we load
 DAILY_TIME = "21:30"
-EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED = 2, 5, 6, 7, 8
-EXIT_NO_DEVICE = 9
 
 # Command lines refused, nothing installed: with EXIT_BAD_OPTION, or EXIT_FOLDER_REFUSED for
 # a folder that exists and is not the setup's to take. Each has one fault; the Windows
@@ -74,11 +69,6 @@ REFUSED = [
 ]
 
 
-def on_drive_z(path):
-    """A file of this machine as Wine names it (its drive Z: is the root)."""
-    return "Z:" + str(path).replace("/", "\\")
-
-
 def working_folder(pid):
     """The working folder of a process, or None when it has ended."""
     try:
@@ -87,7 +77,7 @@ def working_folder(pid):
         return None
 
 
-class Setup(InstalledChecks, WineCase):
+class Setup(Tampering, InstalledChecks, WineCase):
     PREFIX_NAME = "setup-prefix"
     FRESH_PREFIX = True
 
@@ -121,36 +111,6 @@ class Setup(InstalledChecks, WineCase):
         return subprocess.Popen(["wine", program, *arguments], env=self.session.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
-
-    def as_system(self, name, command_line):
-        """A command line run with SYSTEM's temporary folder (Wine takes TEMP and TMP from the
-        prefix: a batch file sets them), while a user's program puts a DLL under every plug-in's
-        name in each folder made there as soon as it appears: none may ever be loaded."""
-        batch = self.workspace.root / f"{name}.cmd"
-        batch.write_text(f"@set TEMP={SYSTEM_TEMP}\r\n@set TMP={SYSTEM_TEMP}\r\n{command_line}\r\n"
-                         "@exit /b %ERRORLEVEL%\r\n")
-        planted = required_path("KESTRELON_PLANTED_PLUGIN").read_bytes()
-        temp = self.path(SYSTEM_TEMP)
-        seen, stop = set(os.listdir(temp)), threading.Event()
-
-        def plant():
-            while not stop.wait(0.001):
-                for made in set(os.listdir(temp)) - seen:
-                    seen.add(made)
-                    for plug_in in PLUG_INS:
-                        with suppress(OSError):  # not a folder, or gone
-                            (temp / made / plug_in).write_bytes(planted)
-
-        planter = threading.Thread(target=plant)
-        planter.start()
-        try:
-            code = self.session.run_to_end(name, ["cmd", "/c", on_drive_z(batch)], SETUP_LIMIT)
-        finally:
-            stop.set()
-            planter.join()
-        log(f"{name} as SYSTEM: {command_line[:200]}: exit code {code}")
-        self.assertFalse(self.path(r"C:\planted-plugin-loaded.txt").exists(), "planted, loaded")
-        return code
 
     def test_refused_options_install_nothing(self):
         # Every user's to write in, with only files of ours.
@@ -269,88 +229,6 @@ class Setup(InstalledChecks, WineCase):
     def removals_at_restart(self):
         """What Windows is told to remove at the next restart, as one text."""
         return self.session.registry_values(SESSION_MANAGER)["PendingFileRenameOperations"][1]
-
-    def check_a_swapped_settings_folder_is_refused(self):
-        """A user who put a link to the program folder in place of the settings folder gets
-        nothing from the next install: refused, the program folder as it was. Nor one who put a
-        hard link in place of Kestrelon.ini."""
-        settings = self.path(SETTINGS_FOLDER)
-        aside = settings.with_name("Kestrelon-aside")
-        installed = {path: path.read_bytes() for path in self.path(PROGRAM_FOLDER).iterdir()}
-        settings.rename(aside)
-        settings.symlink_to(self.path(PROGRAM_FOLDER), target_is_directory=True)
-        try:
-            self.assertEqual(self.setup("swapped", "/COM=COM5", "/PORT=9600"),
-                             EXIT_FOLDER_REFUSED)
-            self.assertEqual({path: path.read_bytes()
-                              for path in self.path(PROGRAM_FOLDER).iterdir()}, installed)
-            self.assert_rights_of_its_own(PROGRAM_FOLDER)
-        finally:
-            settings.unlink()
-            aside.rename(settings)
-
-        # Nor from a Kestrelon.ini that is a hard link to a file of somebody else's, which the
-        # backup would copy into a file every user reads.
-        # Nor does a .bak hard-linked to somebody's read-only file lose that attribute.
-        others = self.path(r"C:\Altcuiva.txt")
-        others.write_bytes(b"altcuiva")
-        others.chmod(0o444)
-        for name, linked in [(SETTINGS_NAME, self.path(PROGRAM_FOLDER) / "Kestrelon.exe"),
-                             (SETTINGS_NAME + ".bak", others)]:
-            ours = settings / name
-            ours.rename(aside)
-            os.link(linked, ours)
-            try:
-                self.assertEqual(self.setup("hard-link", "/COM=COM5", "/PORT=9600"),
-                                 EXIT_FOLDER_REFUSED, name)
-                self.assertFalse((settings / (SETTINGS_NAME + ".bak.tmp")).exists())
-            finally:
-                ours.unlink()
-                aside.rename(ours)
-        self.assertEqual((others.stat().st_mode & 0o777, others.read_bytes()),
-                         (0o444, b"altcuiva"))
-        others.unlink()
-
-    def check_a_settings_folder_swapped_during_the_pin(self):
-        """The settings folder renamed and a link to another folder put in its place while the
-        setup writes Kestrelon.ini (a large one, whose backup takes a while): every write goes
-        through the folder the setup checked and holds, none into the other folder. (Wine
-        resolves a rename, and a removal, by the held folder's path as it was opened, so there
-        the pin's last steps go astray, which the setup sees in the held folder: exit code 6,
-        its temporaries left there, where Windows finishes the pin in the held folder.)"""
-        settings = self.path(SETTINGS_FOLDER)
-        aside = settings.with_name("Kestrelon-aside")
-        other = self.path(r"C:\Altceva")
-        other.mkdir()
-        (other / SETTINGS_NAME).write_bytes(b"altceva")
-        earlier = self.settings_files()
-        large = b";" + b"x" * (64 << 20) + b"\r\n"
-        (settings / SETTINGS_NAME).write_bytes(large)
-        setup = self.start("setup", "/S", "/COM=COM6", "/PORT=9600")
-        try:
-            wait_until(lambda: (settings / (SETTINGS_NAME + ".bak.tmp")).exists(), SETUP_LIMIT,
-                       "the setup to start the backup", interval=0.001)
-            settings.rename(aside)
-            settings.symlink_to(other, target_is_directory=True)
-            self.assertTrue((aside / (SETTINGS_NAME + ".bak.tmp")).exists(),
-                            "the swap must come before the pin ends")
-            code = setup.wait(SETUP_LIMIT)
-        finally:
-            if settings.is_symlink():
-                settings.unlink()
-                aside.rename(settings)
-        self.assertEqual({path.name: path.read_bytes() for path in other.iterdir()},
-                         {SETTINGS_NAME: b"altceva"})
-        # Done (0) only when the held folder shows the new file and no temporary is left.
-        self.assertIn(code, (0, EXIT_NOT_WRITTEN))
-        left = sorted(path.name for path in settings.glob("*.tmp"))
-        self.assertEqual(((settings / SETTINGS_NAME).read_bytes(), left),
-                         (b"com=COM6\r\nport=9600\r\n", []) if code == 0 else (large, left))
-        for name in self.settings_files():
-            (settings / name).unlink()
-        for name, data in earlier.items():
-            (settings / name).write_bytes(data)
-        shutil.rmtree(other)
 
     def test_nested_folders_held_file_blocked_shortcuts(self):
         """Folders made on the way to /D and /SETARI get the program folder's rights; schtasks

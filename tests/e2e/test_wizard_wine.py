@@ -14,8 +14,8 @@ import time
 import unittest
 
 from harness import Simulator, log, require_isolation, required_path, wait_until
-from installed import (PROGRAM_FOLDER, SETTINGS_FOLDER, UNINSTALL_KEY, UNINSTALLER,
-                       InstalledChecks)
+from installed import (EXIT_CANCELLED, PROGRAM_FOLDER, SETTINGS_FOLDER, UNINSTALL_KEY,
+                       UNINSTALLER, InstalledChecks)
 from wine_session import WineCase
 from wizard import BACK, BOX_NO, BOX_YES, CANCEL, NEXT, PAGE_LIMIT, Wizard
 
@@ -31,7 +31,6 @@ DAILY = "Raportul Z zilnic"
 FINISH = "Instalarea s-a terminat"
 CONFIRM = "Dezinstalare Kestrelon"
 UNINSTALLED = "Dezinstalare terminată"
-EXIT_CANCELLED, EXIT_BAD_OPTION = 1, 2
 
 POS_PROGRAM = r"C:\POS\Programe\Kestrelon"
 POS_SETTINGS = r"C:\POS\Setari\Kestrelon"
