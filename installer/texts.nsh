@@ -80,5 +80,5 @@
 !define TEXT_UNINSTALL_ENTRY_NOT_WRITTEN "nu s-a putut scrie ${TEXT_UNINSTALL_ENTRY}."
 !define TEXT_THE_TASK "activitatea planificată „${TASK_NAME}”"
 !define TEXT_TASK_NOT_REMOVED "Activitatea zilnică „${TASK_NAME}” nu a putut fi ștearsă, deci raportul Z se va tipări în continuare la ora ei. Reporniți calculatorul, apoi porniți din nou programul de instalare și debifați din nou raportul zilnic."
-!define TEXT_NOT_THE_INSTALLED_UNINSTALLER "Acesta nu este programul de dezinstalare din folderul în care este instalat Kestrelon pe acest calculator: folderul$\r$\n$INSTDIR$\r$\nnu este cel din lista programelor instalate. Nu s-a șters nimic. Dezinstalați Kestrelon din meniul Start > Kestrelon > Dezinstalare sau din lista programelor instalate."
+!define TEXT_NOT_THE_INSTALLED_UNINSTALLER "Acesta nu este programul de dezinstalare al lui Kestrelon de pe acest calculator: folderul$\r$\n$INSTDIR$\r$\nnu este cel din lista programelor instalate. Nu s-a șters nimic. Dezinstalați Kestrelon din meniul Start > Kestrelon > Dezinstalare sau din lista programelor instalate."
 !define TEXT_ENTRY_NOT_REMOVED "Kestrelon a fost dezinstalat, dar intrarea lui din lista programelor instalate nu a putut fi ștearsă. Ca s-o ștergeți, instalați din nou Kestrelon, apoi dezinstalați-l."
