@@ -21,10 +21,13 @@
 ; The program folder's page says nothing of the command line; /D= has a text of its own.
 !define TEXT_PROGRAM_FOLDER_FORM "Scrieți calea completă a folderului programului, cu litera discului, de exemplu C:\Program Files\Kestrelon, sau alegeți-l cu „Răsfoire...”. ${TEXT_FOLDER_PATH_RULES}"
 !define TEXT_PROGRAM_FOLDER_OPTION_FORM "Scrieți după /D= calea completă a folderului programului, cu litera discului, de exemplu /D=C:\Program Files\Kestrelon, ultima pe linie și fără ghilimele. ${TEXT_FOLDER_PATH_RULES}$\r$\n$\r$\n${TEXT_USAGE}"
+; A portable copy in the folder is refused by whichever check comes first (its owner, its
+; rights or its files): each of those boxes points to the move, which keeps the copy meanwhile.
+!define TEXT_PORTABLE_HERE "Dacă aici este varianta portabilă, nu ștergeți folderul: urmați în ghid „Trecerea la programul de instalare”, din capitolul „Varianta portabilă: arhiva zip”."
 !define TEXT_FOLDER_IS_A_LINK "Folderul$\r$\n$FolderInQuestion$\r$\neste (sau se află într-un folder care este) o joncțiune, o legătură simbolică sau un punct de montare. Programul de instalare nu scrie printr-o astfel de legătură: alegeți un folder obișnuit."
-!define TEXT_FOLDER_NOT_ADMINISTRATORS "Folderul$\r$\n$FolderInQuestion$\r$\nare alt proprietar decât administratorii, iar acesta i-ar putea schimba permisiunile. Ștergeți-l (programul de instalare îl creează din nou) sau alegeți alt folder."
-!define TEXT_FOLDER_OPEN_TO_USERS "Folderul$\r$\n$FolderInQuestion$\r$\nexistă deja, iar permisiunile lui le dădeau utilizatorilor obișnuiți mai mult decât le dă programul de instalare (de exemplu dreptul de a crea sau de a modifica fișiere). Cine l-a deschis cât timp avea acele permisiuni ar putea scrie în el și după instalare. Ștergeți-l (programul de instalare îl creează din nou, cu permisiunile lui) sau alegeți un folder nou."
-!define TEXT_FOLDER_NOT_OURS "În locul folderului$\r$\n$FolderInQuestion$\r$\nse află un fișier sau folderul conține și alte fișiere ori foldere decât cele ale lui Kestrelon. Programul de instalare schimbă permisiunile folderului pe care îl folosește, deci nu poate folosi un folder cu fișierele altcuiva. Alegeți un folder care nu există încă: programul de instalare îl creează. Dacă aici este varianta portabilă, urmați în ghid „Trecerea la programul de instalare”, din capitolul „Varianta portabilă: arhiva zip”."
+!define TEXT_FOLDER_NOT_ADMINISTRATORS "Folderul$\r$\n$FolderInQuestion$\r$\nare alt proprietar decât administratorii, iar acesta i-ar putea schimba permisiunile. Ștergeți-l (programul de instalare îl creează din nou) sau alegeți alt folder. ${TEXT_PORTABLE_HERE}"
+!define TEXT_FOLDER_OPEN_TO_USERS "Folderul$\r$\n$FolderInQuestion$\r$\nexistă deja, iar permisiunile lui le dădeau utilizatorilor obișnuiți mai mult decât le dă programul de instalare (de exemplu dreptul de a crea sau de a modifica fișiere). Cine l-a deschis cât timp avea acele permisiuni ar putea scrie în el și după instalare. Ștergeți-l (programul de instalare îl creează din nou, cu permisiunile lui) sau alegeți un folder nou. ${TEXT_PORTABLE_HERE}"
+!define TEXT_FOLDER_NOT_OURS "În locul folderului$\r$\n$FolderInQuestion$\r$\nse află un fișier sau folderul conține și alte fișiere ori foldere decât cele ale lui Kestrelon. Programul de instalare schimbă permisiunile folderului pe care îl folosește, deci nu poate folosi un folder cu fișierele altcuiva. Alegeți un folder care nu există încă: programul de instalare îl creează. ${TEXT_PORTABLE_HERE}"
 ; Said after a folder's refusal only when the setup ends there; a wizard page that refuses a
 ; folder stays open, and nothing has been installed yet either way.
 !define TEXT_NOTHING_INSTALLED "Nu s-a instalat nimic."
@@ -61,7 +64,9 @@
 !define TEXT_DAILY_PAGE_XP "Pe Windows XP, programul de instalare nu poate crea această activitate astfel încât Kestrelon să pornească în folderul de setări. Dacă doriți raportul Z zilnic, urmați capitolul „Raportul Z zilnic pe Windows XP” din ghidul de utilizare."
 !define TEXT_WELCOME "Acest program instalează Kestrelon, care tipărește raportul Z pe aparatul fiscal, și KestrelonScan, care găsește portul aparatului.$\r$\n$\r$\nDupă instalare nu porniți „Raport Z” ca probă: fiecare pornire tipărește un raport Z, care închide ziua fiscală. Pentru probă folosiți KestrelonScan, care nu tipărește nimic.$\r$\n$\r$\n$_CLICK"
 !define TEXT_FINISH "Kestrelon a fost instalat.$\r$\n$\r$\nÎnchideți întâi programul de vânzare: cât timp este deschis, el ține ocupat portul aparatului fiscal. Apoi, pentru probă, porniți KestrelonScan din meniul Start > Kestrelon, din contul utilizatorului magazinului: găsește aparatul fiscal și îi salvează portul, fără să tipărească nimic. Nu porniți „Raport Z” ca probă: fiecare pornire tipărește un raport Z."
-!define TEXT_SETUP_DESCRIPTION "Instalarea programelor Kestrelon și KestrelonScan"
+; The uninstaller NSIS writes carries the setup's version resource: the description is true of both
+; (Windows shows it in the administrator's box and in the file's properties).
+!define TEXT_SETUP_DESCRIPTION "Instalarea și dezinstalarea programelor Kestrelon și KestrelonScan"
 
 ; Folders on the way, files of an earlier install, and the steps after the folders.
 !define TEXT_FOLDER_ON_THE_WAY "Utilizatorii obișnuiți pot redenumi sau șterge folderul$\r$\n$FolderInQuestion$\r$\nori îi pot schimba permisiunile, deci l-ar putea înlocui cu un folder al lor. Programul de instalare nu pune programele sau setările într-un astfel de folder. Alegeți altă cale (de exemplu direct pe discul C:) sau schimbați-i permisiunile, astfel încât doar administratorii să-l poată modifica."
@@ -75,5 +80,5 @@
 !define TEXT_UNINSTALL_ENTRY_NOT_WRITTEN "nu s-a putut scrie ${TEXT_UNINSTALL_ENTRY}."
 !define TEXT_THE_TASK "activitatea planificată „${TASK_NAME}”"
 !define TEXT_TASK_NOT_REMOVED "Activitatea zilnică „${TASK_NAME}” nu a putut fi ștearsă, deci raportul Z se va tipări în continuare la ora ei. Reporniți calculatorul, apoi porniți din nou programul de instalare și debifați din nou raportul zilnic."
-!define TEXT_NOT_THE_INSTALLED_UNINSTALLER "Acesta nu este programul de dezinstalare al instalării Kestrelon de pe acest calculator: folderul$\r$\n$INSTDIR$\r$\nnu este cel din lista programelor instalate. Nu s-a șters nimic. Dezinstalați Kestrelon din meniul Start > Kestrelon > Dezinstalare sau din lista programelor instalate."
+!define TEXT_NOT_THE_INSTALLED_UNINSTALLER "Acesta nu este programul de dezinstalare al lui Kestrelon de pe acest calculator: folderul$\r$\n$INSTDIR$\r$\nnu este cel din lista programelor instalate. Nu s-a șters nimic. Dezinstalați Kestrelon din meniul Start > Kestrelon > Dezinstalare sau din lista programelor instalate."
 !define TEXT_ENTRY_NOT_REMOVED "Kestrelon a fost dezinstalat, dar intrarea lui din lista programelor instalate nu a putut fi ștearsă. Ca s-o ștergeți, instalați din nou Kestrelon, apoi dezinstalați-l."

@@ -24,17 +24,21 @@ constexpr wchar_t kSettingsFileRights[] =
     L"O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301BF;;;BU)(A;;0x1301BF;;;S-1-3-4)";
 
 constexpr wchar_t kKeeperName[] = L"Folder-de-setari.txt";
+// Read in Notepad, which before Windows 11 wraps no line unless told to: lines of at most 72
+// columns, CR LF.
 constexpr std::string_view kKeeperText =
     "\xEF\xBB\xBF"
-    "Acesta este folderul de setări al programului Kestrelon. Aici se află fișierul "
-    "Kestrelon.ini, cu portul și viteza aparatului fiscal, scris de KestrelonScan sau de "
-    "programul de instalare. Comenzile rapide „Raport Z” și „KestrelonScan” și activitatea "
-    "zilnică pornesc programele în acest folder: nu îl mutați și nu îl ștergeți cât timp "
-    "Kestrelon este instalat.\r\n"
+    "Acesta este folderul de setări al programului Kestrelon. Aici se\r\n"
+    "păstrează fișierul Kestrelon.ini, cu portul și viteza aparatului\r\n"
+    "fiscal, scrise de KestrelonScan sau de programul de instalare.\r\n"
+    "Comenzile rapide „Raport Z” și „KestrelonScan” și activitatea zilnică\r\n"
+    "pornesc programele în acest folder: nu îl mutați și nu îl ștergeți cât\r\n"
+    "timp Kestrelon este instalat. Mai multe despre Kestrelon.ini: în ghidul\r\n"
+    "de utilizare (meniul Start > „Kestrelon” > „Ghid de utilizare”).\r\n"
     "\r\n"
-    "Fișierul de față a fost pus aici de programul de instalare și nu poate fi șters de "
-    "utilizatorii obișnuiți: el păstrează folderul pe loc, ca nimeni să nu-l poată înlocui "
-    "cu o legătură spre alt folder.\r\n";
+    "Fișierul de față a fost pus aici de programul de instalare și nu poate\r\n"
+    "fi șters de utilizatorii obișnuiți: el păstrează folderul pe loc, ca\r\n"
+    "nimeni să nu-l poată înlocui cu o legătură spre alt folder.\r\n";
 
 bool is_keeper(std::wstring_view name, OurFolder kind) {
   return kind == OurFolder::settings && same_name(name, kKeeperName);

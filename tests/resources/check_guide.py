@@ -9,8 +9,9 @@ constants (app/*.h), every string the functions of app/scan.cpp return, and the 
 program's !define texts (installer/). What only the run knows (a path, a port, the system's
 reason) matches any text; a variable chosen among literals matches one of them.
 
-The guide and every one of those texts are then read for the faults of WORD_FAULTS, and each
-line of the guide for those of LINE_FAULTS.
+The guide, every one of those texts and the settings folder's own file, which the setup writes
+there (setup/), are then read for the faults of WORD_FAULTS, and each line of the guide and of
+that file, both read in Notepad, for those of LINE_FAULTS.
 
 Usage: check_guide.py --source DIR --guide FILE
 """
@@ -170,6 +171,14 @@ def nsis_texts(source):
     return {name: parts(value) for name, value in raw.items() if name.startswith('TEXT_')}
 
 
+def keeper_text(source):
+    """The settings folder's own file as the setup writes it: its literals, CR LF and all."""
+    code = open(os.path.join(source, 'setup', 'our_files_win32.cpp'), encoding='utf-8').read()
+    literals = re.search(r'kKeeperText =((?:\s*"(?:\\.|[^"\\])*")+);', code).group(1)
+    return ''.join(l.replace('\\r\\n', '\n') for l in re.findall(r'"((?:\\.|[^"\\])*)"', literals)
+                   if not l.startswith('\\x'))
+
+
 def spaced(text):
     return ' '.join(text.split())
 
@@ -249,15 +258,17 @@ def main():
     texts = {name: ''.join(' '.join(part) if isinstance(part, tuple) else part or ' '
                            for part in parts) for name, parts in boxes.items()}
     texts['the guide'] = guide
+    texts['Folder-de-setari.txt'] = keeper_text(args.source)
     for fault, what in WORD_FAULTS:
         found = ['%s: "%s"' % (name, match.group()) for name, text in sorted(texts.items())
                  for match in [re.search(fault, spaced(text))] if match]
         c.check(not found, 'no text shows %s' % what, '; '.join(found))
-    lines = guide.splitlines()
-    for test, what in LINE_FAULTS:
-        found = [str(at) for at, (line, after) in enumerate(zip(lines, lines[1:] + ['']), 1)
-                 if test(line, after)]
-        c.check(not found, 'no line of the guide is %s' % what, 'lines ' + ', '.join(found))
+    for name in ('the guide', 'Folder-de-setari.txt'):
+        lines = texts[name].splitlines()
+        for test, what in LINE_FAULTS:
+            found = [str(at) for at, (line, after) in enumerate(zip(lines, lines[1:] + ['']), 1)
+                     if test(line, after)]
+            c.check(not found, 'no line of %s is %s' % (name, what), 'lines ' + ', '.join(found))
     print('%d passed, %d failed' % (c.passed, c.failed))
     return 0 if c.failed == 0 else 1
 
