@@ -18,10 +18,9 @@
 namespace kestrelon::setup {
 namespace {
 
-// QueryFullProcessImageNameW (Vista on) names the image of any process opened for limited query,
-// which every session's processes grant an administrator without SeDebugPrivilege (some policies
-// take that privilege away). Looked up by name: Windows XP lacks it, and then the module's own
-// name is read, which needs the privilege for other users' processes.
+// QueryFullProcessImageNameW (Vista on) names the image of a process opened for limited query
+// only, the least access there is. Looked up by name: Windows XP lacks it, and then the module's
+// own name is read, which asks for more.
 using QueryImageName = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
 constexpr DWORD kQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION
 constexpr DWORD kLongestImagePath = MAX_PATH * 2;
@@ -63,7 +62,9 @@ bool is_one_of(const wchar_t* name, const std::vector<std::wstring_view>& names)
 bool program_runs_from(const std::wstring& folder, const std::vector<std::wstring_view>& names) {
   const std::wstring wanted = full_long_path(folder);
   const QueryImageName query = query_image_name();
-  // Lets XP open other users' processes; then as it was.
+  // Lets an administrator open every user's processes, whose lists come from their own tokens;
+  // then as it was. Where a policy has taken the privilege away, another user's copy may not
+  // open: it is then found by the program file it runs, which Windows lets nobody remove.
   const EnabledPrivilege debug(L"SeDebugPrivilege");
   // Without a list nothing is known to run; a program that does keeps its file from being
   // replaced or removed, and the caller reports that file.
