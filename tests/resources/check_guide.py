@@ -37,6 +37,8 @@ WORD_FAULTS = (
      'the Task Scheduler in English without its Romanian name first'),
     (r'”\s*\(„', 'an English label with its translation but without "în română, de obicei"'),
     (r'_\?=[A-Za-z]:\\', 'a fixed folder after _?=, which 64-bit Windows names otherwise'),
+    (r'C:\\Users\\(?!.{0,60}Documents and Settings)', 'a user\'s folder as Windows Vista names it, '
+     'without the name Windows XP gives it'),
     (r'\b[Vv]erificați că', '"verificați că", a calque: Romanian checks "dacă" or says '
      '"asigurați-vă că"'),
     (r'\bales\w*(?: \w+)? de la sine', '"ales de la sine", where Romanian says "ales automat"'),
