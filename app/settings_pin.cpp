@@ -96,13 +96,14 @@ PinResult Pin::run(const PortSettings& settings) {
   if (status.type == FileStatus::Type::error) {
     return failed(PinOutcome::not_copied, name, {false, status.reason});
   }
-  if (status.read_only) return {PinOutcome::read_only, folder_.shown(name), {}};
   const bool had_file = status.type != FileStatus::Type::missing;
   const std::string text = pinned_file_text(settings);
-  // Pinning the same port again must not turn the backup into a second copy of it.
+  // Pinning the same port again must not turn the backup into a second copy of it; nor is a
+  // read-only file that already says it a failure (a reinstall keeps the port it proposes).
   if (had_file && holds_exactly(name, text)) {
     return {PinOutcome::already_pinned, folder_.shown(name), {}};
   }
+  if (status.read_only) return {PinOutcome::read_only, folder_.shown(name), {}};
 
   PinResult result = write_whole_file(temporary, text);
   if (result.ok() && had_file) result = copy_file(name, backup_temporary);

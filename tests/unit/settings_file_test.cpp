@@ -195,6 +195,7 @@ TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
     PortSettings pinned;
     const char* written;
     PinOutcome outcome = PinOutcome::pinned;
+    bool read_only_file = false;
   } cases[] = {
       {"", false, {L"COM5", 115200}, "com=COM5\r\nport=115200\r\n"},
       {";com=COM1\r\n;port=115200\r\n", false, {L"COM12", 9600}, "com=COM12\r\nport=9600\r\n"},
@@ -208,6 +209,13 @@ TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
        "com=COM4\r\nport=19200\r\n",
        PinOutcome::already_pinned},
       {"com=COM4\r\nport=19200\r\n\r\n", false, {L"COM4", 19200}, "com=COM4\r\nport=19200\r\n"},
+      // Nor is a read-only file that already says it a failure.
+      {"com=COM4\r\nport=19200\r\n",
+       false,
+       {L"COM4", 19200},
+       "com=COM4\r\nport=19200\r\n",
+       PinOutcome::already_pinned,
+       true},
   };
   for (const Case& c : cases) {
     fs::remove(path_);
@@ -215,6 +223,11 @@ TEST_F(SettingsFileTest, PinnedPortIsReadBackAndTheEarlierFileKept) {
     TempDir::write(backup, "a backup from an earlier pin");
     if (c.read_only_backup) fs::permissions(backup, fs::perms::all, fs::perm_options::remove);
     if (!c.before.empty()) TempDir::write(path_, c.before);
+    std::optional<testing::Unwritable> unwritable;
+    if (c.read_only_file) {
+      unwritable.emplace(path_);
+      if (!is_read_only(path_)) continue;  // no way to make a file read-only here
+    }
     const PinResult result = pin_in(dir_.path(), c.pinned);
     const bool kept = c.before.empty() || c.outcome == PinOutcome::already_pinned;
     EXPECT_EQ(result.outcome, c.outcome) << c.written << " " << result.reason.size();
