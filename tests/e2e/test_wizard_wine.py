@@ -72,6 +72,7 @@ FIELDS = {
 #   ("holds", F, TEXT)  field F holds TEXT (a proposal, or what was typed before Back)
 #   ("ticked", BOOL)    the daily report's checkbox
 #   ("box", WORDS[, B]) a box whose words hold WORDS; Return closes it (or a click on B)
+#   ("open", PATH)      a folder made at PATH that every user may write in (Wine reads its mode)
 #   ("device", COMS, ID) a simulator on COM port(s) COMS that identifies as ID (None: silent)
 #   ("pinned", BYTES)   Kestrelon.ini of the walk's settings folder, as KestrelonScan left it
 #   ("searched", LINES, N) the search has ended and lists LINES, line N selected
@@ -116,6 +117,8 @@ WALKS = [
         ("type", "program", POS_PROGRAM), ("next",), (SETTINGS,),
         ("type", "settings", POS_PROGRAM + r"\Setari"), ("next",), ("box", "Program Files"),
         (SETTINGS,),
+        ("open", r"C:\Setari-deschise"), ("type", "settings", r"C:\Setari-deschise"), ("next",),
+        ("box", "utilizatorilor obișnuiți mai mult"), (SETTINGS,),
         ("type", "settings", POS_SETTINGS), ("next",), (FISCAL,), *NONE_FOUND, ("next",),
         (DAILY,), ("tick",), ("type", "time", "25:00"), ("next",), ("box", "HH:MM"), (DAILY,),
         ("type", "time", "21:30"), ("back",), (FISCAL,), ("searched", [DO_NOT_SAVE], 0),
@@ -208,6 +211,9 @@ class Walks(InstalledChecks, WineCase):
             elif action == "box":
                 self.assertIn(step[1], wizard.wait_box(), step)
                 wizard.answer_box(*step[2:])
+            elif action == "open":
+                self.path(step[1]).mkdir()
+                self.path(step[1]).chmod(0o777)
             elif action == "device":
                 self.device(step[1], step[2])
             elif action == "pinned":
