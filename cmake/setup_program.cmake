@@ -1,5 +1,5 @@
 # The setup program: an NSIS installer (installer/Kestrelon.nsi) of the shipped programs and
-# the user guide, built with Debian's makensis. NSIS's Romanian language files use the cedilla
+# the documents that go with them, built with Debian's makensis. NSIS's Romanian language files use the cedilla
 # letters ş ţ: the build writes copies with ș ț beside it and the script loads those.
 
 set(KESTRELON_SETUP_PROGRAM ${KESTRELON_RELEASE_FOLDER}-setup.exe)  # its name in dist/
@@ -26,9 +26,10 @@ function(add_setup_plugin)
   target_link_options(KestrelonSetup PRIVATE ${KESTRELON_PLUGIN_LINK_OPTIONS})
 endfunction()
 
-# add_setup_program(GUIDE ICON OUTPUT): writes OUTPUT (the setup program) from the shipped
-# programs, GUIDE and the programs' ICON (its own icon, and its welcome and finish picture).
-function(add_setup_program guide icon output)
+# add_setup_program(ICON OUTPUT DOCUMENT...): writes OUTPUT (the setup program) from the shipped
+# programs, the documents and the programs' ICON (its own icon, and its welcome and finish
+# picture).
+function(add_setup_program icon output)
   find_program(KESTRELON_MAKENSIS makensis REQUIRED)
   set(installer ${PROJECT_SOURCE_DIR}/installer)
   set(languages ${CMAKE_BINARY_DIR}/installer-languages)
@@ -56,18 +57,18 @@ function(add_setup_program guide icon output)
   if(KESTRELON_SIGN_COMMAND)
     set(signing -DSIGN_COMMAND=${KESTRELON_SIGN_COMMAND})
   endif()
-  # The programs and the guide keep their file names, as in the zip; the script takes them, and
-  # the other files of the program folder, from program_files.nsh (write_program_files).
+  # The programs and the documents keep their file names, as in the zip; the script takes them,
+  # and the other files of the program folder, from program_files.nsh (write_program_files).
   add_setup_plugin()
   set(plugin ${KESTRELON_SETUP_PLUGIN_DIR}/KestrelonSetup.dll)
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${KESTRELON_MAKENSIS} -V2 -WX -INPUTCHARSET UTF8 -DVERSION=${PROJECT_VERSION}
-            -DPROGRAMS=${CMAKE_BINARY_DIR} -DGUIDE=${guide} -DICON=${icon} -DBITMAP=${bitmap}
+            -DPROGRAMS=${CMAKE_BINARY_DIR} -DICON=${icon} -DBITMAP=${bitmap}
             -DLANGUAGE_FILES=${languages} -DPLUGINS=${KESTRELON_SETUP_PLUGIN_DIR}
             -DPROGRAM_FOLDER_FILES=${KESTRELON_GENERATED_DIR}/program_files.nsh
             -DOUTFILE=${output} ${signing} ${installer}/Kestrelon.nsi
-    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${plugin} ${guide} ${icon} ${bitmap} ${scripts} ${converted}
+    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${plugin} ${ARGN} ${icon} ${bitmap} ${scripts} ${converted}
             ${KESTRELON_GENERATED_DIR}/program_files.nsh
             ${KESTRELON_SIGN_COMMAND}
     COMMENT "Building the setup program ${output}"

@@ -31,13 +31,18 @@ set(KESTRELON_UNINSTALLER Dezinstalare.exe)
 set(KESTRELON_TASK_DEFINITION Raport-Z-zilnic.xml)
 set(KESTRELON_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)  # on the setup's include path
 
-# write_program_files(GUIDE_NAME): the program folder's files, from the shipped programs and
-# GUIDE_NAME, for the setup's C++ (setup/program_files.h) and its script (program_files.nsh),
-# both in KESTRELON_GENERATED_DIR: the one list of them is the one here.
-function(write_program_files guide_name)
+# write_program_files(DOCUMENT...): the program folder's files, from the shipped programs and the
+# documents (paths), for the setup's C++ (setup/program_files.h) and its script
+# (program_files.nsh), both in KESTRELON_GENERATED_DIR: the one list of them is the one here.
+function(write_program_files)
   set(programs ${KESTRELON_SHIPPED_PROGRAMS})
   list(TRANSFORM programs APPEND .exe)
-  set(files ${programs} ${guide_name} ${KESTRELON_UNINSTALLER} ${KESTRELON_TASK_DEFINITION})
+  set(documents "")
+  foreach(document ${ARGN})
+    get_filename_component(name ${document} NAME)
+    list(APPEND documents ${name})
+  endforeach()
+  set(files ${programs} ${documents} ${KESTRELON_UNINSTALLER} ${KESTRELON_TASK_DEFINITION})
   list(LENGTH programs program_count)
   list(LENGTH files file_count)
   # C++: wide strings.
@@ -47,14 +52,16 @@ function(write_program_files guide_name)
     list(TRANSFORM cpp_${list} APPEND "\"")
     list(JOIN cpp_${list} ",\n    " cpp_${list})
   endforeach()
-  # NSIS: each program from the build folder and the guide, as makensis is told where they are;
-  # each file removed but the uninstaller, which removes itself last.
+  # NSIS: each program from the build folder, each document from the sources; each file removed
+  # but the uninstaller, which removes itself last.
   set(nsis_installed ${programs})
   list(TRANSFORM nsis_installed PREPEND "  File \"\${PROGRAMS}\\")
   list(TRANSFORM nsis_installed APPEND "\"")
-  list(APPEND nsis_installed "  File \"\${GUIDE}\"")
+  foreach(document ${ARGN})
+    list(APPEND nsis_installed "  File \"${CMAKE_CURRENT_SOURCE_DIR}/${document}\"")
+  endforeach()
   list(JOIN nsis_installed "\n" nsis_installed)
-  set(nsis_removed ${programs} ${guide_name} "\${TASK_FILE}")
+  set(nsis_removed ${programs} ${documents} "\${TASK_FILE}")
   list(TRANSFORM nsis_removed PREPEND "  !insertmacro RemoveOrTell \"$INSTDIR\\")
   list(TRANSFORM nsis_removed APPEND "\"")
   list(JOIN nsis_removed "\n" nsis_removed)
@@ -104,15 +111,20 @@ endfunction()
 
 include(${CMAKE_CURRENT_LIST_DIR}/setup_program.cmake)
 
-# add_release(GUIDE ICON): target release (part of the build), which writes into dist/ the
-# archive Kestrelon-<version>.zip (one folder Kestrelon-<version>/ with every shipped program
-# and GUIDE), the setup program Kestrelon-<version>-setup.exe (the same files, ICON as its
-# own) and SHA256SUMS for both. Fixed order, dates and permissions: every build of the same
+# add_release(ICON DOCUMENT...): target release (part of the build), which writes into dist/ the
+# archive Kestrelon-<version>.zip (one folder Kestrelon-<version>/ with every shipped program,
+# then the documents), the setup program Kestrelon-<version>-setup.exe (the same files, ICON as
+# its own) and SHA256SUMS for both. Fixed order, dates and permissions: every build of the same
 # sources gives the same bytes.
-function(add_release guide icon)
-  get_filename_component(guide_name ${guide} NAME)
-  set(KESTRELON_RELEASE_GUIDE ${guide_name} PARENT_SCOPE)  # its name in the archive
-  write_program_files(${guide_name})
+function(add_release icon)
+  set(documents ${ARGN})
+  set(names "")
+  foreach(document ${documents})
+    get_filename_component(name ${document} NAME)
+    list(APPEND names ${name})
+  endforeach()
+  set(KESTRELON_RELEASE_DOCUMENTS ${names} PARENT_SCOPE)  # their names in the archive
+  write_program_files(${documents})
   if(NOT KESTRELON_BUILDS_SHIPPED_PROGRAMS)
     return()
   endif()
@@ -126,13 +138,14 @@ function(add_release guide icon)
   foreach(program ${KESTRELON_SHIPPED_PROGRAMS})
     list(APPEND files ${CMAKE_BINARY_DIR}/${program}.exe)
   endforeach()
+  list(TRANSFORM documents PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   add_custom_command(
     OUTPUT ${archive}
     COMMAND /usr/bin/python3 ${archive_script} --folder ${folder} --date ${KESTRELON_RELEASE_DATE}
-            --zip ${archive} ${files} ${CMAKE_CURRENT_SOURCE_DIR}/${guide}
-    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${files} ${guide} ${archive_script}
+            --zip ${archive} ${files} ${documents}
+    DEPENDS ${KESTRELON_SHIPPED_PROGRAMS} ${files} ${documents} ${archive_script}
     COMMENT "Packing ${archive}")
-  add_setup_program(${CMAKE_CURRENT_SOURCE_DIR}/${guide} ${CMAKE_CURRENT_SOURCE_DIR}/${icon} ${setup})
+  add_setup_program(${CMAKE_CURRENT_SOURCE_DIR}/${icon} ${setup} ${documents})
   # The lines `sha256sum -c` reads, written by that very tool.
   add_custom_command(
     OUTPUT ${sums}

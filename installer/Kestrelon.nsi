@@ -1,13 +1,14 @@
-; The setup program of Kestrelon (see the README's part on it): the programs and the guide in
-; the program folder (Program Files, which only administrators can change: the daily task runs
-; them in any user's session), the settings in a folder the shop's users can write, shortcuts
-; and the optional daily task that start the programs there, an uninstaller. Silent mode:
+; The setup program of Kestrelon (see the README's part on it): the programs, the guide and the
+; owner's page in the program folder (Program Files, which only administrators can change: the
+; daily task runs them in any user's session), the settings in a folder the shop's users can
+; write, shortcuts and the optional daily task that start the programs there, an uninstaller.
+; Silent mode:
 ;   Kestrelon-<version>-setup.exe /S [/COM=COMn /PORT=speed | /COM=AUTO] [/ORA=HH:MM]
 ;                                    [/SETARI=folder] [/D=folder]
 ;
 ; Built by CMake (cmake/setup_program.cmake) with Debian's makensis:
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=2.0.0.2 -DPROGRAMS=<folder of the built programs>
-;            -DGUIDE=<the user guide> -DICON=<the programs' icon>
+;            -DICON=<the programs' icon>
 ;            -DBITMAP=<the welcome and finish pages' picture, 164 x 314, drawn from the icon>
 ;            -DLANGUAGE_FILES=<folder of the Romanian language files with ș ț>
 ;            -DPLUGINS=<folder of the plug-in KestrelonSetup.dll>
@@ -33,7 +34,7 @@ AllowRootDirInstall true ; so that the page's own check says why a drive's root 
 !define SHORTCUT_FOLDER "$SMPROGRAMS\${PRODUCT}"
 !define TASK_NAME "Kestrelon Raport Z"
 !define DESKTOP_SHORTCUT "$DESKTOP\Raport Z.lnk"
-!include "${PROGRAM_FOLDER_FILES}" ; UNINSTALLER, TASK_FILE and the programs and guide
+!include "${PROGRAM_FOLDER_FILES}" ; UNINSTALLER, TASK_FILE and the programs and documents
 
 ; Exit codes (the README lists them). NSIS itself ends with 1 when the user cancels.
 !define EXIT_BAD_OPTION 2 ; or an option this Windows cannot honour; nothing installed. The
@@ -203,7 +204,7 @@ Section "Kestrelon"
     !insertmacro Refuse ${EXIT_NOT_WRITTEN} "${TEXT_OLD_FILE_NOT_REMOVED}"
   ${EndIf}
 
-  ; The programs and the guide: the release zip's files, as built.
+  ; The programs and the documents: the release zip's files, as built.
   SetOutPath "$INSTDIR"
   !insertmacro InstallReleaseFiles
   ClearErrors
@@ -211,7 +212,7 @@ Section "Kestrelon"
   !insertmacro RefuseWhenErrors "${TEXT_UNINSTALLER_NOT_WRITTEN}"
 
   ; A shortcut's working folder is the output folder at the time it is made. The programs
-  ; start in the settings folder, where Kestrelon.ini is; the guide and the uninstaller, which
+  ; start in the settings folder, where Kestrelon.ini is; the documents and the uninstaller, which
   ; runs as administrator, in the program folder, which only administrators change. The setup's
   ; own working folder is never the users' folder: it goes there only while the output folder
   ; names it, and SetOutPath changes nothing else there (the folder is already made).
@@ -219,6 +220,7 @@ Section "Kestrelon"
   SetOutPath "$INSTDIR"
   CreateDirectory "${SHORTCUT_FOLDER}"
   CreateShortCut "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk" "$INSTDIR\Ghid-utilizare.txt"
+  CreateShortCut "${SHORTCUT_FOLDER}\Instrucțiuni pe scurt.lnk" "$INSTDIR\Instructiuni-pe-scurt.txt"
   CreateShortCut "${SHORTCUT_FOLDER}\Dezinstalare.lnk" "$INSTDIR\${UNINSTALLER}"
   SetOutPath "$SettingsFolder"
   CreateShortCut "${DESKTOP_SHORTCUT}" "$INSTDIR\Kestrelon.exe"
@@ -315,6 +317,7 @@ Section "Uninstall"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Raport Z.lnk"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\KestrelonScan.lnk"
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk"
+  !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Instrucțiuni pe scurt.lnk"
   !insertmacro StopWhenNotRemoved
   !insertmacro RemoveOrTell "${SHORTCUT_FOLDER}\Dezinstalare.lnk"
   !insertmacro StopWhenNotRemoved

@@ -65,8 +65,9 @@
 !define TEXT_WELCOME "Acest program instalează Kestrelon, care tipărește raportul Z pe aparatul fiscal, și KestrelonScan, care găsește portul aparatului.$\r$\n$\r$\nDupă instalare nu porniți „Raport Z” ca probă: fiecare pornire tipărește un raport Z, care închide ziua fiscală. Pentru probă folosiți KestrelonScan, care nu tipărește nimic.$\r$\n$\r$\n$_CLICK"
 !define TEXT_FINISH "Kestrelon a fost instalat.$\r$\n$\r$\nÎnchideți întâi programul de vânzare: cât timp este deschis, el ține ocupat portul aparatului fiscal. Apoi, pentru probă, porniți KestrelonScan din meniul Start > Kestrelon, din contul utilizatorului magazinului: găsește aparatul fiscal și îi salvează portul, fără să tipărească nimic. Nu porniți „Raport Z” ca probă: fiecare pornire tipărește un raport Z."
 ; The uninstaller NSIS writes carries the setup's version resource: the description is true of both
-; (Windows shows it in the administrator's box and in the file's properties).
-!define TEXT_SETUP_DESCRIPTION "Instalarea și dezinstalarea programelor Kestrelon și KestrelonScan"
+; (Windows shows it in the administrator's box, in the file's properties and in Task Manager, where
+; a technician looks for "Kestrelon").
+!define TEXT_SETUP_DESCRIPTION "Kestrelon - instalarea și dezinstalarea programelor"
 
 ; Folders on the way, files of an earlier install, and the steps after the folders.
 !define TEXT_FOLDER_ON_THE_WAY "Utilizatorii obișnuiți pot redenumi sau șterge folderul$\r$\n$FolderInQuestion$\r$\nori îi pot schimba permisiunile, deci l-ar putea înlocui cu un folder al lor. Programul de instalare nu pune programele sau setările într-un astfel de folder. Alegeți altă cale (de exemplu direct pe discul C:) sau schimbați-i permisiunile, astfel încât doar administratorii să-l poată modifica."

@@ -36,7 +36,7 @@ zip="$folder.zip"
 setup="$folder-setup.exe"
 programs=(Kestrelon.exe KestrelonScan.exe)
 uninstaller=Dezinstalare.exe
-guide=Ghid-utilizare.txt
+documents=(Ghid-utilizare.txt Instructiuni-pe-scurt.txt)
 signed_files=("${programs[@]}" "$uninstaller" "$setup")
 
 usage() {
@@ -266,13 +266,14 @@ verify() {
   [ -z "$published" ] || check_sums "$published" || failed=1
   check_sums "$out/SHA256SUMS" || failed=1
   [ $failed = 0 ] || die "the signed release is not the one published"
-  # The zip holds the programs and the guide in one folder, nothing more: the portable program
+  # The zip holds the programs and the documents in one folder, nothing more: the portable program
   # would load a DLL put beside it.
   local names
   names=$(python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(),
     sep="\n")' "$out/$zip" | LC_ALL=C sort)
-  same_names "$(printf '%s\n' "$folder/" "${programs[@]/#/$folder/}" "$folder/$guide" |
-    LC_ALL=C sort)" "$names" "$zip" || die "$zip: not the files of the release"
+  same_names "$(printf '%s\n' "$folder/" "${programs[@]/#/$folder/}" \
+    "${documents[@]/#/$folder/}" | LC_ALL=C sort)" "$names" "$zip" ||
+    die "$zip: not the files of the release"
   python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
     "$out/$zip" "$work/zip"
   for program in "${programs[@]}"; do

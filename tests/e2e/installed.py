@@ -6,11 +6,15 @@ Runs only inside scripts/isolated.sh, as harness.py says.
 """
 
 import os
+import sys
 import zipfile
-from pathlib import PurePosixPath
+from pathlib import Path, PurePosixPath
 
 from harness import required_path
 from windows_files import read_shell_link, read_task_definition
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "resources"))
+from check_binary import file_description  # noqa: E402  (the resource check's own reading)
 
 # The setup's exit codes, as the guide's table gives them.
 EXIT_CANCELLED, EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN = 1, 2, 5, 6
@@ -28,8 +32,9 @@ SHORTCUTS = {  # every shortcut, what it opens, and whether it starts in the set
     DESKTOP_SHORTCUT: ("Kestrelon.exe", True),
     START_MENU + r"\Raport Z.lnk": ("Kestrelon.exe", True),
     START_MENU + r"\KestrelonScan.lnk": ("KestrelonScan.exe", True),
-    # The guide, and the uninstaller that runs as administrator: in the program folder.
+    # The documents, and the uninstaller that runs as administrator: in the program folder.
     START_MENU + r"\Ghid de utilizare.lnk": ("Ghid-utilizare.txt", False),
+    START_MENU + r"\Instrucțiuni pe scurt.lnk": ("Instructiuni-pe-scurt.txt", False),
     START_MENU + r"\Dezinstalare.lnk": (UNINSTALLER, False),
 }
 KEEPER = "Folder-de-setari.txt"  # the setup's own file, which keeps the settings folder non-empty
@@ -41,8 +46,8 @@ NO_RIGHTS_FOR_OTHERS = 0o007
 
 
 def release_files():
-    """The files of the release zip, by name, with their bytes: the programs and the guide, which
-    the setup installs beside its uninstaller and the task's definition."""
+    """The files of the release zip, by name, with their bytes: the programs and the documents,
+    which the setup installs beside its uninstaller and the task's definition."""
     with zipfile.ZipFile(required_path("KESTRELON_RELEASE_ZIP")) as archive:
         return {PurePosixPath(entry).name: archive.read(entry)
                 for entry in archive.namelist() if not entry.endswith("/")}
@@ -77,6 +82,9 @@ class InstalledChecks:
                          sorted([*released, UNINSTALLER] + ([TASK_DEFINITION] if daily_time else [])))
         for name, data in released.items():
             self.assertEqual((folder / name).read_bytes(), data, f"{name} must be the zip's bytes")
+        # Task Manager lists a running uninstaller by its description, as it lists the setup.
+        description = file_description((folder / UNINSTALLER).read_bytes())
+        self.assertTrue(description.startswith("Kestrelon - "), description)
 
         for shortcut, (opened, in_settings) in SHORTCUTS.items():
             self.assertEqual(read_shell_link(self.path(shortcut)),

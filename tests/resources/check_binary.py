@@ -2,8 +2,8 @@
 """Reads a built program (Kestrelon.exe, KestrelonScan.exe) back and checks what it carries: a
 32-bit x86 GUI program with its icon, tray icon file, manifest and version resource, whose
 original file name is the program's own and whose description is the one its resource script
-gives, diacritics and all (check_imports.py checks what it imports). Parses the PE file itself
-(standard library only).
+gives, diacritics and all, beginning with the program's name (check_imports.py checks what it
+imports). Parses the PE file itself (standard library only).
 
 Usage: check_binary.py SOURCE_DIR PATH/Kestrelon.exe
        check_binary.py --setup SOURCE_DIR PATH/Kestrelon-<version>-setup.exe
@@ -294,15 +294,25 @@ def check_version(c, res, file_name):
     c.check(bool(strings.get('FileDescription')), 'version string FileDescription present')
 
 
+def file_description(data):
+    """The FileDescription of a program's version resource ('' when it has none)."""
+    return version_strings(Pe(data).resources().get((RT_VERSION, 1), b'')).get('FileDescription', '')
+
+
 def check_description(c, res, want):
-    """The description Windows shows (Task Manager, the file's Properties): the text of the
-    sources as they are written (UTF-8), so the resource compiler read them with the right code
-    page, and with the comma-below letters ș ț, as the guide."""
+    """The description Windows shows (Task Manager lists processes by it, the file's Properties):
+    the text of the sources as they are written (UTF-8), so the resource compiler read them with
+    the right code page, and with the comma-below letters ș ț, as the guide. It begins with the
+    program's own name (the setup's: the product's), which a technician looks for there."""
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'cmake'))
     from release_archive import CEDILLA_LETTERS
     strings = version_strings(res.get((RT_VERSION, 1), b''))
     c.check(strings.get('FileDescription') == want, 'version string FileDescription is %r' % want,
             repr(strings.get('FileDescription')))
+    name = strings.get('InternalName') or strings.get('ProductName')
+    description = strings.get('FileDescription', '')
+    c.check(bool(name) and description.startswith(name + ' - '),
+            'FileDescription begins with the program\'s name, %r' % name, repr(description))
     cedillas = {key: value for key, value in strings.items()
                 if any(letter in CEDILLA_LETTERS for letter in value)}
     c.check(not cedillas, 'no version string has the cedilla letters ş ţ', repr(cedillas))

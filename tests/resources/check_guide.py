@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Checks that every message box the user guide quotes is the text the programs show, and that
-no text the user reads shows a fault a word or a line can show.
+"""Checks that every message box the user guide and the owner's page quote is the text the
+programs show, and that no text the user reads shows a fault a word, a claim or a line can show.
 
 The guide quotes a box as a paragraph indented by exactly six spaces after an empty line; its
 lines may be broken elsewhere than the box breaks them, so spaces and line breaks count as one
@@ -9,11 +9,15 @@ constants (app/*.h), every string the functions of app/scan.cpp return, and the 
 program's !define texts (installer/). What only the run knows (a path, a port, the system's
 reason) matches any text; a variable chosen among literals matches one of them.
 
-The guide, every one of those texts and the settings folder's own file, which the setup writes
-there (setup/), are then read for the faults of WORD_FAULTS, and each line of the guide and of
-that file, both read in Notepad, for those of LINE_FAULTS.
+The guide, the owner's page, every one of those texts and the settings folder's own file, which
+the setup writes there (setup/), are then read for the faults of WORD_FAULTS; each paragraph of
+the guide and the page for those of CLAIM_FAULTS; and each line of the guide, the page and that
+file, all read in Notepad, for those of LINE_FAULTS. The owner's page prints on one page; every
+chapter the setup's texts send the reader to is one of the guide's; and every program's
+description (its version resource, which Task Manager lists) begins with its name and is the one
+the guide quotes.
 
-Usage: check_guide.py --source DIR --guide FILE
+Usage: check_guide.py --source DIR --guide FILE --owner-page FILE
 """
 import argparse
 import glob
@@ -35,7 +39,10 @@ WORD_FAULTS = (
      '„Planificator activități”'),
     (r'(?<!„Planificator activități” \()Task Scheduler(?! Library)',
      'the Task Scheduler in English without its Romanian name first'),
-    (r'”\s*\(„', 'an English label with its translation but without "în română, de obicei"'),
+    (r'”\s*\(„', 'an English label with its Romanian translation beside it: the glossary gives it'),
+    (r'în română,? de obicei', 'an aside "în română, de obicei", which the glossary replaces'),
+    (r'\d\.\d+ ?(?:[KMG]i?B|[KMG]O|octeți)\b', 'a size with a decimal point, where Romanian writes a '
+     'comma'),
     (r'_\?=[A-Za-z]:\\', 'a fixed folder after _?=, which 64-bit Windows names otherwise'),
     (r'C:\\Users\\(?!.{0,60}Documents and Settings)', 'a user\'s folder as Windows Vista names it, '
      'without the name Windows XP gives it'),
@@ -43,8 +50,20 @@ WORD_FAULTS = (
      '"asigurați-vă că"'),
     (r'\bales\w*(?: \w+)? de la sine', '"ales de la sine", where Romanian says "ales automat"'),
 )
+# What a paragraph claims wrong, read whole (spaces and line breaks as one space): (what marks
+# the claim, what the same paragraph must say too, what is wrong).
+CLAIM_FAULTS = (
+    (r'(?=.*(?:fără (?:raport și fără )?(?:niciun )?mesaj|nu apare niciun mesaj))(?=.*alt aparat)',
+     r'altceva|stricat|incomplet',
+     'a silent end blamed on another device alone: a fiscal device that answers otherwise than '
+     'with its identifier (busy, in error, a short or garbled reply) ends the same way'),
+)
 # What a line of the guide shows wrong: (test of the line and the one after it, what is wrong).
 GUIDE_COLUMNS = 72
+# The owner's page prints on one sheet: Notepad's default font on Windows 10 and 11 (Consolas
+# 11 pt) fits about 50 lines on an A4 page between its margins, header and footer.
+OWNER_PAGE_LINES = 48
+OWNER_PAGE_BOXES = ('the programs (kBadPortSettingsText)', 'the programs (kNoDeviceText)')
 LINE_FAULTS = (
     (lambda line, _: len(line) > GUIDE_COLUMNS, 'longer than %d columns' % GUIDE_COLUMNS),
     (lambda line, _: line.startswith('|') and re.search(r'\S\|', line),
@@ -181,6 +200,30 @@ def keeper_text(source):
                    if not l.startswith('\\x'))
 
 
+def descriptions(source):
+    """(program, description) of each program's version resource: the resource scripts' and the
+    setup's, which its uninstaller carries too."""
+    found = []
+    for script in sorted(glob.glob(os.path.join(source, 'resources', '*.rc'))):
+        defines = dict(re.findall(r'^#define (KESTRELON_\w+) "(.*)"',
+                                  open(script, encoding='utf-8').read(), re.M))
+        found.append((defines['KESTRELON_INTERNAL_NAME'], defines['KESTRELON_FILE_DESCRIPTION']))
+    nsis = {}
+    for script in glob.glob(os.path.join(source, 'installer', '*.ns[hi]')):
+        nsis.update(re.findall(r'^!define (\w+) "(.*)"', open(script, encoding='utf-8').read(),
+                               re.M))
+    return found + [(nsis['PRODUCT'], nsis['TEXT_SETUP_DESCRIPTION'])]
+
+
+def headings(guide):
+    """The guide's titles, upper-cased and without their numbers: each underlined line, and each
+    line that stands alone between empty lines without a sentence's end."""
+    lines = [''] + guide.splitlines() + ['']
+    return [re.sub(r'^\d+\. ', '', line).upper() for before, line, after in
+            zip(lines, lines[1:], lines[2:]) if re.fullmatch(r'[-=]{3,}', after) or
+            (line and not before and not after and line[-1].isalpha())]
+
+
 def spaced(text):
     return ' '.join(text.split())
 
@@ -230,6 +273,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--source', required=True)
     parser.add_argument('--guide', required=True)
+    parser.add_argument('--owner-page', required=True)
     args = parser.parse_args()
 
     constants = wide_constants(args.source)
@@ -246,31 +290,55 @@ def main():
                 if parts[0] is not ANY and parts[-1] is not ANY}
 
     c = Checks()
-    quoted = quoted_boxes(args.guide)
-    sources = set()
-    for line, text in quoted:
-        matching = [name for name, p in patterns.items() if p.fullmatch(spaced(text))]
-        sources.update(name.split(' (')[0] for name in matching)
-        c.check(bool(matching), 'line %d of the guide quotes %s' % (
-            line, ', '.join(matching) or 'a box'), 'no program shows: %r' % text)
+    documents = {'the guide': args.guide, "the owner's page": args.owner_page}
+    quoted = {document: set() for document in documents}
+    for document, path in documents.items():
+        for line, text in quoted_boxes(path):
+            matching = [name for name, p in patterns.items() if p.fullmatch(spaced(text))]
+            quoted[document].update(matching)
+            c.check(bool(matching), 'line %d of %s quotes %s' % (
+                line, document, ', '.join(matching) or 'a box'), 'no program shows: %r' % text)
+    sources = {name.split(' (')[0] for name in quoted['the guide']}
     c.check(len(sources) == 3, 'the guide quotes boxes of both programs and the setup program',
             ', '.join(sorted(sources)))
+    c.check(quoted["the owner's page"] == set(OWNER_PAGE_BOXES),
+            "the owner's page quotes Kestrelon.exe's two boxes",
+            ', '.join(sorted(quoted["the owner's page"])))
 
-    guide = open(args.guide, encoding='utf-8-sig').read()
     texts = {name: ''.join(' '.join(part) if isinstance(part, tuple) else part or ' '
                            for part in parts) for name, parts in boxes.items()}
-    texts['the guide'] = guide
+    read = {document: open(path, encoding='utf-8-sig').read() for document, path in documents.items()}
+    texts.update(read)
     texts['Folder-de-setari.txt'] = keeper_text(args.source)
     for fault, what in WORD_FAULTS:
         found = ['%s: "%s"' % (name, match.group()) for name, text in sorted(texts.items())
                  for match in [re.search(fault, spaced(text))] if match]
         c.check(not found, 'no text shows %s' % what, '; '.join(found))
-    for name in ('the guide', 'Folder-de-setari.txt'):
+    for claim, also, what in CLAIM_FAULTS:
+        found = ['%s: "%s"' % (document, paragraph[:70]) for document, text in read.items()
+                 for paragraph in map(spaced, re.split(r'\n\s*\n|\n\+', text))
+                 if re.search(claim, paragraph) and not re.search(also, paragraph)]
+        c.check(not found, 'no paragraph makes %s' % what, '; '.join(found))
+    for name in (*documents, 'Folder-de-setari.txt'):
         lines = texts[name].splitlines()
         for test, what in LINE_FAULTS:
             found = [str(at) for at, (line, after) in enumerate(zip(lines, lines[1:] + ['']), 1)
                      if test(line, after)]
             c.check(not found, 'no line of %s is %s' % (name, what), 'lines ' + ', '.join(found))
+    page_lines = len(read["the owner's page"].splitlines())
+    c.check(page_lines <= OWNER_PAGE_LINES, "the owner's page prints on one page (at most %d lines)"
+            % OWNER_PAGE_LINES, '%d lines' % page_lines)
+
+    titles = headings(read['the guide'])
+    for name, text in sorted(texts.items()):
+        for chapter in re.findall(r'(?:capitolul|ghid) „([^”]+)”', spaced(text)):
+            c.check(any(title.startswith(chapter.upper()) for title in titles),
+                    '%s sends the reader to „%s”, a title of the guide' % (name, chapter))
+    for program, description in descriptions(args.source):
+        c.check(description.startswith(program + ' - '),
+                'the description %r begins with its program, %s' % (description, program))
+        c.check(spaced(description) in spaced(read['the guide']),
+                'the guide quotes the description %r' % description)
     print('%d passed, %d failed' % (c.passed, c.failed))
     return 0 if c.failed == 0 else 1
 

@@ -5,10 +5,10 @@ differ too), with a different umask and time zone, and checks that the two build
 bytes: every program, the archive, the setup program and SHA256SUMS. Also checks that no build
 path is written into them, that SHA256SUMS lists the archive and the setup program with their
 checksums, and that the archive holds exactly one folder with the programs, as built, and the
-user guide.
+documents (the guide, the owner's page).
 
 Usage: check_reproducible.py --source DIR --preset PRESET --folder NAME --programs NAME...
-                             --guide FILE --setup NAME
+                             --documents NAME... --setup NAME
 """
 import argparse
 import hashlib
@@ -65,7 +65,7 @@ def main():
     parser.add_argument('--preset', required=True)
     parser.add_argument('--folder', required=True)
     parser.add_argument('--programs', nargs='+', required=True)
-    parser.add_argument('--guide', required=True)
+    parser.add_argument('--documents', nargs='+', required=True)
     parser.add_argument('--setup', required=True)
     args = parser.parse_args()
 
@@ -104,7 +104,7 @@ def main():
     with zipfile.ZipFile(os.path.join(builds[0], archive)) as packed:
         names = packed.namelist()
         expected = [args.folder + '/'] + ['%s/%s.exe' % (args.folder, p) for p in args.programs] + \
-            ['%s/%s' % (args.folder, args.guide)]
+            ['%s/%s' % (args.folder, d) for d in args.documents]
         c.check(names == expected, 'the archive holds %s' % ', '.join(expected), ', '.join(names))
         for program in args.programs:
             name = '%s/%s.exe' % (args.folder, program)
