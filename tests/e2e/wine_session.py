@@ -16,7 +16,8 @@ from pathlib import Path
 
 from harness import (BOX_TITLE, REPO, E2ECase, Simulator, artifacts_dir, end_process, log,
                      required_path, wait_until)
-from rights.judge import Judge, report
+from rights.judge import Judge
+from rights.records import report
 
 
 def run_tool(args, env, timeout=10, check=False):

@@ -5,17 +5,15 @@ owner or list checked for the token of the process that makes it."""
 
 import os
 import re
-from dataclasses import dataclass, field
 
 from rights import trace
-from rights.access import (WINE_USER, administrator, local_system, make_in, may_own,
-                           open_existing, shop_user)
+from rights.access import WINE_USER, make_in, may_own, open_existing
 from rights.descriptors import (ADMINISTRATORS, DELETE, FILE_ADD_FILE, FILE_ALL_ACCESS,
                                 MAXIMUM_ALLOWED, WRITE_DAC, WRITE_OWNER, Descriptor, map_generic,
                                 new_descriptor, parse_sddl, parse_server_sd)
+from rights.records import TOKENS, Handle, Process, Refusal
 from rights.shipped import PROFILES, VERSIONS, shipped
 
-TOKENS = {"administrator": administrator, "system": local_system, "user": shop_user}
 # Wine's own programs, which our processes start without asking for them (shortcuts' menu
 # entries, the desktop): never judged.
 WINES_OWN = {"winemenubuilder.exe", "explorer.exe", "services.exe", "winedevice.exe",
@@ -25,67 +23,12 @@ WINES_LOOK = 0x100001  # SYNCHRONIZE | FILE_LIST_DIRECTORY
 FILE_DELETE_ON_CLOSE, FILE_OPEN_FOR_BACKUP_INTENT = 0x1000, 0x4000
 SUPERSEDE, OPEN, CREATE, OPEN_IF, OVERWRITE, OVERWRITE_IF = range(6)
 OWNER_SECURITY, DACL_SECURITY = 1, 4
-NAMES = {0x1: "LIST/READ_DATA", 0x2: "ADD_FILE/WRITE_DATA", 0x4: "ADD_SUBDIRECTORY/APPEND",
-         0x8: "READ_EA", 0x10: "WRITE_EA", 0x20: "TRAVERSE/EXECUTE", 0x40: "DELETE_CHILD",
-         0x80: "READ_ATTRIBUTES", 0x100: "WRITE_ATTRIBUTES", 0x10000: "DELETE",
-         0x20000: "READ_CONTROL", 0x40000: "WRITE_DAC", 0x80000: "WRITE_OWNER",
-         0x100000: "SYNCHRONIZE", 0x1000000: "ACCESS_SYSTEM_SECURITY"}
-
-
-def rights_text(mask):
-    return f"{mask:#x} ({'|'.join(n for bit, n in NAMES.items() if mask & bit) or 'none'})"
-
-
 def parent_of(path):
     """The folder PATH (lower case, no "\\" at the end but a root's) is in; None for a root."""
     if len(path) <= 3:
         return None
     head = path.rsplit("\\", 1)[0]
     return head + "\\" if len(head) == 2 else head
-
-
-@dataclass(frozen=True)
-class Refusal:
-    what: str  # "open", "make", "delete", "rename to ...", "owner S-...", ...
-    shown: str
-    asked: int
-    held: int
-    token: str
-    version: str
-    process: str
-
-
-def report(refusals):
-    """One line for each refusal, the Windows versions it holds for named together."""
-    versions = {}
-    for r in refusals:
-        key = (r.shown, r.what, r.asked, r.held, r.token, r.process)
-        versions.setdefault(key, []).append("XP SP3" if r.version == "xp" else r.version)
-    return [f"{shown}: {what} refused to {token} on Windows {', '.join(vs)}: asked "
-            f"{rights_text(asked)}, held {rights_text(held)}; by {process}"
-            for (shown, what, asked, held, token, process), vs in versions.items()]
-
-
-@dataclass
-class Process:
-    pid: str
-    kind: str | None  # the token's kind, one of TOKENS; None: not judged
-    command: str = ""
-    read: dict = field(default_factory=dict)  # (path, Wine's descriptor) -> {version: ours}
-
-    def token(self, version):
-        return TOKENS[self.kind](version)
-
-
-@dataclass
-class Handle:
-    path: str | None  # lower case; None: no file or folder on drive C
-    shown: str = ""
-    folder: bool = False
-    judged: bool = False
-    granted: dict = field(default_factory=dict)  # version -> rights
-    pending: list = field(default_factory=list)  # refusals, until Wine's own opens are known
-    delete_on_close: bool = False
 
 
 class Judge:
