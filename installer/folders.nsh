@@ -47,7 +47,7 @@ Var FolderFault ; the plug-in's word for why a folder is refused, "" when it is 
     StrCpy $R0 "${TEXT_RIGHTS_NOT_SET}"
     StrCpy $R1 ${EXIT_RIGHTS_NOT_SET}
   ${Case} "not_given_back"
-    StrCpy $R0 "${TEXT_RIGHTS_NOT_GIVEN_BACK}"
+    StrCpy $R0 "${TEXT_NOTHING_INSTALLED} ${TEXT_RIGHTS_NOT_GIVEN_BACK}"
     StrCpy $R1 ${EXIT_RIGHTS_NOT_SET}
   ${Case} "not_removed"
     StrCpy $NotWritten $FolderInQuestion
