@@ -77,7 +77,8 @@ bool is_link(ULONG attributes, ULONG reparse_tag) {
 }  // namespace
 
 Opened open_relative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
-                     Disposition disposition, Kind kind, PSECURITY_DESCRIPTOR security) {
+                     Disposition disposition, Kind kind, PSECURITY_DESCRIPTOR security,
+                     Intent intent) {
   Opened opened;
   std::wstring object_name = folder != nullptr ? std::wstring(name) : native_path(name);
   if ((folder != nullptr && !is_one_name(name)) || object_name.size() > kLongestName) {
@@ -90,7 +91,8 @@ Opened open_relative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, 
   unicode_name.MaximumLength = unicode_name.Length;
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &unicode_name, OBJ_CASE_INSENSITIVE, folder, security);
-  const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | kind_option(kind);
+  const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | kind_option(kind) |
+                        (intent == Intent::backup ? FILE_OPEN_FOR_BACKUP_INTENT : 0);
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
   const NTSTATUS status =
@@ -146,8 +148,8 @@ DWORD rename_to(HANDLE file, HANDLE folder, std::wstring_view name, bool replace
                                        FileRenameInformation));
 }
 
-DWORD mark_for_deletion(HANDLE file) {
-  FILE_DISPOSITION_INFORMATION information{TRUE};
+DWORD mark_for_deletion(HANDLE file, bool deleted) {
+  FILE_DISPOSITION_INFORMATION information{static_cast<BOOLEAN>(deleted)};
   IO_STATUS_BLOCK io{};
   return error_of(NtSetInformationFile(file, &io, &information, sizeof information,
                                        FileDispositionInformation));

@@ -22,6 +22,9 @@ inline constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHA
 enum class Disposition { open_existing, create_new, open_or_create };
 // What may stand under the name: a file, a folder, or either.
 enum class Kind { file, folder, either };
+// An open for backup lets the backup and restore privileges, where enabled, grant what the
+// object's list does not.
+enum class Intent { plain, backup };
 
 struct Opened {
   UniqueHandle handle;          // not valid on failure
@@ -33,7 +36,8 @@ struct Opened {
 // "C:\\Kestrelon"). A reparse point is opened as itself, never followed. SYNCHRONIZE is added to
 // ACCESS; I/O on the handle is synchronous. SECURITY (may be null) is given to what is created.
 Opened open_relative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
-                     Disposition disposition, Kind kind, PSECURITY_DESCRIPTOR security = nullptr);
+                     Disposition disposition, Kind kind, PSECURITY_DESCRIPTOR security = nullptr,
+                     Intent intent = Intent::plain);
 
 // True when the error says nothing stands under the name (or, for a full path, under one of
 // its folders).
@@ -69,8 +73,9 @@ bool listed_as_link(const std::wstring& path);
 // Renames the open FILE (opened with DELETE) to NAME inside FOLDER, over what is there when
 // REPLACE_EXISTING.
 DWORD rename_to(HANDLE file, HANDLE folder, std::wstring_view name, bool replace_existing);
-// Has the open FILE (opened with DELETE) removed when its last handle closes.
-DWORD mark_for_deletion(HANDLE file);
+// Has the open FILE (opened with DELETE) removed when its last handle closes; with DELETED
+// false, kept after all.
+DWORD mark_for_deletion(HANDLE file, bool deleted = true);
 // Sets the attributes of an open file (FILE_WRITE_ATTRIBUTES).
 DWORD set_attributes(HANDLE file, ULONG attributes);
 // The names in an open folder (FILE_LIST_DIRECTORY), without "." and "..".

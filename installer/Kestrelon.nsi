@@ -194,8 +194,9 @@ Section "Kestrelon"
     Call PinSettings
   ${EndIf}
 
-  ; Files of an earlier install go first, so that the new ones take the folder's rights; one
-  ; that cannot be removed (held open by somebody) is never written into.
+  ; Files of an earlier install go first, so that the new ones take the folder's rights. Each was
+  ; marked for removal when the folders were taken, so that one held open by somebody stopped the
+  ; install before the pin; they go now, once the pin is done.
   KestrelonSetup::RemoveEarlierFiles
   Pop $0
   ${If} $0 != ""

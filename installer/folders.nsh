@@ -46,6 +46,13 @@ Var FolderFault ; the plug-in's word for why a folder is refused, "" when it is 
   ${Case} "rights_not_set"
     StrCpy $R0 "${TEXT_RIGHTS_NOT_SET}"
     StrCpy $R1 ${EXIT_RIGHTS_NOT_SET}
+  ${Case} "not_given_back"
+    StrCpy $R0 "${TEXT_NOTHING_INSTALLED} ${TEXT_RIGHTS_NOT_GIVEN_BACK}"
+    StrCpy $R1 ${EXIT_RIGHTS_NOT_SET}
+  ${Case} "not_removed"
+    StrCpy $NotWritten $FolderInQuestion
+    StrCpy $R0 "${TEXT_OLD_FILE_NOT_REMOVED}"
+    StrCpy $R1 ${EXIT_NOT_WRITTEN}
   ${CaseElse}
     StrCpy $R0 "${TEXT_FOLDER_NOT_WRITTEN}"
     StrCpy $R1 ${EXIT_NOT_WRITTEN}

@@ -6,7 +6,7 @@ Var PinnedFile ; the file a pin's box names
 Var PinnedReason ; the system's words for what failed
 
 ; Pins $PinnedPort and $PinnedSpeed; when it fails, gives both folders back as the install found
-; them and refuses: nothing is installed.
+; them (or says which could not be) and refuses: nothing is installed.
 Function PinSettings
   KestrelonSetup::PinSettings $PinnedPort $PinnedSpeed
   Pop $R0 ; the outcome
@@ -25,5 +25,11 @@ Function PinSettings
     StrCpy $R0 "${TEXT_SETTINGS_NOT_WRITTEN}"
   ${EndSelect}
   KestrelonSetup::GiveBackFolders
+  Pop $R1
+  ${If} $R1 != ""
+    KestrelonSetup::Named
+    Pop $FolderInQuestion
+    StrCpy $R0 "$R0$\r$\n$\r$\n${TEXT_RIGHTS_NOT_GIVEN_BACK}"
+  ${EndIf}
   !insertmacro Refuse ${EXIT_NOT_WRITTEN} "$R0"
 FunctionEnd

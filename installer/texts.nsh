@@ -32,6 +32,7 @@
 ; folder stays open, and nothing has been installed yet either way.
 !define TEXT_NOTHING_INSTALLED "Nu s-a instalat nimic."
 !define TEXT_FOLDER_NOT_WRITTEN "Folderul$\r$\n$FolderInQuestion$\r$\nnu a putut fi creat sau deschis. Asigurați-vă că discul există și are loc liber și că numele folderului este scris corect, apoi încercați din nou sau alegeți alt folder."
+!define TEXT_RIGHTS_NOT_GIVEN_BACK "Permisiunile pe care le aveau folderul$\r$\n$FolderInQuestion$\r$\nși fișierele din el nu au putut fi puse la loc: acum doar administratorii le pot modifica. Porniți din nou programul de instalare sau refaceți permisiunile din fila „Securitate” a proprietăților folderului."
 !define TEXT_RIGHTS_NOT_SET "Permisiunile folderului$\r$\n$FolderInQuestion$\r$\nnu au putut fi stabilite, deci utilizatorii nu ar putea scrie în el sau ar putea schimba mai mult decât trebuie. Programele nu au fost instalate."
 !define TEXT_UNINSTALL_NOT_ADMINISTRATOR "Dezinstalarea are nevoie de drepturi de administrator. Porniți-o dintr-un cont de administrator. Nu s-a șters nimic."
 !define TEXT_NOT_REMOVED "Acestea nu au putut fi șterse:$\r$\n$\r$\n$NotRemoved$\r$\nKestrelon rămâne în lista programelor instalate. Înlăturați cauza (de obicei un program care folosește fișierul: închideți-l sau reporniți calculatorul), apoi porniți din nou dezinstalarea."

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 
 #include "app/nt_file_win32.h"
 #include "app/settings_file.h"
@@ -13,9 +12,13 @@
 namespace kestrelon::setup {
 namespace {
 
-// Taken: its facts and list read, its rights given.
+// Taken: its facts, owner and list read, its owner and list given.
 constexpr ACCESS_MASK kFileRightsAccess =
     FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+// Marked for deletion, its attributes cleared where they would keep it.
+constexpr ACCESS_MASK kRemovalAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+constexpr ULONG kKeepingAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 // The files of ours get what they would inherit, as lists of their own; the keeper is for
 // reading only.
@@ -57,9 +60,10 @@ ACCESS_MASK look_access(std::wstring_view name, OurFolder kind) {
   return is_keeper(name, kind) ? FILE_READ_ATTRIBUTES | READ_CONTROL : FILE_READ_ATTRIBUTES;
 }
 
-nt::Opened open_file(HANDLE folder, const std::wstring& name, ACCESS_MASK access) {
+nt::Opened open_file(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
+                     nt::Intent intent = nt::Intent::plain) {
   return nt::open_relative(folder, name, access, nt::kShareAll, nt::Disposition::open_existing,
-                           nt::Kind::file);
+                           nt::Kind::file, nullptr, intent);
 }
 
 // FILE, opened as itself, as a file of ours must be: a plain file with one name. The keeper must
@@ -80,21 +84,6 @@ FolderFault file_fault(const nt::Opened& file, std::wstring_view name, OurFolder
   return FolderFault::none;
 }
 
-// A user may remove a file of theirs and make it anew with a protected list of their own, in which
-// the folder's OWNER RIGHTS entry no longer applies: the others, the setup too, are locked out.
-// An administrator may take any file (SeTakeOwnershipPrivilege grants the right to change its
-// owner whatever its list says), and an owner may change its list: the file opened again, as
-// the administrators'.
-nt::Opened taken_as_owner(HANDLE folder, const std::wstring& name) {
-  const EnabledPrivilege take(L"SeTakeOwnershipPrivilege");
-  const nt::Opened owner = open_file(folder, name, WRITE_OWNER);
-  if (!owner.handle.valid() ||
-      !set_security(owner.handle.get(), L"O:BA", OWNER_SECURITY_INFORMATION)) {
-    return {};
-  }
-  return open_file(folder, name, kFileRightsAccess);
-}
-
 }  // namespace
 
 bool is_ours(std::wstring_view name, OurFolder kind) {
@@ -109,24 +98,40 @@ bool is_ours(std::wstring_view name, OurFolder kind) {
   return std::any_of(settings_files.begin(), settings_files.end(), matches);
 }
 
+// Opened for backup with the backup privilege enabled: even a file whose list locks the
+// administrators out is looked at (an open for synchronous I/O asks SYNCHRONIZE of its list).
 FolderFault look_at_file(HANDLE folder, const std::wstring& name, OurFolder kind,
                          const std::wstring& me) {
-  return file_fault(open_file(folder, name, look_access(name, kind)), name, kind, me);
+  const EnabledPrivilege backup(L"SeBackupPrivilege");
+  return file_fault(open_file(folder, name, look_access(name, kind), nt::Intent::backup), name,
+                    kind, me);
 }
 
+// A user may remove a file of theirs and make it anew with a protected list of their own, in
+// which the folder's OWNER RIGHTS entry no longer applies: the others, the administrators too,
+// are locked out of it. Opened for backup with the backup and restore privileges enabled (which
+// an administrator holds), it is read and given our owner and list all the same, both at once:
+// a file whose list cannot be set keeps its owner too.
 FolderFault take_file(HANDLE folder, const std::wstring& name, OurFolder kind,
-                      const std::wstring& me) {
-  nt::Opened file = open_file(folder, name, kFileRightsAccess);
-  // Its list keeps the administrators from changing it: looked at as it is, then taken as theirs.
-  const bool locked_out = file.error == ERROR_ACCESS_DENIED;
-  if (locked_out) file = open_file(folder, name, look_access(name, kind));
+                      const std::wstring& me, std::vector<TakenFile>& taken) {
+  const EnabledPrivilege backup(L"SeBackupPrivilege");
+  const EnabledPrivilege restore(L"SeRestorePrivilege");
+  const nt::Opened file = open_file(folder, name, kFileRightsAccess, nt::Intent::backup);
   if (const FolderFault fault = file_fault(file, name, kind, me); fault != FolderFault::none) {
     return fault;
   }
-  if (locked_out) file = taken_as_owner(folder, name);
-  return file.handle.valid() && set_security(file.handle.get(), file_rights(name, kind))
-             ? FolderFault::none
-             : FolderFault::rights_not_set;
+  TakenFile found{name, saved_security(file.handle.get())};
+  if (found.earlier_rights.empty() || !set_security(file.handle.get(), file_rights(name, kind))) {
+    return FolderFault::rights_not_set;
+  }
+  taken.push_back(std::move(found));
+  return FolderFault::none;
+}
+
+bool give_back_file(HANDLE folder, const TakenFile& file) {
+  const EnabledPrivilege backup(L"SeBackupPrivilege");
+  const nt::Opened opened = open_file(folder, file.name, kFileRightsAccess, nt::Intent::backup);
+  return opened.handle.valid() && restore_security(opened.handle.get(), file.earlier_rights);
 }
 
 FolderFault make_keeper(HANDLE folder, bool& made, const wchar_t* rights) {
@@ -156,23 +161,48 @@ void remove_keeper(HANDLE folder) {
   if (keeper.handle.valid()) nt::mark_for_deletion(keeper.handle.get());
 }
 
-bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed) {
+bool mark_earlier_program_files(TakenFolder& program, std::wstring& failed) {
+  for (const std::wstring_view name : kProgramFiles) {
+    nt::Opened file = open_file(program.folder.get(), std::wstring(name), kRemovalAccess);
+    if (nt::is_missing(file.error)) continue;
+    // Checked to have one name when the folder was taken: its attributes are ours to clear.
+    nt::Facts facts;
+    MarkedFile marked{std::move(file.handle), 0};
+    bool done = marked.file.valid() && nt::succeeded(nt::query_facts(marked.file.get(), facts));
+    if (done && (facts.attributes & kKeepingAttributes)) {
+      done = nt::succeeded(
+          nt::set_attributes(marked.file.get(), facts.attributes & ~kKeepingAttributes));
+      marked.earlier_attributes = facts.attributes;
+    }
+    done = done && nt::succeeded(nt::mark_for_deletion(marked.file.get()));
+    if (marked.file.valid()) program.marked.push_back(std::move(marked));
+    if (!done) {
+      failed = program.path + L"\\" + std::wstring(name);
+      unmark_earlier_files(program);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool unmark_earlier_files(TakenFolder& folder) {
+  bool unmarked = true;
+  for (const MarkedFile& marked : folder.marked) {
+    unmarked = nt::succeeded(nt::mark_for_deletion(marked.file.get(), false)) && unmarked;
+    if (marked.earlier_attributes != 0) {
+      nt::set_attributes(marked.file.get(), marked.earlier_attributes);
+    }
+  }
+  folder.marked.clear();
+  return unmarked;
+}
+
+bool remove_earlier_program_files(TakenFolder& program, std::wstring& failed) {
   if (!cancel_pending_removals(program.path)) {
     failed = program.path;
     return false;
   }
-  const std::unique_ptr<Folder> folder = files_of(program);
-  if (!folder) {
-    failed = program.path;
-    return false;
-  }
-  for (const std::wstring_view name : kProgramFiles) {
-    // Checked to have one name when the folder was taken: its attributes are ours to clear.
-    if (!folder->remove(std::wstring(name)).ok) {
-      failed = program.path + L"\\" + std::wstring(name);
-      return false;
-    }
-  }
+  program.marked.clear();  // each goes as its handle closes
   return true;
 }
 

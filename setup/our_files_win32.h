@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "setup/our_folders_win32.h"
 #include "setup/security_win32.h"
@@ -23,9 +24,12 @@ FolderFault look_at_file(HANDLE folder, const std::wstring& name, OurFolder kind
                          const std::wstring& me);
 
 // The same in a folder being taken, which only administrators can change by now; then the file
-// gets, through the same open, the rights a new file of ours would have.
+// gets, through the same open, the owner and rights a new file of ours would have, in one step.
+// TAKEN gets it, with what it had.
 FolderFault take_file(HANDLE folder, const std::wstring& name, OurFolder kind,
-                      const std::wstring& me);
+                      const std::wstring& me, std::vector<TakenFile>& taken);
+// Gives FILE, taken in FOLDER, back the owner and list it had; false when it cannot.
+bool give_back_file(HANDLE folder, const TakenFile& file);
 
 // The settings folder's own file, which users may read but not remove: it keeps the folder from
 // ever being empty, and only an empty folder can be made a mount point. Made in FOLDER with
@@ -36,10 +40,14 @@ FolderFault make_keeper(HANDLE folder, bool& made, const wchar_t* rights = kKeep
 // Removes it from FOLDER.
 void remove_keeper(HANDLE folder);
 
-// Removes the files of an earlier install from the held program folder, through its handle,
-// and cancels the removals an earlier uninstall left for the next restart there; an old file
-// that cannot be removed (held open by someone) is named in FAILED (the folder, when those
-// removals could not be cancelled or it cannot be reached), and nothing is ever written into it.
-bool remove_earlier_program_files(const TakenFolder& program, std::wstring& failed);
+// The files of an earlier install in the held program folder, each opened as itself and marked
+// for deletion, before anything is written: one that cannot be (held open by someone) is named
+// in FAILED, and every mark made is undone. Nothing is ever written into an old file.
+bool mark_earlier_program_files(TakenFolder& program, std::wstring& failed);
+// Undoes those marks: the files stay, with their attributes. False when one could not be undone.
+bool unmark_earlier_files(TakenFolder& folder);
+// Removes the marked files, letting them go, once the removals an earlier uninstall left for the
+// next restart in the folder are cancelled (else FAILED names the folder and they stay marked).
+bool remove_earlier_program_files(TakenFolder& program, std::wstring& failed);
 
 }  // namespace kestrelon::setup

@@ -14,12 +14,14 @@
 namespace kestrelon::setup {
 namespace {
 
-// Enough to look at a folder and what is in it; holding it adds the right to re-permission it.
-// Both include access to its data: an open without it takes no part in sharing, and the held
-// handle, which shares no deletion, keeps anyone from renaming or removing the folder.
+// Enough to look at a folder and what is in it, and to hold it: the access to its data makes the
+// open take part in sharing, so that the held handle, which shares no deletion, keeps anyone from
+// renaming or removing the folder. Folders on the way are only looked at and held: Windows gives
+// administrators no more than Modify on Program Files itself.
 constexpr ACCESS_MASK kLookAccess =
     READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | FILE_TRAVERSE;
-constexpr ACCESS_MASK kHoldAccess = kLookAccess | WRITE_DAC | WRITE_OWNER;
+// What making a folder ours changes, its owner and list, and reading them to give them back.
+constexpr ACCESS_MASK kRightsAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
 constexpr ULONG kShareNoDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 const wchar_t* folder_rights(OurFolder kind) {
@@ -57,6 +59,28 @@ PathParts split(const std::wstring& path) {
 
 nt::Opened open_root(const PathParts& parts) {
   return nt::open_relative(nullptr, parts.root, kLookAccess, nt::kShareAll,
+                           nt::Disposition::open_existing, nt::Kind::folder);
+}
+
+// The folder NAME in PARENT, held; made with RIGHTS when it is not there.
+nt::Opened open_or_make(HANDLE parent, const std::wstring& name, PSECURITY_DESCRIPTOR rights) {
+  const auto open = [&](nt::Disposition disposition) {
+    return nt::open_relative(parent, name, kLookAccess, kShareNoDelete, disposition,
+                             nt::Kind::folder, rights);
+  };
+  nt::Opened folder = open(nt::Disposition::open_existing);
+  if (!nt::is_missing(folder.error)) return folder;
+  folder = open(nt::Disposition::create_new);
+  // Made meanwhile by somebody else: looked at as found.
+  const bool made_meanwhile =
+      folder.error == ERROR_ALREADY_EXISTS || folder.error == ERROR_FILE_EXISTS;
+  return made_meanwhile ? open(nt::Disposition::open_existing) : std::move(folder);
+}
+
+// The folder NAME in PARENT opened again, to read and change its owner and list. While the
+// setup holds it (sharing no deletion), nobody can rename or replace it: this is the same folder.
+nt::Opened rights_of(HANDLE parent, const std::wstring& name) {
+  return nt::open_relative(parent, name, kRightsAccess, nt::kShareAll,
                            nt::Disposition::open_existing, nt::Kind::folder);
 }
 
@@ -119,38 +143,42 @@ FolderFault look_at_found_folder(HANDLE folder, const std::wstring& path, OurFol
   });
 }
 
-// The folder found where ours is to be, taken. Judged as it was found, before anything changes:
-// access is checked when a handle is opened, so the lock does not reach one opened while its
-// list gave more. Then locked to administrators, so that nothing can be added while each name in
-// it is checked and given our rights; a refused folder gets its rights back (EARLIER).
-FolderFault take_found_folder(HANDLE folder, const std::wstring& path, OurFolder kind,
-                              const std::wstring& me, std::string& earlier) {
+// The folder found where ours is to be (NAME in PARENT, held as FOLDER), taken. Judged as it was
+// found, before anything changes: access is checked when a handle is opened, so the lock does not
+// reach one opened while its list gave more. Then locked to administrators, so that nothing can
+// be added while each name in it is checked and given our rights; what each had is kept in TAKEN
+// to be given back.
+FolderFault take_found_folder(HANDLE parent, const std::wstring& name, HANDLE folder,
+                              const std::wstring& path, OurFolder kind, const std::wstring& me,
+                              TakenFolder& taken) {
   if (const FolderFault fault = found_folder_fault(folder, path, kind, me);
       fault != FolderFault::none) {
     return fault;
   }
-  earlier = saved_security(folder);
-  if (earlier.empty() || !set_security(folder, kAdministratorsOnly)) {
+  const nt::Opened rights = rights_of(parent, name);
+  if (!rights.handle.valid()) return FolderFault::rights_not_set;
+  taken.earlier_rights = saved_security(rights.handle.get());
+  if (taken.earlier_rights.empty()) return FolderFault::rights_not_set;
+  if (!set_security(rights.handle.get(), kAdministratorsOnly)) {
+    taken.earlier_rights.clear();  // nothing changed
     return FolderFault::rights_not_set;
   }
-  const FolderFault fault = each_name(folder, [&](const std::wstring& name) {
-    return is_ours(name, kind) ? take_file(folder, name, kind, me) : FolderFault::not_ours;
+  return each_name(folder, [&](const std::wstring& file) {
+    return is_ours(file, kind) ? take_file(folder, file, kind, me, taken.files)
+                               : FolderFault::not_ours;
   });
-  if (fault != FolderFault::none) {
-    restore_security(folder, earlier);
-    earlier.clear();
-  }
-  return fault;
 }
 
 // Its own file, then the users' rights: users get none while the folder could still be empty.
-FolderFault make_ours(HANDLE folder, OurFolder kind, bool& keeper_made) {
+FolderFault make_ours(TakenFolder& taken, OurFolder kind) {
   if (kind == OurFolder::settings) {
-    const FolderFault fault = make_keeper(folder, keeper_made);
+    const FolderFault fault = make_keeper(taken.folder.get(), taken.keeper_made);
     if (fault != FolderFault::none) return fault;
   }
-  return set_security(folder, folder_rights(kind)) ? FolderFault::none
-                                                   : FolderFault::rights_not_set;
+  const nt::Opened rights = rights_of(taken.way.back().get(), taken.names.back());
+  return rights.handle.valid() && set_security(rights.handle.get(), folder_rights(kind))
+             ? FolderFault::none
+             : FolderFault::rights_not_set;
 }
 
 // Takes PATH a folder at a time from the drive's root down, each opened relative to the one
@@ -168,38 +196,35 @@ FolderCheck take(const std::wstring& path, OurFolder kind, TakenFolder& taken) {
       fault != FolderFault::none) {
     return {fault, parts.root};
   }
+  taken.path = path;
   taken.way.push_back(std::move(root.handle));
   taken.names = parts.names;
   taken.first_made = parts.names.size();
   for (size_t i = 0; i < parts.names.size(); ++i) {
     const bool last = i + 1 == parts.names.size();
     const std::wstring shown = parts.path_to(i + 1);
-    // 1. Opened as itself, held sharing no deletion, or made with the rights it must have.
+    const HANDLE parent = taken.way.back().get();
+    // 1. Opened as itself and held, or made with the rights it must have.
     nt::Opened folder =
-        nt::open_relative(taken.way.back().get(), parts.names[i], kHoldAccess, kShareNoDelete,
-                          nt::Disposition::open_or_create, nt::Kind::folder,
-                          last ? made_last.get() : made_on_the_way.get());
+        open_or_make(parent, parts.names[i], last ? made_last.get() : made_on_the_way.get());
     if (!folder.handle.valid()) return {open_fault(folder.error), shown};
-    // 2. One that was there: on the way, checked; the last one, taken.
-    FolderFault fault = FolderFault::none;
-    if (folder.created) {
-      taken.first_made = std::min(taken.first_made, i);
-    } else if (last) {
-      fault = take_found_folder(folder.handle.get(), shown, kind, me, taken.earlier_rights);
-    } else {
-      fault = way_fault(folder.handle.get(), shown, me);
-    }
-    if (fault != FolderFault::none) return {fault, shown};
+    if (folder.created) taken.first_made = std::min(taken.first_made, i);
     (last ? taken.folder : taken.way.emplace_back()) = std::move(folder.handle);
+    // 2. One that was there: on the way, checked; the last one, taken.
+    if (!folder.created) {
+      const FolderFault fault = last ? take_found_folder(parent, parts.names[i], taken.folder.get(),
+                                                         shown, kind, me, taken)
+                                     : way_fault(taken.way.back().get(), shown, me);
+      if (fault != FolderFault::none) return {fault, shown};
+    }
     // 3. The folder above, again: one in which users may create files could have been made a
     // mount point while it was empty, after its check; holding a folder in it now, it never can.
     if (i > 0 && plain_folder_fault(taken.way[i].get(), parts.path_to(i)) != FolderFault::none) {
       return {FolderFault::link, parts.path_to(i)};
     }
   }
-  taken.path = path;
   // 4. Its own file and its rights; then the same look at the folder itself, never empty now.
-  FolderFault fault = make_ours(taken.folder.get(), kind, taken.keeper_made);
+  FolderFault fault = make_ours(taken, kind);
   if (fault == FolderFault::none &&
       plain_folder_fault(taken.folder.get(), path) != FolderFault::none) {
     fault = FolderFault::link;
@@ -255,14 +280,24 @@ FolderCheck check_folder(const std::wstring& path, OurFolder kind) {
 }
 
 FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken) {
-  const FolderCheck check = take(path, kind, taken);
-  if (check.fault != FolderFault::none) give_back(taken);
+  FolderCheck check = take(path, kind, taken);
+  if (check.fault != FolderFault::none && !give_back(taken)) {
+    check = {FolderFault::not_given_back, path};
+  }
   return check;
 }
 
-void give_back(TakenFolder& taken) {
+bool give_back(TakenFolder& taken) {
+  bool given_back = unmark_earlier_files(taken);
   if (taken.keeper_made) remove_keeper(taken.folder.get());
-  if (taken.folder.valid()) restore_security(taken.folder.get(), taken.earlier_rights);
+  for (auto file = taken.files.rbegin(); file != taken.files.rend(); ++file) {
+    given_back = give_back_file(taken.folder.get(), *file) && given_back;
+  }
+  if (!taken.earlier_rights.empty()) {
+    const nt::Opened rights = rights_of(taken.way.back().get(), taken.names.back());
+    given_back = rights.handle.valid() &&
+                 restore_security(rights.handle.get(), taken.earlier_rights) && given_back;
+  }
   // The folders it made, the deepest first: each let go, then removed through its parent.
   taken.folder = {};
   for (size_t i = taken.names.size(); i-- > taken.first_made;) {
@@ -270,6 +305,7 @@ void give_back(TakenFolder& taken) {
     if (i < taken.way.size()) remove_empty_folder(taken.way[i].get(), taken.names[i]);
   }
   taken = {};
+  return given_back;
 }
 
 std::unique_ptr<Folder> files_of(const TakenFolder& taken) {

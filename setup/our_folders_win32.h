@@ -39,6 +39,7 @@ enum class FolderFault {
   access_failed,       // it could not be made, opened or read, or the setup's own file written
                        // in it
   rights_not_set,      // its rights or owner could not be set
+  not_given_back,      // refused, and the owner and list it was found with could not be put back
 };
 
 enum class OurFolder { program, settings };
@@ -48,9 +49,26 @@ struct FolderCheck {
   std::wstring folder;  // the folder the fault is about
 };
 
-// A folder taken for the install: it and every folder on the way to it, held open so that nobody
-// can rename, remove or replace them until the setup ends; and what taking it changed, so that
-// an install that stops before anything is installed can leave the disk as it found it.
+// A file of ours found in a folder being taken, with the owner and list it had. Not held: a
+// file held open cannot be replaced (as the pin replaces Kestrelon.ini); the folder is the
+// administrators' by then, so nobody else can replace it.
+struct TakenFile {
+  std::wstring name;
+  std::string earlier_rights;
+};
+
+// A file of the earlier install, marked for deletion through a handle held until the install
+// lets it go (the file goes then) or gives the folder back (the mark undone, its attributes
+// as they were).
+struct MarkedFile {
+  UniqueHandle file;
+  ULONG earlier_attributes = 0;  // 0: none were cleared
+};
+
+// A folder taken for the install: it and every folder on the way to it, held open (looked at,
+// sharing no deletion) so that nobody can rename, remove or replace them until the setup ends;
+// and what taking it changed, so that an install that stops before anything is installed can
+// leave the disk as it found it.
 struct TakenFolder {
   std::wstring path;
   std::vector<UniqueHandle>
@@ -59,6 +77,8 @@ struct TakenFolder {
   std::vector<std::wstring> names;  // of the folders below the root, the last one's included
   size_t first_made = 0;            // in NAMES: from there down, the setup made them
   std::string earlier_rights;       // of the last folder, when it was there before
+  std::vector<TakenFile> files;     // found in it, given our rights
+  std::vector<MarkedFile> marked;   // of an earlier install, to be removed
   bool keeper_made = false;         // the settings folder's own file, made by this install
 };
 
@@ -74,12 +94,14 @@ FolderCheck check_folder(const std::wstring& path, OurFolder kind);
 // and holds every folder; an existing folder is judged as it was found, then locked to
 // administrators, then its files of ours are checked and get their rights, and it its own. The
 // settings folder gets a file of the setup's own that users cannot remove, before users get any
-// right on it: a folder that is never empty can never be turned into a mount point.
+// right on it: a folder that is never empty can never be turned into a mount point. A refused
+// folder is given back (not_given_back when that failed).
 FolderCheck take_folder(const std::wstring& path, OurFolder kind, TakenFolder& taken);
 
-// Undoes what taking the folder changed: the setup's own file it made, the rights the folder had,
-// the folders it made on the way (each only while empty); lets the folder go.
-void give_back(TakenFolder& taken);
+// Undoes what taking the folder changed: the earlier files' removal, the setup's own file it
+// made, the owner and list its files and it had, the folders it made on the way (each only
+// while empty); lets the folder go. False when an owner or list could not be put back.
+bool give_back(TakenFolder& taken);
 
 // The files of a taken folder, each reached through its handle.
 std::unique_ptr<Folder> files_of(const TakenFolder& taken);

@@ -45,6 +45,16 @@ struct Install {
 };
 std::unique_ptr<Install> install;
 
+// Gives both folders back as they were found; the folder that could not be, or "".
+std::wstring give_back_both(Install& taken) {
+  std::wstring kept;
+  for (TakenFolder* folder : {&taken.program, &taken.settings}) {
+    const std::wstring path = folder->path;
+    if (!give_back(*folder)) kept = path;
+  }
+  return kept;
+}
+
 SetupOptions options;
 
 // The folder or file the last answer is about, and the system's words for what failed.
@@ -103,6 +113,8 @@ const wchar_t* fault_name(FolderFault fault) {
       return L"not_written";  // the script's word for it
     case FolderFault::rights_not_set:
       return L"rights_not_set";
+    case FolderFault::not_given_back:
+      return L"not_given_back";
   }
   return L"not_written";
 }
@@ -264,8 +276,9 @@ KESTRELON_NSIS_FUNCTION(SettingsFolder) {
 
 // As SettingsFolder -> the fault, "" when both folders are taken; Named: the folder it is about.
 // Both paths are checked again, then both folders on the disk, changing nothing; only then
-// are they taken, the settings folder first, and held until the setup ends. When the second
-// cannot be taken, the first is given back as it was found.
+// are they taken, the settings folder first, and held until the setup ends, and the earlier
+// install's files marked for removal ("not_removed", Named: the file, when one cannot be). When
+// anything fails, both are given back as they were found ("not_given_back" when that failed).
 KESTRELON_NSIS_FUNCTION(TakeFolders) {
   Stack stack = begin(string_size, stack_top, extra);
   const OurPaths paths = pop_paths(stack);
@@ -288,19 +301,34 @@ KESTRELON_NSIS_FUNCTION(TakeFolders) {
       take_folder(full_long_path(paths.settings), OurFolder::settings, taking->settings);
   if (check.fault == FolderFault::none) {
     check = take_folder(full_long_path(paths.program), OurFolder::program, taking->program);
-    if (check.fault != FolderFault::none) give_back(taking->settings);
   }
-  if (check.fault == FolderFault::none) install = std::move(taking);
-  answer(stack, fault_name(check.fault), check.folder);
+  // The earlier install's files are marked for removal before anything is written: one held
+  // open by somebody stops the install while it can still leave everything as it was.
+  std::wstring not_removed;
+  if (check.fault == FolderFault::none &&
+      mark_earlier_program_files(taking->program, not_removed)) {
+    install = std::move(taking);
+    answer(stack, L"");
+    return;
+  }
+  std::wstring word = check.fault == FolderFault::none ? L"not_removed" : fault_name(check.fault);
+  std::wstring named = check.fault == FolderFault::none ? not_removed : check.folder;
+  if (const std::wstring kept = give_back_both(*taking); !kept.empty()) {
+    word = L"not_given_back";
+    named = kept;
+  }
+  answer(stack, word, named);
 }
 
-// Gives back both folders as the install found them (an install stopped before anything of the
-// programs was written): the setup's own file, the rights, the folders made on the way.
+// -> "" when both folders are given back as the install found them (an install stopped before
+// anything of the programs was written): the earlier files' removal, the setup's own file, the
+// owners and lists, the folders made on the way; else "not_given_back", Named: the folder whose
+// owner or list, or whose files', could not be put back.
 KESTRELON_NSIS_FUNCTION(GiveBackFolders) {
-  if (!install) return;
-  give_back(install->program);
-  give_back(install->settings);
+  Stack stack = begin(string_size, stack_top, extra);
+  const std::wstring kept = install ? give_back_both(*install) : L"";
   install.reset();
+  answer(stack, kept.empty() ? L"" : L"not_given_back", kept);
 }
 
 // PORT SPEED -> the outcome; Named: the file it is about; Reason: the system's words.
@@ -319,9 +347,8 @@ KESTRELON_NSIS_FUNCTION(PinSettings) {
   answer(stack, outcome_name(pin.outcome), pin.file, pin.reason);
 }
 
-// -> "" when the files of an earlier install are gone from the held program folder, else
-// "not_removed"; Named: the file that could not be removed, or the program folder when it is
-// not held.
+// -> "" when the files of an earlier install, marked by TakeFolders, are let go from the held
+// program folder, else "not_removed"; Named: the program folder.
 KESTRELON_NSIS_FUNCTION(RemoveEarlierFiles) {
   Stack stack = begin(string_size, stack_top, extra);
   std::wstring failed;

@@ -98,10 +98,10 @@ std::string saved_security(HANDLE object) {
   return saved;
 }
 
-void restore_security(HANDLE object, const std::string& saved) {
-  if (!saved.empty()) {
-    SetKernelObjectSecurity(object, kOwnerAndList, const_cast<char*>(saved.data()));
-  }
+bool restore_security(HANDLE object, const std::string& saved) {
+  if (saved.empty()) return true;
+  const EnabledPrivilege restore(L"SeRestorePrivilege");
+  return SetKernelObjectSecurity(object, kOwnerAndList, const_cast<char*>(saved.data()));
 }
 
 bool set_security(HANDLE object, const wchar_t* sddl, SECURITY_INFORMATION what) {

@@ -46,8 +46,11 @@ inline constexpr SECURITY_INFORMATION kOwnerAndList =
 // The owner and list of an open object (opened with READ_CONTROL) as the system gives them, to be
 // put back as they were; empty when they cannot be read.
 std::string saved_security(HANDLE object);
-// Puts back what saved_security gave; nothing for an empty one.
-void restore_security(HANDLE object, const std::string& saved);
+// Puts back what saved_security gave (an object opened with WRITE_OWNER and WRITE_DAC), with
+// SeRestorePrivilege enabled meanwhile: an administrator may otherwise make only itself or
+// Administrators an owner, not SYSTEM, TrustedInstaller or the user the object was found with.
+// True when put back, or when SAVED is empty (nothing to put back).
+bool restore_security(HANDLE object, const std::string& saved);
 // Gives an open object (opened with WRITE_OWNER, WRITE_DAC or both) what WHAT names of SDDL; false
 // when SDDL is no security descriptor or the system refuses.
 bool set_security(HANDLE object, const wchar_t* sddl, SECURITY_INFORMATION what = kOwnerAndList);

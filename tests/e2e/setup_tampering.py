@@ -49,7 +49,8 @@ class Tampering:
         planter = threading.Thread(target=plant)
         planter.start()
         try:
-            code = self.session.run_to_end(name, ["cmd", "/c", on_drive_z(batch)], SETUP_LIMIT)
+            code = self.session.run_to_end(name, ["cmd", "/c", on_drive_z(batch)], SETUP_LIMIT,
+                                           token="system")
         finally:
             stop.set()
             planter.join()

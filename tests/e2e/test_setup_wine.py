@@ -15,6 +15,7 @@ from installed import (DESKTOP_SHORTCUT, EXIT_BAD_OPTION, EXIT_FOLDER_REFUSED, E
                        EXIT_NOT_WRITTEN, EXIT_RIGHTS_NOT_SET, EXIT_RUNNING, PROGRAM_FOLDER,
                        REGISTERED_TASK, SETTINGS_FOLDER, SHORTCUTS, START_MENU, UNINSTALL_KEY,
                        UNINSTALLER, InstalledChecks, release_files)
+from rights.access import SHOP_USER
 from setup_tampering import SETUP_LIMIT, Tampering, on_drive_z
 from windows_files import read_shell_link
 from wine_session import WineCase
@@ -67,6 +68,28 @@ REFUSED = [
     ([r"/D=C:\Deschis"], None, EXIT_FOLDER_REFUSED),
     ([r"/SETARI=C:\Setari-deschise"], None, EXIT_FOLDER_REFUSED),
 ]
+# Exit codes after which nothing was installed, and every owner and list is as it was found.
+INSTALLS_NOTHING = {EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED}
+
+# Folders found where the setup is pointed, with their files, each standing for one on Windows
+# (the descriptor the judge is told, where it matters), and a file of theirs that cannot be
+# given the setup's rights (immutable here): the install stops with EXIT_RIGHTS_NOT_SET, and
+# gives back the owners (SYSTEM's too) and lists of the folders and of every file it took.
+ADMINS = "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+SYSTEMS = "O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+LOCKED_OUT = f"O:{SHOP_USER}D:P(A;;FA;;;{SHOP_USER})"  # a user's own, made anew
+GIVEN_BACK = [
+    # (what it stands for, settings folder, program folder, what is found, the file that fails)
+    ("SYSTEM's settings folder taken, then the program folder refused",
+     r"C:\Setari-sistem", r"C:\Program-vechi",
+     {r"C:\Setari-sistem": SYSTEMS, r"C:\Setari-sistem\Kestrelon.ini": None,
+      r"C:\Program-vechi": ADMINS, r"C:\Program-vechi\Kestrelon.exe": None},
+     r"C:\Program-vechi\Kestrelon.exe"),
+    ("a user's Kestrelon.ini that locks the administrators out, whose rights cannot be set",
+     r"C:\Setari-blocate", r"C:\Program-nou",
+     {r"C:\Setari-blocate": ADMINS, r"C:\Setari-blocate\Kestrelon.ini": LOCKED_OUT},
+     r"C:\Setari-blocate\Kestrelon.ini"),
+]
 
 
 def working_folder(pid):
@@ -80,6 +103,7 @@ def working_folder(pid):
 class Setup(Tampering, InstalledChecks, WineCase):
     PREFIX_NAME = "setup-prefix"
     FRESH_PREFIX = True
+    JUDGED = True
 
     def process_running(self, name):
         """The id of a process of this group's prefix whose command line names NAME, or None: a
@@ -98,19 +122,26 @@ class Setup(Tampering, InstalledChecks, WineCase):
         super().setUp()
         self.setup_exe = required_path("KESTRELON_SETUP_EXE")
 
-    def setup(self, name, *options, exe=None):
+    def setup(self, name, *options, exe=None, installs_nothing=False):
+        """The setup run to its end; when it installed nothing (by its exit code, or as the
+        caller says), every owner and list on drive C: is as the judge found them before."""
         silent = [] if {"/s", "/S"} & set(options) else ["/S"]
+        self.session.judge.boundary()
+        before = self.session.judge.security(["C:\\"])
         code = self.session.run_to_end(f"setup-{name}", [exe or self.setup_exe, *silent, *options],
-                                       SETUP_LIMIT)
+                                       SETUP_LIMIT, token="administrator")
         log(f"setup {' '.join(options)[:200]}: exit code {code}")
+        if code in INSTALLS_NOTHING or installs_nothing:
+            self.assertEqual(self.session.judge.changed_since(before), [],
+                             f"{name}: owners and lists not as found")
         return code
 
     def start(self, program, *arguments):
         """A Windows program started in the background: the setup, or one of Wine's own."""
+        token = "administrator" if program == "setup" else None
         program = str(self.setup_exe) if program == "setup" else program
-        return subprocess.Popen(["wine", program, *arguments], env=self.session.env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+        return self.session.wine([program, *arguments], token, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
 
     def test_refused_options_install_nothing(self):
         # Every user's to write in, with only files of ours.
@@ -170,6 +201,7 @@ class Setup(Tampering, InstalledChecks, WineCase):
         self.assertEqual(other.received(), b"")
 
         self.check_nothing_changes_while_kestrelon_runs(target, working_folder)
+        self.check_the_shop_user_in_the_installed_folders()
 
         # The same pin again writes nothing: the backup keeps the settings from before.
         self.assertEqual(self.setup("same-pin", "/COM=COM5", "/PORT=115200"), 0)
@@ -208,6 +240,33 @@ class Setup(Tampering, InstalledChecks, WineCase):
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
 
+    def check_the_shop_user_in_the_installed_folders(self):
+        """As the shop's user, started from the installed shortcuts: KestrelonScan pins another
+        device in the settings folder (its temporary, the backup); Kestrelon.exe with no
+        Kestrelon.ini makes the default one, finds the device and prints."""
+        earlier = self.settings_files()
+        device = self.simulator(7)
+        scan_exe, folder = read_shell_link(self.path(START_MENU + r"\KestrelonScan.lnk"))
+        scan = self.launch("scan-installed", self.path(folder), exe=scan_exe)
+        for answer in ("alt+y", "Return"):  # pin it; what was written
+            scan.answer(scan.wait_for_box(BOX_LIMIT, title="^Kestrelon$"), answer,
+                        title="^Kestrelon$")
+        self.assertEqual(scan.wait(RUN_LIMIT), 0)
+        self.assertEqual(self.settings_files(), {SETTINGS_NAME: b"com=COM7\r\nport=115200\r\n",
+                                                 SETTINGS_NAME + ".bak": earlier[SETTINGS_NAME]})
+        (self.path(folder) / SETTINGS_NAME).unlink()
+        run_exe, folder = read_shell_link(self.path(DESKTOP_SHORTCUT))
+        self.assertEqual(self.launch("default-settings", self.path(folder), exe=run_exe)
+                         .wait(RUN_LIMIT), 0)
+        self.assertEqual(self.settings_files()[SETTINGS_NAME], DEFAULT_SETTINGS)
+        self.assertEqual(device.reports_printed(), 1)
+        device.stop()
+        self.session.unmap_all()
+        for name in self.settings_files():
+            (self.path(folder) / name).unlink()
+        for name, data in earlier.items():
+            (self.path(folder) / name).write_bytes(data)
+
     def check_the_device_found_is_pinned(self):
         """/COM=AUTO: no device, nothing pinned, its own exit code; the device and one of another
         kind on a lower port: the device pinned, found as KestrelonScan finds it, no report."""
@@ -227,15 +286,17 @@ class Setup(Tampering, InstalledChecks, WineCase):
             (self.path(SETTINGS_FOLDER) / name).write_bytes(data)
 
     def removals_at_restart(self):
-        """What Windows is told to remove at the next restart, as one text."""
-        return self.session.registry_values(SESSION_MANAGER)["PendingFileRenameOperations"][1]
+        """What Windows is told to remove at the next restart, as one text ("" for nothing:
+        the value goes with its last entry)."""
+        pending = self.session.registry_values(SESSION_MANAGER).get("PendingFileRenameOperations")
+        return pending[1] if pending else ""
 
     def test_nested_folders_held_file_blocked_shortcuts(self):
         """Folders made on the way to /D and /SETARI get the program folder's rights; schtasks
         starts in the program folder; a file of the earlier install held open is never written
         into; shortcuts that cannot be made are no success."""
-        programs = r"C:\POS\Programe\Kestrelon"
-        options = [r"/SETARI=C:\POS\Setari\Kestrelon", f"/D={programs}"]
+        programs, settings = r"C:\POS\Programe\Kestrelon", r"C:\POS\Setari\Kestrelon"
+        options = [f"/SETARI={settings}", f"/D={programs}"]
         start_menu = self.path(START_MENU).parent
         with write_protected(start_menu):
             self.assertEqual(self.setup("shortcuts-blocked", *options), EXIT_NOT_WRITTEN)
@@ -274,7 +335,11 @@ class Setup(Tampering, InstalledChecks, WineCase):
             # Held by a Wine program, or by the wineserver for it.
             wait_until(lambda: processes_holding(guide), SETUP_LIMIT,
                        "cmd to hold the guide open")
-            self.assertEqual(self.setup("held-file", *options), EXIT_NOT_WRITTEN)
+            # Stopped before anything is written: no pin, every right as it was.
+            pinned = self.settings_files(settings)
+            self.assertEqual(self.setup("held-file", "/COM=COM5", "/PORT=115200", *options,
+                                        installs_nothing=True), EXIT_NOT_WRITTEN)
+            self.assertEqual(self.settings_files(settings), pinned)
         finally:
             end_process(held, timeout=30)
             ping = self.process_running("ping -n 60")  # cmd's child, which holds the file
@@ -294,6 +359,22 @@ class Setup(Tampering, InstalledChecks, WineCase):
         self.assertIn(programs, self.removals_at_restart())
         self.assertEqual(self.setup("before-restart", *options), 0)
         self.assertNotIn(programs, self.removals_at_restart())
+
+    def test_refused_installs_give_everything_back(self):
+        for what, settings, program, found, failing in GIVEN_BACK:
+            with self.subTest(what):
+                for path, descriptor in found.items():
+                    made = self.path(path)
+                    made.mkdir() if path in (settings, program) else made.write_bytes(b"ours")
+                    if descriptor:
+                        self.session.judge.declare(path, descriptor)
+                before = self.drive_c()
+                with write_protected(self.path(failing)):
+                    self.assertEqual(self.setup(f"given-back-{settings[3:]}", f"/SETARI={settings}",
+                                                f"/D={program}"), EXIT_RIGHTS_NOT_SET)
+                self.assertEqual(self.drive_c(), before)
+                for folder in (settings, program):
+                    shutil.rmtree(self.path(folder), ignore_errors=True)
 
     def test_full_disk_leaves_the_settings_as_they_were(self):
         """/COM on a full disk (a small tmpfs as drive E:): no Kestrelon.ini left empty, the
@@ -337,7 +418,7 @@ class Setup(Tampering, InstalledChecks, WineCase):
         words go as separate arguments, unquoted)."""
         in_place = f"_?={folder}".split(" ")
         return self.session.run_to_end(name, [self.path(folder) / UNINSTALLER, "/S", *in_place],
-                                       SETUP_LIMIT)
+                                       SETUP_LIMIT, token="administrator")
 
     def check_the_uninstall_agrees_with_the_task(self):
         """A task that cannot be removed stops the uninstall before anything is removed; a copy
@@ -365,7 +446,7 @@ class Setup(Tampering, InstalledChecks, WineCase):
         shutil.copy(self.path(PROGRAM_FOLDER) / UNINSTALLER, elsewhere)
         self.assertEqual(self.session.run_to_end(
             "uninstall-elsewhere", [elsewhere / UNINSTALLER, "/S", r"_?=C:\Altundeva"],
-            SETUP_LIMIT), EXIT_BAD_OPTION)
+            SETUP_LIMIT, token="administrator"), EXIT_BAD_OPTION)
         shutil.rmtree(elsewhere)
         self.assertEqual(self.drive_c(), installed)
 

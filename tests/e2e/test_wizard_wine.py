@@ -148,6 +148,7 @@ WALKS = [
 class Walks(InstalledChecks, WineCase):
     PREFIX_NAME = "wizard-prefix"
     FRESH_PREFIX = True
+    JUDGED = True
 
     @classmethod
     def setUpClass(cls):
@@ -163,9 +164,8 @@ class Walks(InstalledChecks, WineCase):
         else:
             exe = self.path(ELSEWHERE if program == "elsewhere" else self.installed_program)
             exe /= UNINSTALLER
-        process = subprocess.Popen(["wine", str(exe)], env=self.session.env,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
+        process = self.session.wine([exe], "administrator", stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
         return Wizard(self.session, title, process, name, hands_over=program != "setup")
 
     def field(self, wizard, name):

@@ -16,6 +16,8 @@ from pathlib import Path
 
 from harness import (BOX_TITLE, REPO, E2ECase, Simulator, artifacts_dir, end_process, log,
                      required_path, wait_until)
+from rights.judge import Judge
+from rights.records import report
 
 
 def run_tool(args, env, timeout=10, check=False):
@@ -81,12 +83,16 @@ class WineSession:
     # shortcuts a setup program makes (";" separates the entries).
     DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
-    def __init__(self, artifacts, prefix_name="wine-prefix", fresh=True):
+    def __init__(self, artifacts, prefix_name="wine-prefix", fresh=True, judged=False):
         """prefix_name: a prefix among the artifacts that no other session uses at the same
         time. Each start makes it anew from the template (fresh is always so), as an overlay
         that holds only what Wine changes (scripts/wine_prefix.sh); stop takes it away, or
-        with keep leaves it whole among the artifacts, for whoever looks into a failure."""
+        with keep leaves it whole among the artifacts, for whoever looks into a failure.
+        judged: every access of the programs launched with a token is judged as Windows would
+        judge it (rights/), from the trace of the session's Wine server, PREFIX_NAME.trace."""
         self.artifacts = Path(artifacts)
+        self.judged, self.judge, self.server = judged, None, None
+        self.trace_path = self.artifacts / f"{prefix_name}.trace"
         self.exe = required_path("KESTRELON_EXE")
         self.prefix_path = self.artifacts / prefix_name
         self.prefix = None
@@ -107,6 +113,8 @@ class WineSession:
         # A server left from an earlier session would keep its own display.
         run_tool(["wineserver", "-k"], self.env, timeout=30)
         run_tool(["wineserver", "-w"], self.env, timeout=30)
+        if self.judged:
+            self.start_traced_server()
         self.desktop_keeper = subprocess.Popen(["wine", "cmd", "/c", "echo up& set /p x="],
                                                env=self.env, stdin=subprocess.PIPE,
                                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -117,6 +125,33 @@ class WineSession:
         log(f"Wine up on {self.xserver.display} in {time.monotonic() - started:.1f} s")
         return self
 
+    def start_traced_server(self):
+        """The prefix's server, started first and kept until the session stops, its trace of
+        every request written to trace_path; the programs then connect to it."""
+        with open(self.trace_path, "wb") as trace:
+            self.server = subprocess.Popen(["wineserver", "-f", "-p", "-d1"], env=self.env,
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                           stderr=trace)
+        wait_until(lambda: b"wineserver: starting" in self.trace_path.read_bytes()[:4096], 30,
+                   "the traced Wine server")
+        self.judge = Judge(self.trace_path, self.prefix)
+
+    def wine(self, args, token=None, **popen):
+        """A Windows program started with its arguments (a subprocess.Popen). TOKEN: whose
+        access it stands for, as the judge takes it ("administrator", "system" or "user");
+        None for the test's own tools."""
+        if self.judge:
+            self.judge.boundary()
+        process = subprocess.Popen(["wine", *map(str, args)], env=popen.pop("env", self.env),
+                                   stdin=subprocess.DEVNULL, **popen)
+        if self.judge and token:
+            self.judge.launched(process.pid, token)
+        return process
+
+    def refused_accesses(self):
+        """What the judge found Windows would refuse since it was last asked, one a line."""
+        return report(self.judge.verdicts()) if self.judge else []
+
     def stop(self, keep=False):
         self.unmap_all()
         if self.desktop_keeper:
@@ -125,6 +160,10 @@ class WineSession:
         if self.env:
             run_tool(["wineserver", "-k"], self.env, timeout=30)
             run_tool(["wineserver", "-w"], self.env, timeout=30)
+        if self.server:
+            end_process(self.server, timeout=30)
+            if not keep:
+                self.trace_path.unlink(missing_ok=True)
         self.xserver.stop()
         if self.prefix:
             self.prefix_script("--release", self.prefix_path, *(["--keep"] if keep else []))
@@ -230,8 +269,8 @@ class WineSession:
         run_tool(["xdotool", "windowfocus", "--sync", str(window)], self.env, check=True)
         run_tool(["xdotool", "key", key], self.env, check=True)
 
-    def launch(self, workdir, name, exe=None):
-        return WineRun(self, workdir, name, exe or self.exe)
+    def launch(self, workdir, name, exe=None, token="user"):
+        return WineRun(self, workdir, name, exe or self.exe, token)
 
     # -- the prefix's files, registry and services --
     def unix_path(self, windows_path):
@@ -241,13 +280,15 @@ class WineSession:
             raise ValueError(f"{windows_path}: not a path on drive C:")
         return self.prefix.joinpath("drive_c", *[part for part in rest.split("\\") if part])
 
-    def run_to_end(self, name, args, timeout):
-        """Runs a Windows program with its arguments to its end; returns its exit code. What
-        Wine writes goes to NAME.wine.log among the artifacts."""
+    def run_to_end(self, name, args, timeout, token=None):
+        """Runs a Windows program with its arguments to its end (TOKEN as wine() takes it);
+        returns its exit code. What Wine writes goes to NAME.wine.log among the artifacts."""
         with open(self.artifacts / f"{name}.wine.log", "wb") as output:
-            return subprocess.run(["wine", *map(str, args)], env=self.env,
-                                  stdin=subprocess.DEVNULL, stdout=output,
-                                  stderr=subprocess.STDOUT, timeout=timeout).returncode
+            process = self.wine(args, token, stdout=output, stderr=subprocess.STDOUT)
+            try:
+                return process.wait(timeout)
+            finally:
+                end_process(process)
 
     def registry_values(self, key):
         """The values of a registry key, {name: (type, data)} as `reg query` lists them, or
@@ -287,7 +328,7 @@ class WineRun:
     # The main window's client area; a message box titled "Kestrelon" is smaller.
     MAIN_WINDOW_SIZE = (640, 480)
 
-    def __init__(self, session, workdir, name, exe):
+    def __init__(self, session, workdir, name, exe, token):
         self.session = session
         self.name = name
         self.workdir = Path(workdir)
@@ -296,10 +337,9 @@ class WineRun:
         self.started = time.monotonic()
         # Wine takes the current folder from PWD when it names the same folder: a link stays
         # a link, as when a shortcut starts the program there.
-        self.process = subprocess.Popen(["wine", str(exe)], cwd=self.workdir,
-                                        env=dict(session.env, PWD=str(self.workdir)),
-                                        stdin=subprocess.DEVNULL,
-                                        stdout=self.output, stderr=subprocess.STDOUT)
+        self.process = session.wine([exe], token, cwd=self.workdir,
+                                    env=dict(session.env, PWD=str(self.workdir)),
+                                    stdout=self.output, stderr=subprocess.STDOUT)
 
     def poll(self):
         # The program's own window must never show: looked at on every poll.
@@ -370,13 +410,14 @@ class WineCase(E2ECase):
     # left there whole when one of its tests failed, else taken away.
     PREFIX_NAME = None
     FRESH_PREFIX = True  # every group's prefix is made anew
+    JUDGED = False  # every access judged as Windows would judge it, after each test
 
     @classmethod
     def setUpClass(cls):
         cls.artifacts = artifacts_dir()
         cls.keep_prefix = False
         name = cls.PREFIX_NAME or f"wine-prefix-{cls.__module__}-{cls.__name__}"
-        cls.session = WineSession(cls.artifacts, name, cls.FRESH_PREFIX).__enter__()
+        cls.session = WineSession(cls.artifacts, name, cls.FRESH_PREFIX, cls.JUDGED).__enter__()
 
     @classmethod
     def tearDownClass(cls):
@@ -391,6 +432,13 @@ class WineCase(E2ECase):
         if problems(result) > before:
             type(self).keep_prefix = True
         return result
+
+    def tearDown(self):
+        super().tearDown()
+        refused = self.session.refused_accesses()
+        if refused:
+            raise AssertionError(f"{self.id()}: {len(refused)} access(es) Windows would refuse "
+                                 "(rights/judge.py):\n" + "\n".join(refused))
 
     def end_run(self, run):
         run.kill()
