@@ -28,7 +28,6 @@ AllowRootDirInstall true ; so that the page's own check says why a drive's root 
 !define PRODUCT "Kestrelon"
 !define SETUP_NAME "${PRODUCT}-${VERSION}-setup.exe"
 !define SETTINGS_FILE "Kestrelon.ini"
-!define DEFAULT_SETTINGS_FOLDER "C:\Kestrelon"
 !define DEFAULT_DAILY_TIME "22:00"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define SHORTCUT_FOLDER "$SMPROGRAMS\${PRODUCT}"
@@ -49,6 +48,7 @@ AllowRootDirInstall true ; so that the page's own check says why a drive's root 
                              ; files: nothing installed
 !define EXIT_NO_DEVICE 9 ; /COM=AUTO found no device that identifies as "VF": installed, no port
                         ; pinned
+!define EXIT_ANOTHER_SETUP 10 ; another setup or uninstaller of Kestrelon runs: nothing changed
 
 !include LogicLib.nsh
 !include FileFunc.nsh
@@ -79,6 +79,10 @@ Var DailyTime ; HH:MM of the daily task, or empty for none
 Var PinnedPort ; the port to pin, as COMn: /COM's, or the device found; or empty
 Var PinnedSpeed ; its speed: /PORT's, or the device found's; or empty
 Var NotWritten ; what the install could not write, for its box
+Var EarlierProgramFolder ; the program folder of the install Add/Remove Programs knows, if any
+Var Summary ; what is (or was) installed, a line each: the summary page's and the finish page's
+Var TaskNotMade ; "1" when the daily task could not be registered, "kept" when the earlier one
+                ; could not be removed
 
 ; Ends the setup (or the uninstaller) with CODE, after saying why unless it is silent.
 !macro Refuse CODE MESSAGE
@@ -95,14 +99,20 @@ Var NotWritten ; what the install could not write, for its box
 !include options.nsh
 !include daily_task.nsh
 
-; Kestrelon.exe or KestrelonScan.exe running from the program folder, in any session: their
-; files cannot be replaced or removed meanwhile. Decided from the running processes, which only
-; an administrator can start from that folder, not from a name that anyone can create.
+; Kestrelon.exe or KestrelonScan.exe running from the program folder (or the earlier install's),
+; in any session: their files cannot be replaced or removed meanwhile. Decided from the running
+; processes, which only an administrator can start from that folder, not from a name that
+; anyone can create.
 !macro DefineRefuseWhileKestrelonRuns PREFIX
   Function ${PREFIX}RefuseWhileKestrelonRuns
     Push $0
     KestrelonSetup::ProgramRuns $INSTDIR
     Pop $0
+    ${If} $0 != 1
+    ${AndIf} $EarlierProgramFolder != ""
+      KestrelonSetup::ProgramRuns $EarlierProgramFolder
+      Pop $0
+    ${EndIf}
     ${If} $0 = 1
       !insertmacro Refuse ${EXIT_RUNNING} "${TEXT_RUNNING}"
     ${EndIf}
@@ -111,6 +121,15 @@ Var NotWritten ; what the install could not write, for its box
 !macroend
 !insertmacro DefineRefuseWhileKestrelonRuns ""
 !insertmacro DefineRefuseWhileKestrelonRuns "un."
+
+; One setup or uninstaller at a time on the computer, whoever started it, in any session.
+!macro RefuseBesideAnotherSetup
+  KestrelonSetup::OnlySetup
+  Pop $0
+  ${If} $0 != ""
+    !insertmacro Refuse ${EXIT_ANOTHER_SETUP} "${TEXT_ANOTHER_SETUP}"
+  ${EndIf}
+!macroend
 
 ; -- the wizard --
 !define MUI_ICON "${ICON}"
@@ -121,11 +140,14 @@ Var NotWritten ; what the install could not write, for its box
 !define MUI_FINISHPAGE_TEXT "${TEXT_FINISH}" ; the finish page's, which reads it when it is made
 !define MUI_FINISHPAGE_TEXT_LARGE ; a text of several paragraphs
 !insertmacro MUI_PAGE_WELCOME
-!define MUI_PAGE_CUSTOMFUNCTION_LEAVE ProgramFolderPageLeave
-!insertmacro MUI_PAGE_DIRECTORY
+; The program folder's page is the setup's own: NSIS's would only grey "Înainte >" for a folder
+; it cannot use, where this one says why, and its space line says nothing of use for a program
+; of under a megabyte.
+Page custom ProgramFolderPage ProgramFolderPageLeave
 Page custom SettingsFolderPage SettingsFolderPageLeave
 Page custom FiscalDevicePage FiscalDevicePageLeave
 Page custom DailyReportPage DailyReportPageLeave
+Page custom SummaryPage
 !insertmacro MUI_PAGE_INSTFILES
 ; No "start KestrelonScan now": it would run as the administrator, in the folder the users
 ; write in. The guide and the Start menu start it as the shop's user.
@@ -152,19 +174,28 @@ Function .onInit
   !insertmacro PluginsFolderOnlyAdministratorsWrite "${TEXT_NOT_ADMINISTRATOR}"
   SetShellVarContext all
   !insertmacro SilentWhenAsked ; before anything could show a box
+  ReadRegStr $EarlierProgramFolder HKLM "${UNINSTALL_KEY}" InstallLocation
   ReadRegStr $SettingsFolder HKLM "${UNINSTALL_KEY}" FolderSetari
-  ${IfThen} $SettingsFolder == "" ${|} StrCpy $SettingsFolder "${DEFAULT_SETTINGS_FOLDER}" ${|}
+  ${If} $SettingsFolder == ""
+    KestrelonSetup::Option default_settings
+    Pop $SettingsFolder
+  ${Else}
+    StrCpy $SettingsChosen 1
+  ${EndIf}
   ${If} ${AtLeastWinVista} ; Windows XP never gets a task
     ReadRegStr $DailyTime HKLM "${UNINSTALL_KEY}" OraRaportZ
   ${EndIf}
   Call ReadOptions
   KestrelonSetup::FullPath $INSTDIR ; as the earlier install's was recorded: no "\" at the end
   Pop $INSTDIR
+  KestrelonSetup::FullPath $ProgramFolderTyped ; as its page shows it
+  Pop $ProgramFolderTyped
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
     !insertmacro Refuse ${EXIT_NOT_ADMINISTRATOR} "${TEXT_NOT_ADMINISTRATOR}"
   ${EndIf}
+  !insertmacro RefuseBesideAnotherSetup
   Call RefuseWhileKestrelonRuns
 FunctionEnd
 
@@ -212,22 +243,22 @@ Section "Kestrelon"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
   !insertmacro RefuseWhenErrors "${TEXT_UNINSTALLER_NOT_WRITTEN}"
 
-  ; A shortcut's working folder is the output folder at the time it is made. The programs
-  ; start in the settings folder, where Kestrelon.ini is; the documents and the uninstaller, which
-  ; runs as administrator, in the program folder, which only administrators change. The setup's
-  ; own working folder is never the users' folder: it goes there only while the output folder
-  ; names it, and SetOutPath changes nothing else there (the folder is already made).
+  ; A shortcut's working folder is $OUTDIR when it is made. The programs start in the settings
+  ; folder, where Kestrelon.ini is; the documents and the uninstaller, which runs as administrator,
+  ; in the program folder, which only administrators change. $OUTDIR is only named for them,
+  ; never set with SetOutPath: that would make the users' folder the setup's current folder,
+  ; which Windows XP (and 7 without its DLL search update) searches for DLLs.
   ClearErrors
   SetOutPath "$INSTDIR"
   CreateDirectory "${SHORTCUT_FOLDER}"
   CreateShortCut "${SHORTCUT_FOLDER}\Ghid de utilizare.lnk" "$INSTDIR\Ghid-utilizare.txt"
   CreateShortCut "${SHORTCUT_FOLDER}\Instrucțiuni pe scurt.lnk" "$INSTDIR\Instructiuni-pe-scurt.txt"
   CreateShortCut "${SHORTCUT_FOLDER}\Dezinstalare.lnk" "$INSTDIR\${UNINSTALLER}"
-  SetOutPath "$SettingsFolder"
+  StrCpy $OUTDIR "$SettingsFolder"
   CreateShortCut "${DESKTOP_SHORTCUT}" "$INSTDIR\Kestrelon.exe"
   CreateShortCut "${SHORTCUT_FOLDER}\Raport Z.lnk" "$INSTDIR\Kestrelon.exe"
   CreateShortCut "${SHORTCUT_FOLDER}\KestrelonScan.lnk" "$INSTDIR\KestrelonScan.exe"
-  SetOutPath "$INSTDIR"
+  StrCpy $OUTDIR "$INSTDIR"
   !insertmacro RefuseWhenErrors "${TEXT_SHORTCUTS_NOT_WRITTEN}"
 
   ; Add/Remove Programs, with what a later setup and the uninstaller need to know.
@@ -248,8 +279,20 @@ Section "Kestrelon"
   WriteRegStr HKLM "${UNINSTALL_KEY}" FolderSetari "$SettingsFolder"
   !insertmacro RefuseWhenErrors "${TEXT_UNINSTALL_ENTRY_NOT_WRITTEN}"
 
+  ; Moved to another program folder: the earlier one's programs and uninstaller go, now that the
+  ; entry names the new one. What cannot go is named; the install itself is complete.
+  KestrelonSetup::RemoveEarlierInstall $EarlierProgramFolder
+  Pop $0
+  ${If} $0 != ""
+    KestrelonSetup::Named
+    Pop $NotWritten
+    MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_EARLIER_NOT_REMOVED}" /SD IDOK
+    SetErrorLevel ${EXIT_NOT_WRITTEN}
+  ${EndIf}
+
   Call UpdateDailyTask
   KestrelonSetup::Release
+  Call WriteSummary ; for the finish page
 SectionEnd
 
 ; A file that could not be written (in use by a program, a full disk): NSIS stops the install
@@ -273,12 +316,16 @@ Function un.onInit
   ${If} $0 != "Admin"
     !insertmacro Refuse ${EXIT_NOT_ADMINISTRATOR} "${TEXT_UNINSTALL_NOT_ADMINISTRATOR}"
   ${EndIf}
+  !insertmacro RefuseBesideAnotherSetup
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" InstallLocation
-  KestrelonSetup::SameFolder $0 $INSTDIR
+  KestrelonSetup::SamePath $0 $INSTDIR
   Pop $0
   ${If} $0 != 1
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_NOT_THE_INSTALLED_UNINSTALLER}"
   ${EndIf}
+  ; From here on the folder as Windows names it (_?= may spell it C:\a\\b or C:\PROGRA~1).
+  KestrelonSetup::FullPath $INSTDIR
+  Pop $INSTDIR
   Call un.RefuseWhileKestrelonRuns
 FunctionEnd
 
@@ -326,7 +373,9 @@ Section "Uninstall"
   ; Run in place (a fleet's silent uninstall, with _?=), the uninstaller's own file cannot be
   ; removed while it runs (NSIS reads it, sharing no deletion): it goes at the next restart, and
   ; the folder with it (a later install in the folder cancels that).
-  ${If} $EXEPATH != "$INSTDIR\${UNINSTALLER}"
+  KestrelonSetup::SamePath $EXEPATH "$INSTDIR\${UNINSTALLER}"
+  Pop $0
+  ${If} $0 != 1
     !insertmacro RemoveOrTell "$INSTDIR\${UNINSTALLER}"
   ${Else}
     ClearErrors

@@ -83,6 +83,7 @@ Function UpdateDailyTask
       ${If} $0 != ""
         MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_NOT_REMOVED}" /SD IDOK
         SetErrorLevel ${EXIT_TASK_FAILED}
+        StrCpy $TaskNotMade "kept"
       ${EndIf}
     ${Else}
       ClearErrors
@@ -105,6 +106,7 @@ Function UpdateDailyTask
         DetailPrint "${TEXT_TASK_FAILED} ($0)"
         MessageBox MB_OK|MB_ICONEXCLAMATION "${TEXT_TASK_FAILED}" /SD IDOK
         SetErrorLevel ${EXIT_TASK_FAILED}
+        StrCpy $TaskNotMade 1
       ${EndIf}
     ${EndIf}
   ${EndIf}

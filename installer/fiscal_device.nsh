@@ -20,10 +20,13 @@ Var DeviceChoice ; the line selected in the list ("" until the search proposes o
 !define DEVICE_POLL_MS 200
 !define LAST_PORT 256
 
-; While the search runs, the page can be neither left nor changed; "Anulare" stays, and stops it.
+; While the search runs, the page can be neither left nor changed; "Anulare" stays, and stops it,
+; as Esc does: the focus goes first to the progress bar, since a disabled button that held it
+; would leave no control to take the keys.
 !macro DevicePageHeld HELD
   Push $0
   !if ${HELD} == 1
+    SendMessage $HWNDPARENT ${WM_NEXTDLGCTL} $DeviceProgress 1
     StrCpy $0 0
   !else
     StrCpy $0 1
@@ -63,12 +66,17 @@ Function ShowDevicesFound
   ${Else}
     ${NSD_LB_AddString} $DeviceList "${TEXT_KEEP_PINNED}"
   ${EndIf}
-  ${If} $SearchOutcome == "another_copy"
-    ${NSD_SetText} $DeviceStatus "${TEXT_DEVICE_ANOTHER_COPY}"
-  ${ElseIf} $SearchOutcome != ""
+  ${If} $SearchOutcome != ""
     ${NSD_SetText} $DeviceStatus "${TEXT_DEVICE_NOT_SEARCHED}"
   ${ElseIf} $1 = 0
-    ${NSD_SetText} $DeviceStatus "${TEXT_NO_DEVICE_FOUND}"
+    ; A copy of ours from anywhere (the zip's too) may hold the device's port.
+    KestrelonSetup::ProgramRuns ""
+    Pop $2
+    ${If} $2 == 1
+      ${NSD_SetText} $DeviceStatus "${TEXT_DEVICE_ANOTHER_COPY}"
+    ${Else}
+      ${NSD_SetText} $DeviceStatus "${TEXT_NO_DEVICE_FOUND}"
+    ${EndIf}
   ${Else}
     ${NSD_SetText} $DeviceStatus "${TEXT_DEVICES_FOUND}"
   ${EndIf}
@@ -134,9 +142,9 @@ Function FiscalDevicePage
   SendMessage $DeviceProgress ${PBM_SETRANGE32} 0 ${LAST_PORT}
   ${NSD_CreateLabel} 0 45u 100% 32u ""
   Pop $DeviceStatus
-  ${NSD_CreateListBox} 0 78u 225u 60u ""
+  ${NSD_CreateListBox} 0 78u 220u 60u ""
   Pop $DeviceList
-  ${NSD_CreateButton} 230u 78u 70u 14u "${TEXT_SEARCH_AGAIN}"
+  ${NSD_CreateButton} 224u 78u 71u 15u "${TEXT_SEARCH_AGAIN}"
   Pop $SearchAgainButton
   ${NSD_OnClick} $SearchAgainButton SearchAgain
   ${NSD_OnBack} KeepDeviceChoice

@@ -14,8 +14,10 @@
   ${IfThen} $0 == 1 ${|} SetSilent silent ${|}
 !macroend
 
-; Reads the options into $PinnedPort, $PinnedSpeed, $SearchDevice, $DailyTime and
-; $SettingsFolder (which hold the earlier install's values or the defaults); refuses a bad one.
+; Reads the options into $ProgramFolderTyped (/D='s, else $INSTDIR), $PinnedPort, $PinnedSpeed,
+; $SearchDevice, $DailyTime and $SettingsFolder (which hold the earlier install's values or the
+; defaults); refuses a bad one. A folder is taken as it was meant: spaces at its ends dropped,
+; "/" read as "\".
 Function ReadOptions
   Push $0
   KestrelonSetup::ReadOptions $INSTDIR
@@ -37,9 +39,13 @@ Function ReadOptions
   ${Case} "search_with_speed"
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_SEARCH_WITH_SPEED}"
   ${CaseElse}
+    KestrelonSetup::Named
+    Pop $0
     !insertmacro Refuse ${EXIT_BAD_OPTION} "${TEXT_UNKNOWN_OPTION}"
   ${EndSelect}
 
+  KestrelonSetup::Option program
+  Pop $ProgramFolderTyped
   KestrelonSetup::Option port
   Pop $PinnedPort
   KestrelonSetup::Option speed
@@ -60,17 +66,22 @@ Function ReadOptions
   ${If} $0 == 1
     KestrelonSetup::Option settings
     Pop $SettingsFolder
+    StrCpy $SettingsChosen 1
   ${EndIf}
 
   ; The folders, checked at once when silent or given; in the wizard their pages check them.
   ${If} ${Silent}
+    Push $ProgramFolderTyped
     Call CheckProgramFolder
     ${If} $R0 != ""
       !insertmacro RefuseFolder
     ${EndIf}
   ${EndIf}
+  KestrelonSetup::Option settings_given
+  Pop $0
   ${If} $0 == 1
   ${OrIf} ${Silent}
+    Push $SettingsFolder
     Call CheckSettingsFolder
     ${If} $R0 != ""
       !insertmacro RefuseFolder

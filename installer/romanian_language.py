@@ -47,12 +47,13 @@ NLF_STRINGS = {
     '^UninstallingText': '$(^NameDA) va fi dezinstalat de pe acest calculator. Folderul de '
                          'setări, cu portul salvat în Kestrelon.ini, rămâne pe disc pentru o '
                          'instalare ulterioară. $_CLICK',
-    '^FileError': 'Fișierul de mai jos nu a putut fi scris:\\r\\n\\t"$0"\\r\\nApăsați '
-                  'Abandonare pentru a opri instalarea, Reîncercare pentru a încerca din nou '
-                  'sau Ignorare pentru a trece peste acest fișier.',
+    # Abort, Retry and Ignore, or Retry and Cancel: buttons Windows draws in its own language,
+    # so the text names none of them.
+    '^FileError': 'Fișierul de mai jos nu a putut fi scris:\\r\\n\\t"$0"\\r\\nÎnchideți '
+                  'programul care îl folosește, apoi încercați din nou, sau opriți instalarea.',
     '^FileError_NoIgnore': 'Fișierul de mai jos nu a putut fi scris:\\r\\n\\t"$0"\\r\\nÎnchideți '
-                           'programul care îl folosește și apăsați Reîncercare sau apăsați '
-                           'Anulare pentru a opri instalarea.',
+                           'programul care îl folosește, apoi încercați din nou, sau opriți '
+                           'instalarea.',
     '^CantWrite': '"Nu s-a putut scrie: "',
     '^CopyFailed': 'Copierea nu a reușit',
     '^CouldNotLoad': '"Nu s-a putut încărca: "',
@@ -99,11 +100,12 @@ NSH_STRINGS = {
     'MUI_UNTEXT_ABORTWARNING': 'Sigur doriți să anulați dezinstalarea programului $(^Name)?',
 }
 
-# What no string of the written files may say: English button names (Windows shows
-# "Reîncercare", "Abandonare", "Ignorare", "Anulare"), the cedilla letters, NSIS's own
+# What no string of the written files may say: English button names, or a button of a box that
+# Windows draws in its own language named in Romanian, the cedilla letters, NSIS's own
 # wording that was wrong or clumsy, a program's name after a noun without its genitive
 # ("instalarea $(^Name)"), and "files" for what may have been the task or the entry.
 FORBIDDEN = ('Retry', 'Abort', 'Ignore', '\u015f', '\u0163', '\u015e', '\u0162', 'irector',
+             'Apăsați Abandonare', 'apăsați Anulare',
              'Aplicatia', 'Dv.', 'sigur(ă)', 'apăsați Alege', 'Ștergere destinație',
              'anulată de utilizator', 'Dezinstalarea fost', 'Nu am putut',
              'din acest calculator', 'rea $(^Name', 'Unele fișiere nu au putut fi șterse')

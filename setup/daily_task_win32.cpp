@@ -79,8 +79,11 @@ TaskRemoval remove_task(const std::wstring& name) {
     return TaskRemoval::failed;
   }
   const HRESULT deleted = root->DeleteTask(task.get(), 0);
-  if (SUCCEEDED(deleted)) return TaskRemoval::removed;
-  return is_not_found(deleted) ? TaskRemoval::absent : TaskRemoval::failed;
+  if (FAILED(deleted)) return is_not_found(deleted) ? TaskRemoval::absent : TaskRemoval::failed;
+  // Gone only when the scheduler no longer finds it: its answer to the removal alone is no proof.
+  Com<IRegisteredTask> left;
+  return is_not_found(root->GetTask(task.get(), left.out())) ? TaskRemoval::removed
+                                                             : TaskRemoval::failed;
 }
 
 }  // namespace kestrelon::setup

@@ -1,6 +1,5 @@
 #include "setup/device_search_win32.h"
 
-#include "app/instance_guard.h"
 #include "device/port_detection.h"
 #include "device/serial_link.h"
 #include "device/serial_platform.h"
@@ -32,14 +31,11 @@ struct DeviceSearch::State {
   volatile LONG port = 1;  // the first port, from the start: the scan's first pause comes before it
   volatile LONG stopping = 0;
   std::wstring result;  // the thread's until it ends
-  std::unique_ptr<InstanceGuard> guard;
 };
 
 SearchStart DeviceSearch::start() {
   stop();
   auto state = std::make_shared<State>();
-  state->guard = std::make_unique<InstanceGuard>();
-  if (state->guard->another_copy_running()) return SearchStart::another_copy_running;
   // The thread holds the state too: should it outlive the setup's wait, it still has it.
   auto* for_thread = new std::shared_ptr<State>(state);
   thread_ = UniqueHandle(CreateThread(nullptr, 0, run, for_thread, 0, nullptr));
@@ -71,7 +67,6 @@ bool DeviceSearch::wait(DWORD limit_ms) {
     return false;
   }
   thread_ = UniqueHandle();
-  if (state_) state_->guard.reset();  // the ports are free again
   return true;
 }
 
@@ -85,7 +80,7 @@ void DeviceSearch::stop() {
   if (!wait(kStopLimitMs)) {
     keep_module_loaded();
     thread_ = UniqueHandle();
-    state_.reset();  // the thread lets the guard go when it ends
+    state_.reset();  // the thread keeps what it shares until it ends
   }
 }
 

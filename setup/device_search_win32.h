@@ -1,7 +1,8 @@
 // The setup's search for the fiscal device: KestrelonScan's own scan (device/port_detection),
 // never the report command, on a thread of its own so that the wizard keeps answering while it
-// runs. It holds the guard of Kestrelon and KestrelonScan meanwhile, so that neither uses the
-// ports at the same time, and lets it go when it ends.
+// runs. It holds no guard: a port another program holds (the sales program, Kestrelon or
+// KestrelonScan) cannot be opened, so its trial simply fails, and a name anyone can make must
+// not keep the setup from searching.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +14,7 @@
 
 namespace kestrelon::setup {
 
-enum class SearchStart { started, another_copy_running, not_started };
+enum class SearchStart { started, not_started };
 
 class DeviceSearch {
  public:
@@ -22,8 +23,7 @@ class DeviceSearch {
   DeviceSearch(const DeviceSearch&) = delete;
   DeviceSearch& operator=(const DeviceSearch&) = delete;
 
-  // A new search, after the end of any earlier one. Nothing is searched while another copy of
-  // Kestrelon or KestrelonScan holds the guard.
+  // A new search, after the end of any earlier one.
   SearchStart start();
   // The port number under trial (1 to 256) while the search runs; 0 once it has ended, or before
   // any search.

@@ -11,13 +11,30 @@ namespace kestrelon::setup {
 
 inline constexpr size_t kDriveRootLength = 3;  // "C:\"
 
-// Why a folder's path is refused.
+// Why a folder's path is refused, each fault one rule.
 enum class PathFault {
   none,
-  form,   // not a whole path on a drive ("C:\..."), the drive itself, a character no name may
-          // hold, or too long for the files inside
-  place,  // the settings folder in or around the program folder, in Program Files or Windows
+  not_whole,          // not a path on a drive ("C:\..."): a relative or a network path
+  drive_root,         // the drive itself
+  bad_character,      // after the drive, one of * ? " < > | : % (% would be read as a variable
+                      // by the task and the shortcuts)
+  bad_name_end,       // a name that ends in a space or a period, which Windows drops
+  too_long,           // no room left for the names inside within MAX_PATH
+  drive_missing,      // no such drive on this computer
+  not_fixed_disk,     // a network, removable or CD drive: it may be gone when a program starts
+  in_system_folder,   // the settings folder in Program Files or Windows
+  with_other_folder,  // the one folder is the other, is in it, or holds it
 };
+
+// A fault and what it is about: the character, or the drive ("Q:").
+struct PathCheck {
+  PathFault fault = PathFault::none;
+  std::wstring detail;
+};
+
+// A folder as a person types it: the spaces at its ends dropped and "/" read as "\", which is
+// what was meant.
+std::wstring tidy_folder(std::wstring_view typed);
 
 // Its full form ("." and ".." resolved, no "\" at the end), with the part that exists as the
 // system names it (short names expanded) and the rest as given.
@@ -30,8 +47,13 @@ bool same_name(std::wstring_view a, std::wstring_view b);
 // True when FOLDER is PARENT or inside it, both full long paths, compared as same_name compares.
 bool is_same_or_inside(const std::wstring& folder, const std::wstring& parent);
 
-// The form any folder of ours must have, by its path alone: PathFault::form or none.
-PathFault folder_path_fault(const std::wstring& folder);
+// The form any path of ours must have: a whole path on a drive, not the drive itself, names that
+// Windows keeps as written, room for the names inside.
+PathCheck path_form_check(const std::wstring& path);
+
+// The form, and a drive of this computer's own fixed disks, which every user and the daily task
+// find there whenever a program starts.
+PathCheck folder_path_check(const std::wstring& folder);
 
 // The system folders are given as the setup knows them: Program Files (both of a 64-bit
 // Windows) and Windows.
@@ -40,7 +62,11 @@ struct SystemFolders {
   std::wstring program_files_64;
   std::wstring windows;
 };
-PathFault settings_folder_fault(const std::wstring& settings, const std::wstring& program,
+
+// The two folders, each judged by its path with the other: the settings folder, which every user
+// may write in, also keeps out of Program Files and Windows. An empty OTHER is not judged.
+PathCheck settings_folder_check(const std::wstring& settings, const std::wstring& program,
                                 const SystemFolders& system);
+PathCheck program_folder_check(const std::wstring& program, const std::wstring& settings);
 
 }  // namespace kestrelon::setup

@@ -35,10 +35,12 @@ std::wstring win32_path(std::wstring path) {
   return path;
 }
 
+// Compared as Windows resolves both: a removal written with a short name (C:\PROGRA~1\...) or a
+// doubled "\\" is of the same folder.
 bool is_in(const std::wstring& pending, const std::wstring& folder) {
-  std::wstring path = win32_path(pending);
-  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
-  return is_same_or_inside(path, folder);
+  const std::wstring path = win32_path(pending);
+  return path_form_check(path).fault != PathFault::not_whole &&
+         is_same_or_inside(full_long_path(path), full_long_path(folder));
 }
 
 }  // namespace

@@ -47,8 +47,6 @@ const wchar_t* start_word(SearchStart start) {
   switch (start) {
     case SearchStart::started:
       return L"";
-    case SearchStart::another_copy_running:
-      return L"another_copy";
     case SearchStart::not_started:
       break;
   }
@@ -81,8 +79,8 @@ void kestrelon::nsis::stop_search() {
   if (search) search->devices.stop();
 }
 
-// SETTINGS (the settings folder) -> "" when the search has started, "another_copy" when
-// Kestrelon or KestrelonScan holds the ports, "not_started" when it could not start. Kestrelon.ini
+// SETTINGS (the settings folder) -> "" when the search has started, "not_started" when it could
+// not start. Kestrelon.ini
 // in SETTINGS is read, never written: the device it pins is the one proposed when it answers.
 KESTRELON_NSIS_FUNCTION(StartSearch) {
   Stack stack = begin(string_size, stack_top, extra);

@@ -16,6 +16,8 @@
 
 #include "app/settings_file.h"
 #include "setup/daily_task_win32.h"
+#include "setup/earlier_install_win32.h"
+#include "setup/folder_choice_win32.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/nsis_plugin.h"
 #include "setup/our_files_win32.h"
@@ -23,6 +25,7 @@
 #include "setup/plugin_support_win32.h"
 #include "setup/program_files.h"  // written by CMake into the build folder
 #include "setup/running_copies_win32.h"
+#include "setup/setup_guard_win32.h"
 #include "setup/setup_options_win32.h"
 
 namespace {
@@ -56,6 +59,9 @@ std::wstring give_back_both(Install& taken) {
 }
 
 SetupOptions options;
+
+// Held from the setup's start to its end: no other setup or uninstaller runs meanwhile.
+SetupGuard only_setup;
 
 // The folder or file the last answer is about, and the system's words for what failed.
 struct Details {
@@ -95,74 +101,70 @@ const wchar_t* option_fault_name(OptionFault fault) {
   return L"unknown_option";
 }
 
-const wchar_t* fault_name(FolderFault fault) {
-  switch (fault) {
-    case FolderFault::none:
+// The script's word for each refusal of a folder.
+const wchar_t* refusal_name(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::none:
       return L"";
-    case FolderFault::link:
+    case Refusal::not_whole:
+      return L"not_whole";
+    case Refusal::drive_root:
+      return L"drive_root";
+    case Refusal::bad_character:
+      return L"bad_character";
+    case Refusal::bad_name_end:
+      return L"bad_name_end";
+    case Refusal::too_long:
+      return L"too_long";
+    case Refusal::drive_missing:
+      return L"drive_missing";
+    case Refusal::not_fixed_disk:
+      return L"not_fixed_disk";
+    case Refusal::in_system_folder:
+      return L"in_system_folder";
+    case Refusal::with_other_folder:
+      return L"with_other_folder";
+    case Refusal::link:
       return L"link";
-    case FolderFault::users_may_change:
+    case Refusal::users_may_change:
       return L"users_may_change";
-    case FolderFault::users_could_write:
+    case Refusal::users_could_write:
       return L"users_could_write";
-    case FolderFault::not_administrators:
+    case Refusal::not_administrators:
       return L"not_administrators";
-    case FolderFault::not_ours:
+    case Refusal::is_a_file:
+      return L"is_a_file";
+    case Refusal::not_ours:
       return L"not_ours";
-    case FolderFault::access_failed:
-      return L"not_written";  // the script's word for it
-    case FolderFault::rights_not_set:
+    case Refusal::portable_copy:
+      return L"portable_copy";
+    case Refusal::not_written:
+      return L"not_written";
+    case Refusal::rights_not_set:
       return L"rights_not_set";
-    case FolderFault::not_given_back:
+    case Refusal::not_given_back:
       return L"not_given_back";
   }
   return L"not_written";
 }
 
-// Why a folder is refused by its path alone: the text of the form depends on the folder.
-const wchar_t* path_fault_name(PathFault fault, OurFolder kind) {
-  if (fault == PathFault::place) return L"place";
-  if (fault == PathFault::none) return L"";
-  return kind == OurFolder::program ? L"program_form" : L"settings_form";
+OurFolder kind_named(const std::wstring& name) {
+  return name == L"program" ? OurFolder::program : OurFolder::settings;
 }
 
 // The two folders and the system's folders, in the order the script gives them.
-struct OurPaths {
-  std::wstring settings;
-  std::wstring program;
-  SystemFolders system;
-  const std::wstring& of(OurFolder kind) const {
-    return kind == OurFolder::program ? program : settings;
-  }
-};
-
-OurPaths pop_paths(Stack& stack) {
-  OurPaths paths;
-  paths.settings = pop_or_empty(stack);
-  paths.program = pop_or_empty(stack);
-  paths.system.program_files = pop_or_empty(stack);
-  paths.system.program_files_64 = pop_or_empty(stack);
-  paths.system.windows = pop_or_empty(stack);
-  return paths;
+FolderPair pop_pair(Stack& stack) {
+  FolderPair pair;
+  pair.settings = pop_or_empty(stack);
+  pair.program = pop_or_empty(stack);
+  pair.system.program_files = pop_or_empty(stack);
+  pair.system.program_files_64 = pop_or_empty(stack);
+  pair.system.windows = pop_or_empty(stack);
+  return pair;
 }
 
-// The word for what is wrong with a folder's path, or "" when it may be the folder KIND.
-const wchar_t* path_fault(const OurPaths& paths, OurFolder kind) {
-  return kind == OurFolder::program
-             ? path_fault_name(folder_path_fault(paths.program), kind)
-             : path_fault_name(settings_folder_fault(paths.settings, paths.program, paths.system),
-                               kind);
-}
-
-// Checks folder KIND by its path, then as it stands on the disk, changing nothing.
-void answer_folder_check(Stack& stack, const OurPaths& paths, OurFolder kind) {
-  const std::wstring& given = paths.of(kind);
-  if (const wchar_t* fault = path_fault(paths, kind); *fault) {
-    answer(stack, fault, given);
-    return;
-  }
-  const FolderCheck check = check_folder(full_long_path(given), kind);
-  answer(stack, fault_name(check.fault), check.folder);
+void answer_verdict(Stack& stack, const Verdict& verdict) {
+  answer(stack, refusal_name(verdict.refusal), verdict.folder, verdict.detail);
 }
 
 const wchar_t* outcome_name(PinOutcome outcome) {
@@ -204,16 +206,19 @@ void kestrelon::nsis::release_folders() {
 }
 
 // PROGRAM_FOLDER (NSIS's $INSTDIR, from /D= or its default) -> what is wrong with the command
-// line, "" when nothing. The options read are then given by Option.
+// line, "" when nothing; Named: the option it is about. The options read are then given by
+// Option.
 KESTRELON_NSIS_FUNCTION(ReadOptions) {
   Stack stack = begin(string_size, stack_top, extra);
   options = read_setup_options(GetCommandLineW(), pop_or_empty(stack));
-  answer(stack, option_fault_name(options.fault));
+  answer(stack, option_fault_name(options.fault), options.refused);
 }
 
 // NAME -> the option read by ReadOptions: "port" (COMn), "speed", "search" ("1" for
-// /COM=AUTO), "time", "settings" (the folder), "settings_given" ("1" when /SETARI was given), or
-// "silent" ("1" when /S is anywhere on the line, read afresh: the uninstaller asks for it too).
+// /COM=AUTO), "time" (HH:MM), "settings" (the folder), "settings_given" ("1" when /SETARI was
+// given), "program" (/D='s folder, or NSIS's), "default_settings" (the settings folder when none
+// is given or recorded), or "silent" ("1" when /S is anywhere on the line, read afresh: the
+// uninstaller asks for it too). "" for any other name.
 KESTRELON_NSIS_FUNCTION(Option) {
   Stack stack = begin(string_size, stack_top, extra);
   const std::wstring name = pop_or_empty(stack);
@@ -229,78 +234,83 @@ KESTRELON_NSIS_FUNCTION(Option) {
     stack.push(options.daily_time);
   } else if (name == L"settings_given") {
     stack.push(options.settings_folder_given ? L"1" : L"0");
-  } else {
+  } else if (name == L"settings") {
     stack.push(options.settings_folder);
+  } else if (name == L"program") {
+    stack.push(options.program_folder);
+  } else if (name == L"default_settings") {
+    stack.push(kDefaultSettingsFolder);
+  } else {
+    stack.push(L"");
   }
 }
 
-// TEXT -> "1" for a time of day written HH:MM, 00:00 to 23:59, else "0".
-KESTRELON_NSIS_FUNCTION(IsTimeOfDay) {
+// TEXT -> the time of day it names, as HH:MM ("7:05" is "07:05"); "" when it names none.
+KESTRELON_NSIS_FUNCTION(TimeOfDay) {
   Stack stack = begin(string_size, stack_top, extra);
-  stack.push(is_time_of_day(pop_or_empty(stack)) ? L"1" : L"0");
+  stack.push(time_of_day(pop_or_empty(stack)));
 }
 
 // PATH -> its full long form (C:\PROGRA~1 written out, no "\" at the end), as the folder pages
-// show it and the registry keeps it.
+// show it and the registry keeps it; a path that is not whole, as it was given.
 KESTRELON_NSIS_FUNCTION(FullPath) {
   Stack stack = begin(string_size, stack_top, extra);
-  stack.push(full_long_path(pop_or_empty(stack)));
+  const std::wstring path = pop_or_empty(stack);
+  stack.push(path_form_check(path).fault == PathFault::not_whole ? path : full_long_path(path));
 }
 
-// A B -> "1" when both paths name the same folder, else "0".
-KESTRELON_NSIS_FUNCTION(SameFolder) {
+// A B -> "1" when both paths name the same folder or file, as Windows resolves them (C:\a\\b,
+// C:\PROGRA~1), else "0".
+KESTRELON_NSIS_FUNCTION(SamePath) {
   Stack stack = begin(string_size, stack_top, extra);
   const std::wstring a = pop_or_empty(stack);
   const std::wstring b = pop_or_empty(stack);
-  const bool same = folder_path_fault(a) == PathFault::none &&
-                    folder_path_fault(b) == PathFault::none &&
+  const bool same = path_form_check(a).fault == PathFault::none &&
+                    path_form_check(b).fault == PathFault::none &&
                     same_name(full_long_path(a), full_long_path(b));
   stack.push(same ? L"1" : L"0");
 }
 
-// PROGRAM -> why the program folder is refused ("" when it is not), by its path and as it stands
-// on the disk; Named: the folder the refusal is about.
-KESTRELON_NSIS_FUNCTION(ProgramFolder) {
+// KIND ("program" or "settings") SETTINGS PROGRAM PROGRAM_FILES PROGRAM_FILES_64 WINDOWS -> why
+// that folder is refused, "" when it is not: by its path, its drive, the other folder (an empty
+// one is not judged), then as it stands on the disk, changing nothing. Named: the folder
+// accepted, in its full long form, or the one the refusal is about; Reason: the character or
+// the drive it names.
+KESTRELON_NSIS_FUNCTION(CheckFolder) {
   Stack stack = begin(string_size, stack_top, extra);
-  OurPaths paths;
-  paths.program = pop_or_empty(stack);
-  answer_folder_check(stack, paths, OurFolder::program);
+  const OurFolder kind = kind_named(pop_or_empty(stack));
+  answer_verdict(stack, judge_folder(kind, pop_pair(stack)));
 }
 
-// SETTINGS PROGRAM PROGRAM_FILES PROGRAM_FILES_64 WINDOWS -> as ProgramFolder, for SETTINGS,
-// which must also keep away from the program folder, Program Files and Windows.
-KESTRELON_NSIS_FUNCTION(SettingsFolder) {
+// KIND FROM SETTINGS PROGRAM PROGRAM_FILES PROGRAM_FILES_64 WINDOWS -> a folder for KIND that
+// CheckFolder accepts, found from FROM (typed, or chosen with "Răsfoire...").
+KESTRELON_NSIS_FUNCTION(Proposal) {
   Stack stack = begin(string_size, stack_top, extra);
-  answer_folder_check(stack, pop_paths(stack), OurFolder::settings);
+  const OurFolder kind = kind_named(pop_or_empty(stack));
+  const std::wstring from = pop_or_empty(stack);
+  stack.push(proposed_folder(kind, from, pop_pair(stack)));
 }
 
-// As SettingsFolder -> the fault, "" when both folders are taken; Named: the folder it is about.
+// SETTINGS PROGRAM PROGRAM_FILES PROGRAM_FILES_64 WINDOWS -> as CheckFolder, "" when both
+// folders are taken; Named: the folder it is about.
 // Both paths are checked again, then both folders on the disk, changing nothing; only then
 // are they taken, the settings folder first, and held until the setup ends, and the earlier
 // install's files marked for removal ("not_removed", Named: the file, when one cannot be). When
 // anything fails, both are given back as they were found ("not_given_back" when that failed).
 KESTRELON_NSIS_FUNCTION(TakeFolders) {
   Stack stack = begin(string_size, stack_top, extra);
-  const OurPaths paths = pop_paths(stack);
-  constexpr OurFolder kOrder[] = {OurFolder::settings, OurFolder::program};
-  for (const OurFolder kind : kOrder) {
-    if (const wchar_t* fault = path_fault(paths, kind); *fault) {
-      answer(stack, fault, paths.of(kind));
-      return;
-    }
-  }
-  for (const OurFolder kind : kOrder) {
-    if (const FolderCheck check = check_folder(full_long_path(paths.of(kind)), kind);
-        check.fault != FolderFault::none) {
-      answer(stack, fault_name(check.fault), check.folder);
+  const FolderPair pair = pop_pair(stack);
+  for (const OurFolder kind : {OurFolder::settings, OurFolder::program}) {
+    if (const Verdict verdict = judge_folder(kind, pair); verdict.refusal != Refusal::none) {
+      answer_verdict(stack, verdict);
       return;
     }
   }
   auto taking = std::make_unique<Install>();
   FolderCheck check =
-      take_folder(full_long_path(paths.settings), OurFolder::settings, taking->settings);
+      take_folder(full_long_path(pair.settings), OurFolder::settings, taking->settings);
   if (check.fault == FolderFault::none) {
-    check = take_folder(full_long_path(paths.program), OurFolder::program, taking->program);
+    check = take_folder(full_long_path(pair.program), OurFolder::program, taking->program);
   }
   // The earlier install's files are marked for removal before anything is written: one held
   // open by somebody stops the install while it can still leave everything as it was.
@@ -311,7 +321,9 @@ KESTRELON_NSIS_FUNCTION(TakeFolders) {
     answer(stack, L"");
     return;
   }
-  std::wstring word = check.fault == FolderFault::none ? L"not_removed" : fault_name(check.fault);
+  std::wstring word = check.fault == FolderFault::none
+                          ? L"not_removed"
+                          : refusal_name(refusal_of(check.fault, check.folder));
   std::wstring named = check.fault == FolderFault::none ? not_removed : check.folder;
   if (const std::wstring kept = give_back_both(*taking); !kept.empty()) {
     word = L"not_given_back";
@@ -368,10 +380,32 @@ KESTRELON_NSIS_FUNCTION(RemoveTask) {
   stack.push(removal_name(remove_task(pop_or_empty(stack))));
 }
 
-// FOLDER -> "1" when one of our programs runs from it, in any session, else "0".
+// FOLDER -> "1" when one of our programs runs from it, in any session, else "0"; an empty FOLDER
+// is any folder (a copy from the zip).
 KESTRELON_NSIS_FUNCTION(ProgramRuns) {
   Stack stack = begin(string_size, stack_top, extra);
   stack.push(program_runs_from(pop_or_empty(stack), kOurPrograms) ? L"1" : L"0");
+}
+
+// -> "" when no other setup or uninstaller of Kestrelon runs on this computer, in any session,
+// and this one holds that until it ends; "another_setup" when one does.
+KESTRELON_NSIS_FUNCTION(OnlySetup) {
+  Stack stack = begin(string_size, stack_top, extra);
+  stack.push(only_setup.acquire() == GuardState::another_runs ? L"another_setup" : L"");
+}
+
+// EARLIER (the program folder of the install Add/Remove Programs knew before this one) -> "" when
+// nothing of it is left beside the program folder now installed, "not_removed" when something
+// is; Named: what.
+KESTRELON_NSIS_FUNCTION(RemoveEarlierInstall) {
+  Stack stack = begin(string_size, stack_top, extra);
+  const std::wstring earlier = pop_or_empty(stack);
+  std::wstring left;
+  if (install && !remove_earlier_install(earlier, install->program.path, left)) {
+    answer(stack, L"not_removed", left);
+  } else {
+    answer(stack, L"");
+  }
 }
 
 // -> the folder or file the last answer that names one is about.

@@ -79,6 +79,7 @@ bool program_runs_from(const std::wstring& folder, const std::vector<std::wstrin
         !is_one_of(entry.szExeFile, names)) {
       continue;
     }
+    if (folder.empty()) return true;  // from anywhere: the name alone counts
     const std::wstring image = image_of(entry.th32ProcessID, query);
     if (!image.empty() && is_same_or_inside(full_long_path(image), wanted)) return true;
   }

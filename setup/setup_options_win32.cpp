@@ -64,10 +64,10 @@ OptionFault read_word(const std::wstring& word, SetupOptions& options) {
     if (!is_plain_number(value, kMaxSpeedDigits)) return OptionFault::bad_speed;
     options.speed = value;
   } else if (value_of(word, L"/ORA=", value)) {
-    if (!is_time_of_day(value)) return OptionFault::bad_time;
-    options.daily_time = value;
+    options.daily_time = time_of_day(value);
+    if (options.daily_time.empty()) return OptionFault::bad_time;
   } else if (value_of(word, L"/SETARI=", value)) {
-    options.settings_folder = value;
+    options.settings_folder = tidy_folder(value);
     options.settings_folder_given = true;
   } else {
     return OptionFault::unknown_option;
@@ -75,23 +75,20 @@ OptionFault read_word(const std::wstring& word, SetupOptions& options) {
   return OptionFault::none;
 }
 
-// What follows /D=: a whole folder path, which NSIS took as it is. NSIS puts its default in the
-// place of one it finds unusable, which must not pass for the folder asked for.
-OptionFault program_folder_fault(const std::wstring& given, const std::wstring& program_folder) {
-  return folder_path_fault(given) == PathFault::none &&
-                 same_name(full_long_path(given), full_long_path(program_folder))
-             ? OptionFault::none
-             : OptionFault::program_form;
-}
-
 }  // namespace
 
-bool is_time_of_day(const std::wstring& text) {
-  if (text.size() != 5 || text[2] != L':') return false;
-  const std::wstring_view hours = std::wstring_view(text).substr(0, 2);
-  const std::wstring_view minutes = std::wstring_view(text).substr(3);
-  return is_digits(hours) && is_digits(minutes) && std::stoi(std::wstring(hours)) <= 23 &&
-         std::stoi(std::wstring(minutes)) <= 59;
+std::wstring time_of_day(std::wstring_view text) {
+  const size_t colon = text.find(L':');
+  if (colon == std::wstring_view::npos || colon < 1 || colon > 2 || text.size() != colon + 3) {
+    return {};
+  }
+  const std::wstring_view hours = text.substr(0, colon);
+  const std::wstring_view minutes = text.substr(colon + 1);
+  if (!is_digits(hours) || !is_digits(minutes) || std::stoi(std::wstring(hours)) > 23 ||
+      std::stoi(std::wstring(minutes)) > 59) {
+    return {};
+  }
+  return (hours.size() == 1 ? L"0" : L"") + std::wstring(text);
 }
 
 bool is_silent(const std::wstring& line) {
@@ -107,15 +104,21 @@ SetupOptions read_setup_options(const std::wstring& line, const std::wstring& pr
     options.fault = OptionFault::line_too_long;
     return options;
   }
+  // What follows /D= is the folder, to the line's end: NSIS takes it so, never quoted, and puts
+  // its default in the place of one it cannot use, which must not pass for the folder asked for.
+  options.program_folder = program_folder;
   const size_t folder_option = line.find(kProgramFolderOption);
   if (folder_option != std::wstring::npos) {
-    options.fault = program_folder_fault(line.substr(folder_option + kProgramFolderOption.size()),
-                                         program_folder);
-    if (options.fault != OptionFault::none) return options;
+    options.program_folder = tidy_folder(line.substr(folder_option + kProgramFolderOption.size()));
+    if (path_form_check(options.program_folder).fault != PathFault::none) {
+      options.fault = OptionFault::program_form;
+      return options;
+    }
   }
   const std::vector<std::wstring> words = words_of(line.substr(0, folder_option));
   for (size_t i = 1; i < words.size() && options.fault == OptionFault::none; ++i) {
     options.fault = read_word(words[i], options);
+    if (options.fault != OptionFault::none) options.refused = words[i];
   }
   if (options.fault == OptionFault::none && options.search_device && !options.speed.empty()) {
     options.fault = OptionFault::search_with_speed;

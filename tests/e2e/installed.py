@@ -18,7 +18,7 @@ from check_binary import file_description  # noqa: E402  (the resource check's o
 
 # The setup's exit codes, as the guide's table gives them.
 EXIT_CANCELLED, EXIT_BAD_OPTION, EXIT_RUNNING, EXIT_NOT_WRITTEN = 1, 2, 5, 6
-EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED, EXIT_NO_DEVICE = 7, 8, 9
+EXIT_RIGHTS_NOT_SET, EXIT_FOLDER_REFUSED, EXIT_NO_DEVICE, EXIT_ANOTHER_SETUP = 7, 8, 9, 10
 
 PROGRAM_FOLDER = r"C:\Program Files\Kestrelon"  # the defaults
 SETTINGS_FOLDER = r"C:\Kestrelon"

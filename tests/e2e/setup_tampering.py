@@ -15,7 +15,8 @@ from installed import EXIT_FOLDER_REFUSED, EXIT_NOT_WRITTEN, PROGRAM_FOLDER, SET
 
 SETUP_LIMIT = 120  # a bound, not an expectation: a silent install takes about 2 s
 SYSTEM_TEMP = r"C:\windows\temp"  # SYSTEM's: every user may create files in what is made there
-PLUG_INS = ["KestrelonSetup.dll", "UserInfo.dll", "nsExec.dll", "nsDialogs.dll"]  # all we load
+# All we load: ours, and NSIS's (System.dll for the size the Add/Remove entry shows).
+PLUG_INS = ["KestrelonSetup.dll", "UserInfo.dll", "nsExec.dll", "nsDialogs.dll", "System.dll"]
 
 
 def on_drive_z(path):

@@ -42,12 +42,14 @@ REFUSED = [
     (["/COM=COM5"], None, EXIT_BAD_OPTION),  # without /PORT
     (["/COM=AUTO", "/PORT=9600"], None, EXIT_BAD_OPTION),  # the search finds the speed
     (["/ORA=25:00"], None, EXIT_BAD_OPTION),
-    (["/ORA=7:30"], None, EXIT_BAD_OPTION),
+    (["/ORA=7:60"], None, EXIT_BAD_OPTION),
     ([r"/SETARI=C:\Program Files\Kestrelon\Setari"], None, EXIT_BAD_OPTION),  # in the programs'
     ([r"/SETARI=C:\Kestrelon", r"/D=C:\Kestrelon\Programe"], None, EXIT_BAD_OPTION),  # in it
     ([r"/SETARI=C:\Program Files"], None, EXIT_BAD_OPTION),
     (["/SETARI=C:\\"], None, EXIT_BAD_OPTION),  # a whole drive
     (["/SETARI=Setari"], None, EXIT_BAD_OPTION),  # not a whole path
+    ([r"/SETARI=Q:\Kestrelon"], None, EXIT_BAD_OPTION),  # no such drive
+    ([r"/SETARI=C:\Set%ari%"], None, EXIT_BAD_OPTION),  # the task would read a variable
     ([r"/D=Programe\Kestrelon"], None, EXIT_BAD_OPTION),  # NSIS would take its default
     (["/D=C:\\"], None, EXIT_BAD_OPTION),
     (["/ORE=22:00"], None, EXIT_BAD_OPTION),  # a mistyped option
@@ -122,14 +124,16 @@ class Setup(Tampering, InstalledChecks, WineCase):
         super().setUp()
         self.setup_exe = required_path("KESTRELON_SETUP_EXE")
 
-    def setup(self, name, *options, exe=None, installs_nothing=False):
+    def setup(self, name, *options, exe=None, installs_nothing=False, traced=False):
         """The setup run to its end; when it installed nothing (by its exit code, or as the
-        caller says), every owner and list on drive C: is as the judge found them before."""
+        caller says), every owner and list on drive C: is as the judge found them before.
+        TRACED: Wine's trace of its file calls in its log."""
         silent = [] if {"/s", "/S"} & set(options) else ["/S"]
         self.session.judge.boundary()
         before = self.session.judge.security(["C:\\"])
         code = self.session.run_to_end(f"setup-{name}", [exe or self.setup_exe, *silent, *options],
-                                       SETUP_LIMIT, token="administrator")
+                                       SETUP_LIMIT, token="administrator",
+                                       env={"WINEDEBUG": "trace+file"} if traced else None)
         log(f"setup {' '.join(options)[:200]}: exit code {code}")
         if code in INSTALLS_NOTHING or installs_nothing:
             self.assertEqual(self.session.judge.changed_since(before), [],
@@ -212,8 +216,10 @@ class Setup(Tampering, InstalledChecks, WineCase):
         self.check_a_swapped_settings_folder_is_refused()
         self.check_a_settings_folder_swapped_during_the_pin()
 
-        # A reinstall without /COM keeps the settings, and the daily task at its time.
-        self.assertEqual(self.setup("reinstall"), 0)
+        # A reinstall without /COM keeps the settings, and the daily task at its time. The
+        # shortcuts start in the settings folder, which is never the setup's own current folder.
+        self.assertEqual(self.setup("reinstall", traced=True), 0)
+        self.assertNotIn(SETTINGS_FOLDER.lower(), self.current_folders("reinstall"))
         self.assert_installed(DAILY_TIME)
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: PINNED,
                                                  SETTINGS_NAME + ".bak": DEFAULT_SETTINGS})
@@ -275,8 +281,17 @@ class Setup(Tampering, InstalledChecks, WineCase):
         self.assert_installed(DAILY_TIME)
         self.assertEqual(self.settings_files(), earlier)
 
+        # A copy from the zip, its box open, holds the programs' guard: it keeps nothing from the
+        # search, which judges no name anyone may hold.
+        portable = self.workspace.root / "portable"
+        portable.mkdir()
+        (portable / SETTINGS_NAME).write_bytes(b"com=COM250\r\nport=9600\r\n")
+        run = self.launch("portable-box", portable, exe=required_path("KESTRELON_EXE"))
+        box = run.wait_for_box(BOX_LIMIT)
         other, device = self.simulator(4, device_id="AB12345678"), self.simulator(6)
         self.assertEqual(self.setup("search-found", "/com=auto"), 0)
+        run.answer(box, "Return")
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
         self.assertEqual(self.settings_files(), {SETTINGS_NAME: b"com=COM6\r\nport=115200\r\n",
                                                  SETTINGS_NAME + ".bak": PINNED})
         self.assertEqual(other.reports_printed(), 0)
@@ -284,6 +299,13 @@ class Setup(Tampering, InstalledChecks, WineCase):
                          PROBE + identification_frame(0x24) + RELEASE)  # after COM4's two
         for name, data in earlier.items():
             (self.path(SETTINGS_FOLDER) / name).write_bytes(data)
+
+    def current_folders(self, name):
+        """The folders a traced setup made its current folder, lower-cased, as one text."""
+        log_file = self.session.artifacts / f"setup-{name}.wine.log"
+        lines = log_file.read_text(errors="replace").splitlines()
+        return "\n".join(line.lower().replace("\\\\", "\\") for line in lines
+                         if "RtlSetCurrentDirectory_U" in line)
 
     def removals_at_restart(self):
         """What Windows is told to remove at the next restart, as one text ("" for nothing:
@@ -353,12 +375,18 @@ class Setup(Tampering, InstalledChecks, WineCase):
         # The real task this time, made and removed in the nested folders.
         self.session.start_task_scheduler()
         self.assertEqual(self.setup("nested-task", "/ORA=22:00", *options), 0)
-        self.assertEqual(self.uninstall_in_place("uninstall-nested", programs), 0)
+        # The folder spelled otherwise after _?= is the same folder: uninstalled in place.
+        self.assertEqual(self.uninstall_in_place("uninstall-nested",
+                                                 programs.replace("\\", "\\\\", 2)), 0)
         self.assertFalse(self.path(REGISTERED_TASK).exists())
         # Installed again before the restart: the restart no longer takes the new uninstaller.
         self.assertIn(programs, self.removals_at_restart())
         self.assertEqual(self.setup("before-restart", *options), 0)
         self.assertNotIn(programs, self.removals_at_restart())
+        # Moved to another program folder: one install stays, the earlier folder goes.
+        self.assertEqual(self.setup("moved", options[0], f"/D={PROGRAM_FOLDER}"), 0)
+        self.assert_installed(None, settings=r"C:\POS\Setari\Kestrelon")
+        self.assertFalse(self.path(programs).exists())
 
     def test_refused_installs_give_everything_back(self):
         for what, settings, program, found, failing in GIVEN_BACK:
@@ -439,6 +467,10 @@ class Setup(Tampering, InstalledChecks, WineCase):
             aside.rename(task)
         self.assert_installed(DAILY_TIME)
         installed = self.drive_c()
+        # Nor one the scheduler says it removed but still finds (its file cannot be deleted).
+        with write_protected(task):
+            self.assertEqual(self.uninstall_in_place("uninstall-task-stays"), EXIT_NOT_WRITTEN)
+        self.assertEqual(self.drive_c(), installed)
         self.assert_installed(DAILY_TIME)
 
         elsewhere = self.path(r"C:\Altundeva")

@@ -14,8 +14,8 @@ import time
 import unittest
 
 from harness import Simulator, log, require_isolation, required_path, wait_until
-from installed import (EXIT_CANCELLED, PROGRAM_FOLDER, SETTINGS_FOLDER, UNINSTALL_KEY,
-                       UNINSTALLER, InstalledChecks)
+from installed import (EXIT_ANOTHER_SETUP, EXIT_CANCELLED, PROGRAM_FOLDER, SETTINGS_FOLDER,
+                       UNINSTALL_KEY, UNINSTALLER, InstalledChecks)
 from wine_session import WineCase
 from wizard import BACK, BOX_NO, BOX_YES, CANCEL, NEXT, PAGE_LIMIT, Wizard
 
@@ -28,6 +28,7 @@ PROGRAM = "Folderul programului"
 SETTINGS = "Folderul de setări"
 FISCAL = "Aparatul fiscal"
 DAILY = "Raportul Z zilnic"
+SUMMARY = "Gata de instalare"
 FINISH = "Instalarea s-a terminat"
 CONFIRM = "Dezinstalare Kestrelon"
 UNINSTALLED = "Dezinstalare terminată"
@@ -52,7 +53,7 @@ TRIALS = re.compile(rb"(\x09(\x02\x23[\x21-\xa0]\x60..\x0a)?\x18\x17\x04)*", re.
 
 # Where on each page a person types, the daily page's checkbox, the fiscal device's page.
 FIELDS = {
-    "program": dict(id=1019),
+    "program": dict(cls="Edit"),
     "settings": dict(cls="Edit"),
     "time": dict(cls="Edit"),
     "daily": dict(cls="Button", text="^Tipărește"),
@@ -71,6 +72,12 @@ FIELDS = {
 #   ("tick",)           a click on the daily report's checkbox
 #   ("holds", F, TEXT)  field F holds TEXT (a proposal, or what was typed before Back)
 #   ("ticked", BOOL)    the daily report's checkbox
+#   ("enabled", F, BOOL) whether field F can be used
+#   ("focus", F)        field F takes the keys
+#   ("reads", WORDS)    the page's text holds WORDS
+#   ("escape",)         Esc, then "Da" in the question that follows
+#   ("another setup", WORDS) a second setup started meanwhile, silent and not, ends with its own
+#                       exit code, the second after a box whose words hold WORDS
 #   ("box", WORDS[, B]) a box whose words hold WORDS; Return closes it (or a click on B)
 #   ("open", PATH)      a folder made at PATH that every user may write in (Wine reads its mode)
 #   ("device", COMS, ID) a simulator on COM port(s) COMS that identifies as ID (None: silent)
@@ -87,7 +94,7 @@ FIELDS = {
 START = [(WELCOME,), ("next",), (PROGRAM,)]
 NONE_FOUND = [("searched", [DO_NOT_SAVE], 0), ("says", "Nu s-a găsit niciun aparat")]
 TO_DAILY = START + [("next",), (SETTINGS,), ("next",), (FISCAL,), *NONE_FOUND, ("next",), (DAILY,)]
-INSTALL = [("next",), (FINISH,), ("next",)]
+INSTALL = [("next",), (SUMMARY,), ("next",), (FINISH,), ("next",)]
 WALKS = [
     ("cancel-welcome", "setup", [(WELCOME,), ("cancel",)], EXIT_CANCELLED, None),
     ("cancel-program", "setup", START + [("type", "program", POS_PROGRAM), ("cancel",)],
@@ -101,6 +108,22 @@ WALKS = [
               ("device", 41, "VF12345678"), ("next",), (FISCAL,), ("cancel",), ("unheard", 41)],
      EXIT_CANCELLED, None),
     ("cancel-daily", "setup", TO_DAILY + [("tick",), ("cancel",)], EXIT_CANCELLED, None),
+    # Every value judged on its page, with a box that names it; nothing proposed that is refused.
+    ("refused-where-typed", "setup", START + [
+        ("focus", "program"), ("type", "program", r"POS\Kestrelon"), ("next",),
+        ("box", r"„POS\Kestrelon” nu este calea completă"), (PROGRAM,),
+        ("type", "program", r"\\server\share\Kestrelon"), ("next",),
+        ("box", "nu este calea completă"), (PROGRAM,),
+        ("type", "program", r"Q:\Kestrelon"), ("next",), ("box", "Discul Q: din"), (PROGRAM,),
+        ("type", "program", "  C:/Kestrelon "), ("next",), (SETTINGS,), ("focus", "settings"),
+        ("holds", "settings", r"C:\Kestrelon-Setari"),
+        ("type", "settings", r"Q:\Kestrelon"), ("next",), ("box", "Discul Q: din"), (SETTINGS,),
+        ("type", "settings", r"C:\Set%ari"), ("next",), ("box", "caracterul „%”"), (SETTINGS,),
+        ("back",), (PROGRAM,), ("holds", "program", r"C:\Kestrelon"),
+        ("another setup", "rulează deja"), ("cancel",)], EXIT_CANCELLED, None),
+    ("escape-while-searching", "setup",
+     START + [("next",), (SETTINGS,), ("device", range(3, 41), None), ("next",), (FISCAL,),
+              ("escape",)], EXIT_CANCELLED, None),
     ("return-on-every-page", "setup",
      START + [("holds", "program", PROGRAM_FOLDER), ("next",), (SETTINGS,),
               ("holds", "settings", SETTINGS_FOLDER), ("device", 3, "VF12345678"),
@@ -113,12 +136,12 @@ WALKS = [
     ("refused-then-corrected-back-keeps", "setup", START + [
         ("type", "program", r"C:\windows\system32"), ("next",), ("box", r"C:\windows\system32"),
         (PROGRAM,),
-        ("type", "program", "C:\\"), ("next",), ("box", "alegeți-l cu „Răsfoire"), (PROGRAM,),
+        ("type", "program", "C:\\"), ("next",), ("box", "„C:\\” este un disc întreg"), (PROGRAM,),
         ("type", "program", POS_PROGRAM), ("next",), (SETTINGS,),
-        ("type", "settings", POS_PROGRAM + r"\Setari"), ("next",), ("box", "Program Files"),
+        ("type", "settings", POS_PROGRAM + r"\Setari"), ("next",), ("box", "este folderul programului"),
         (SETTINGS,),
         ("open", r"C:\Setari-deschise"), ("type", "settings", r"C:\Setari-deschise"), ("next",),
-        ("box", "utilizatorilor obișnuiți mai mult"), (SETTINGS,),
+        ("box", "utilizatorii obișnuiți pot crea sau schimba"), (SETTINGS,),
         ("type", "settings", POS_SETTINGS), ("next",), (FISCAL,), *NONE_FOUND, ("next",),
         (DAILY,), ("tick",), ("type", "time", "25:00"), ("next",), ("box", "HH:MM"), (DAILY,),
         ("type", "time", "21:30"), ("back",), (FISCAL,), ("searched", [DO_NOT_SAVE], 0),
@@ -142,6 +165,15 @@ WALKS = [
         ("pick", 2), ("next",), ("box", "nu începe cu „VF”", BOX_NO), (FISCAL,),
         ("pick", 6), ("next",), (DAILY,), ("ticked", True), ("holds", "time", "21:30"),
         *INSTALL], 0, ("installed", POS_PROGRAM, POS_SETTINGS, "21:30", PINNED_COM5)),
+    # Moved to the default program folder: the earlier one goes. The time only with its box.
+    ("what-was-chosen-is-installed", "setup", START + [
+        ("type", "program", PROGRAM_FOLDER), ("next",), (SETTINGS,), ("next",), (FISCAL,),
+        ("searched", [KEEP_COM5], 0), ("next",), (DAILY,), ("focus", "daily"), ("tick",),
+        ("enabled", "time", False), ("tick",), ("enabled", "time", True),
+        ("type", "time", "7:05"), ("next",), (SUMMARY,), ("reads", "la ora 07:05"),
+        ("reads", f"înainte în {POS_PROGRAM} se șterge"), ("next",), (FINISH,),
+        ("reads", "COM5, 9600 biți/s"), ("next",)],
+     0, ("installed", PROGRAM_FOLDER, POS_SETTINGS, "07:05", PINNED_COM5)),
 ]
 
 
@@ -157,14 +189,14 @@ class Walks(InstalledChecks, WineCase):
             earlier.unlink()
         cls.session.start_task_scheduler()
 
-    def start(self, name, program):
+    def start(self, name, program, *options):
         title = SETUP_TITLE if program == "setup" else UNINSTALL_TITLE
         if program == "setup":
             exe = required_path("KESTRELON_SETUP_EXE")
         else:
             exe = self.path(ELSEWHERE if program == "elsewhere" else self.installed_program)
             exe /= UNINSTALLER
-        process = self.session.wine([exe], "administrator", stdout=subprocess.DEVNULL,
+        process = self.session.wine([exe, *options], "administrator", stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
         return Wizard(self.session, title, process, name, hands_over=program != "setup")
 
@@ -208,6 +240,19 @@ class Walks(InstalledChecks, WineCase):
                 self.assertEqual(self.field(wizard, step[1]).text, step[2], step)
             elif action == "ticked":
                 self.assertEqual(self.field(wizard, "daily").checked, step[1], step)
+            elif action == "enabled":
+                self.assertEqual(self.field(wizard, step[1]).enabled, step[2], step)
+            elif action == "focus":
+                self.assertEqual(wizard.wizard().focus, self.field(wizard, step[1]).hwnd, step)
+            elif action == "reads":
+                texts = [c.text for c in wizard.wizard().controls_of("Static")]
+                self.assertTrue(any(step[1] in text for text in texts), (step, texts))
+            elif action == "escape":
+                wizard.press("Escape")
+                wizard.wait_box()
+                wizard.answer_box(BOX_YES)
+            elif action == "another setup":
+                self.another_setup(wizard, step[1])
             elif action == "box":
                 self.assertIn(step[1], wizard.wait_box(), step)
                 wizard.answer_box(*step[2:])
@@ -241,6 +286,15 @@ class Walks(InstalledChecks, WineCase):
             else:
                 wizard.wait_page(action)
         return unheard
+
+    def another_setup(self, wizard, words):
+        """A second setup beside the wizard: refused, silent or with its box."""
+        for silent in (["/S"], []):
+            second = self.start(f"{wizard.name}-second", "setup", *silent)
+            if not silent:
+                self.assertIn(words, second.wait_box())
+                second.answer_box()
+            self.assertEqual(second.wait_end(), EXIT_ANOTHER_SETUP)
 
     def test_walks(self):
         self.installed_program = None
@@ -281,6 +335,8 @@ class Walks(InstalledChecks, WineCase):
         elif leaves[0] == "installed":
             _, program, settings, daily_time, settings_files = leaves
             self.assert_installed(daily_time, program, settings)
+            if self.installed_program not in (None, program):  # moved: one install stays
+                self.assertFalse(self.path(self.installed_program).exists())
             self.assertEqual(self.settings_files(settings), settings_files)
             self.installed_program = program
         else:

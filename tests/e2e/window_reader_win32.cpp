@@ -10,6 +10,7 @@
 //   window HWND X Y WIDTH HEIGHT TITLE
 //   control HWND CLASS ID ENABLED CHECKED X Y WIDTH HEIGHT TEXT
 //   item SELECTED TEXT      (each line of a list box, after it)
+//   focus HWND              (the control that takes the keys, after the window's controls)
 // where CHECKED is 1 for a ticked box (else 0), SELECTED 1 for the line selected, and TEXT has
 // its line breaks written as \n.
 #include <windows.h>
@@ -120,6 +121,12 @@ BOOL CALLBACK print_window(HWND window, LPARAM title) {
               static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(window)),
               rectangle(window).c_str(), one_line(text_of(window)).c_str());
   EnumChildWindows(window, print_control, 0);
+  GUITHREADINFO thread = {};
+  thread.cbSize = sizeof(thread);
+  if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread)) {
+    std::printf("focus\t%lu\n",
+                static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(thread.hwndFocus)));
+  }
   return TRUE;
 }
 

@@ -280,11 +280,13 @@ class WineSession:
             raise ValueError(f"{windows_path}: not a path on drive C:")
         return self.prefix.joinpath("drive_c", *[part for part in rest.split("\\") if part])
 
-    def run_to_end(self, name, args, timeout, token=None):
-        """Runs a Windows program with its arguments to its end (TOKEN as wine() takes it);
-        returns its exit code. What Wine writes goes to NAME.wine.log among the artifacts."""
+    def run_to_end(self, name, args, timeout, token=None, env=None):
+        """Runs a Windows program with its arguments to its end (TOKEN as wine() takes it, ENV
+        added to the session's); returns its exit code. What Wine writes goes to NAME.wine.log
+        among the artifacts."""
         with open(self.artifacts / f"{name}.wine.log", "wb") as output:
-            process = self.wine(args, token, stdout=output, stderr=subprocess.STDOUT)
+            process = self.wine(args, token, stdout=output, stderr=subprocess.STDOUT,
+                                env={**self.env, **(env or {})})
             try:
                 return process.wait(timeout)
             finally:

@@ -56,6 +56,7 @@ class Window:
     hwnd: int
     title: str
     controls: list = field(default_factory=list)
+    focus: int = 0  # the control that takes the keys
 
     def control(self, id=None, cls=None, text=None):
         """The first control with that id, class and text (a regular expression), or None."""
@@ -67,6 +68,16 @@ class Window:
 
     def controls_of(self, cls):
         return [control for control in self.controls if control.cls == cls]
+
+    def cut_at_the_edge(self):
+        """The texts of the page's own fields and buttons (nsDialogs numbers them from 1200) that
+        reach its right edge, where Windows cuts them on a screen that draws them wider."""
+        dialogs = self.controls_of("#32770")
+        if not dialogs:
+            return []
+        edge = max(d.x + d.width for d in dialogs)
+        return [c.text for c in self.controls if c.id >= 1200
+                and c.cls in ("Button", "Edit", "ListBox") and c.x + c.width >= edge]
 
     @property
     def is_box(self):
@@ -101,6 +112,8 @@ def read_windows(session, title):
                 *map(int, parts[6:10]), parts[10].replace("\\n", "\n")))
         elif parts[0] == "item" and len(parts) == 3 and windows and windows[-1].controls:
             windows[-1].controls[-1].items.append((parts[2], parts[1] == "1"))
+        elif parts[0] == "focus" and len(parts) == 2 and windows:
+            windows[-1].focus = int(parts[1])
     return windows
 
 
@@ -155,6 +168,9 @@ class Wizard:
             raise
         self.page_seen = time.monotonic()
         self.shot(title)
+        cut = page.cut_at_the_edge()
+        if cut:
+            raise AssertionError(f"{self.name}: on {title!r}, past the page's edge: {cut}")
         return page
 
     def wait_box(self, limit=PAGE_LIMIT):

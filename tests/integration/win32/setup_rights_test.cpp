@@ -11,11 +11,15 @@
 #include "app/instance_guard.h"
 #include "common/unique_handle_win32.h"
 #include "setup/device_search_win32.h"
+#include "setup/folder_choice_win32.h"
 #include "setup/folder_paths_win32.h"
 #include "setup/our_files_win32.h"
 #include "setup/our_folders_win32.h"
+#include "setup/pending_removals_win32.h"
 #include "setup/running_copies_win32.h"
 #include "setup/security_win32.h"
+#include "setup/setup_guard_win32.h"
+#include "setup/setup_options_win32.h"
 #include "setup/shop_rights.h"
 
 namespace kestrelon::setup {
@@ -196,18 +200,128 @@ TEST(RunningCopies, SeesACopyRunningFromItsFolderOnly) {
   EXPECT_FALSE(seen_other_name) << "only the programs named count";
 }
 
-// No device here: the search ends at once. The guard is the programs', held only meanwhile.
-TEST(DeviceSearch, NeverBesideKestrelonAndLetsTheGuardGoWhenItEnds) {
-  {
-    InstanceGuard kestrelon_runs;
-    DeviceSearch search;
-    EXPECT_EQ(search.start(), SearchStart::another_copy_running);
-  }
+// No device here: the search ends at once. The programs' guard, a name anyone may hold, keeps
+// it from nothing; nor does it hold that guard.
+TEST(DeviceSearch, SearchesWhoeverHoldsTheProgramsGuard) {
+  const InstanceGuard name_held;
   DeviceSearch search;
   ASSERT_EQ(search.start(), SearchStart::started);
   EXPECT_TRUE(search.wait(60000));
   EXPECT_EQ(search.result(), L"");
-  EXPECT_FALSE(InstanceGuard().another_copy_running());
+}
+
+// One setup at a time: the name held by another setup refuses the next; made first by somebody
+// who is not the Administrators group, it proves nothing and blocks nothing.
+TEST(SetupGuard, RefusesBesideAnotherSetupOnly) {
+  {
+    const SecurityDescriptor users_own(L"O:" + current_user_sid() + L"D:(A;;GA;;;WD)");
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), users_own.get(), FALSE};
+    const UniqueHandle squatter(CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READONLY,
+                                                   0, 1, L"Global\\Kestrelon-Setup"));
+    ASSERT_TRUE(squatter.valid());
+    EXPECT_EQ(SetupGuard().acquire(), GuardState::not_held);
+  }
+  SetupGuard setup;
+  EXPECT_EQ(setup.acquire(), GuardState::held);
+  EXPECT_EQ(SetupGuard().acquire(), GuardState::another_runs);
+}
+
+// Each value as a person types it, judged by the one rule it breaks (there is no drive Q: here),
+// or taken as it was meant.
+TEST(FolderChoice, EachValueRefusedByOneRuleOrTakenAsMeant) {
+  constexpr OurFolder kProgram = OurFolder::program, kSettings = OurFolder::settings;
+  const SystemFolders system = {L"C:\\Program Files", L"", L"C:\\windows"};
+  const std::wstring too_long = L"C:\\" + std::wstring(240, L'a');
+  const struct {
+    OurFolder kind;
+    std::wstring settings, program;
+    Refusal refusal;
+    std::wstring folder;  // named: the value, or the folder taken
+  } rows[] = {
+      {kSettings, L"Q:\\Kestrelon", L"", Refusal::drive_missing, L"Q:\\Kestrelon"},
+      {kProgram, L"", L"POS\\Kestrelon", Refusal::not_whole, L"POS\\Kestrelon"},
+      {kProgram, L"", L"\\\\server\\share\\K", Refusal::not_whole, L"\\\\server\\share\\K"},
+      {kSettings, L"C:\\", L"", Refusal::drive_root, L"C:\\"},
+      {kSettings, L"C:\\Set%ari%", L"", Refusal::bad_character, L"C:\\Set%ari%"},
+      {kProgram, L"", L"C:\\ProgK /S", Refusal::bad_name_end, L"C:\\ProgK \\S"},
+      {kSettings, too_long, L"", Refusal::too_long, too_long},
+      {kSettings, L"C:\\Program Files\\K", L"", Refusal::in_system_folder, L"C:\\Program Files\\K"},
+      {kSettings, L"C:\\K", L"C:\\K\\P", Refusal::with_other_folder, L"C:\\K"},
+      {kProgram, L"C:\\K\\S", L"C:\\K", Refusal::with_other_folder, L"C:\\K"},
+      {kProgram, L"", L"  C:/POS/Kestrelon ", Refusal::none, L"C:\\POS\\Kestrelon"},
+  };
+  for (const auto& row : rows) {
+    const Verdict verdict = judge_folder(row.kind, {row.settings, row.program, system});
+    EXPECT_EQ(verdict.refusal, row.refusal) << row.settings << L" " << row.program;
+    EXPECT_EQ(verdict.folder, row.folder);
+  }
+  // Proposed: never what the page refuses, from the default, "Răsfoire..." on C: or a clash.
+  const struct {
+    OurFolder kind;
+    std::wstring from, settings, program, proposed;
+  } proposals[] = {
+      {kSettings, L"C:\\Kestrelon", L"", L"C:\\Kestrelon", L"C:\\Kestrelon-Setari"},
+      {kSettings, L"C:\\", L"", L"C:\\Program Files\\Kestrelon", L"C:\\Kestrelon"},
+      {kProgram, L"C:\\", L"", L"", L"C:\\Kestrelon"},
+      {kProgram, L"C:\\Program Files", L"", L"", L"C:\\Program Files\\Kestrelon"},
+  };
+  for (const auto& row : proposals) {
+    EXPECT_EQ(proposed_folder(row.kind, row.from, {row.settings, row.program, system}),
+              row.proposed);
+  }
+}
+
+// A time as a person types it; a folder as a fleet's line gives it.
+TEST(SetupOptions, TakenAsMeant) {
+  EXPECT_EQ(read_setup_options(L"s.exe /ORA=7:05", L"").daily_time, L"07:05");
+  EXPECT_EQ(read_setup_options(L"s.exe /ORA=7:60", L"").fault, OptionFault::bad_time);
+  EXPECT_EQ(read_setup_options(L"s.exe \"/SETARI= C:/Setari \"", L"").settings_folder,
+            L"C:\\Setari");
+  EXPECT_EQ(read_setup_options(L"s.exe /D=C:/POS/K", L"").program_folder, L"C:\\POS\\K");
+  EXPECT_EQ(read_setup_options(L"s.exe /D=C:\\ProgK /S", L"").fault, OptionFault::program_form);
+}
+
+std::wstring short_form(const std::wstring& path) {
+  wchar_t short_path[MAX_PATH];
+  const DWORD length = GetShortPathNameW(path.c_str(), short_path, MAX_PATH);
+  return std::wstring(short_path, length < MAX_PATH ? length : 0);
+}
+
+// What is left to remove at the next restart, upper-cased, as one text.
+std::wstring removals_at_restart() {
+  wchar_t data[4096] = {};
+  DWORD size = 0;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                    KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    size = sizeof(data) - sizeof(wchar_t);
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS) {
+      size = 0;
+    }
+    RegCloseKey(key);
+  }
+  std::wstring text(data, size / sizeof(wchar_t));
+  for (wchar_t& c : text) c = towupper(c);
+  return text;
+}
+
+// A removal at restart names the folder as it was spelled then: a short name, a doubled "\\".
+TEST(PendingRemovals, CancelledWhateverTheSpelling) {
+  const std::wstring folder = temp_folder() + L"Kestrelon program folder";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  const std::wstring spelled = short_form(folder);
+  const std::wstring short_name = spelled.substr(spelled.rfind(L'\\') + 1);
+  ASSERT_NE(short_name, L"Kestrelon program folder");
+  const std::wstring doubled = folder.substr(0, 2) + L"\\" + folder.substr(2);
+  for (const std::wstring& file : {spelled + L"\\Dezinstalare.exe", doubled}) {
+    ASSERT_TRUE(MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) << file;
+    EXPECT_TRUE(cancel_pending_removals(full_long_path(folder)));
+    const std::wstring left = removals_at_restart();
+    EXPECT_EQ(left.find(L"KESTRELON PROGRAM FOLDER"), std::wstring::npos) << file;
+    EXPECT_EQ(left.find(short_name), std::wstring::npos) << file;
+  }
+  RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace
