@@ -384,8 +384,9 @@ class Setup(Tampering, InstalledChecks, WineCase):
         self.assertEqual(self.setup("before-restart", *options), 0)
         self.assertNotIn(programs, self.removals_at_restart())
         # Moved to another program folder: one install stays, the earlier folder goes.
-        self.assertEqual(self.setup("moved", options[0], f"/D={PROGRAM_FOLDER}"), 0)
-        self.assert_installed(None, settings=r"C:\POS\Setari\Kestrelon")
+        moved = r"C:\Programe-Kestrelon"  # Wine would quote a /D= with a space
+        self.assertEqual(self.setup("moved", options[0], f"/D={moved}"), 0)
+        self.assert_installed(None, moved, r"C:\POS\Setari\Kestrelon")
         self.assertFalse(self.path(programs).exists())
 
     def test_refused_installs_give_everything_back(self):
