@@ -23,7 +23,8 @@ ManifestSupportedOS all
 ; No ManifestDPIAware: makensis writes it as an <application xmlns="urn:...:asm.v3"> element
 ; without a prefix, the form that Windows XP's loader refuses. Windows scales the wizard instead.
 AllowSkipFiles off
-AllowRootDirInstall true ; so that the page's own check says why a drive's root is refused
+AllowRootDirInstall true ; NSIS takes a drive's root as /D= gives it: the setup's check says why
+                         ; it is refused
 
 !define PRODUCT "Kestrelon"
 !define SETUP_NAME "${PRODUCT}-${VERSION}-setup.exe"
