@@ -127,8 +127,14 @@ Verdict judge_folder(OurFolder kind, const FolderPair& typed) {
 
 std::wstring proposed_folder(OurFolder kind, const std::wstring& from, const FolderPair& pair) {
   const std::vector<std::wstring> places = candidates(kind, tidy_folder(from), pair);
+  const std::wstring windows = full_long_path(pair.system.windows);
   std::wstring whole;
   for (const std::wstring& place : places) {
+    // Never proposed in Windows' own folder, even where a program folder could be.
+    if (&place != &places.front() && !pair.system.windows.empty() &&
+        is_same_or_inside(full_long_path(place), windows)) {
+      continue;
+    }
     FolderPair trial = pair;
     trial.of(kind) = place;
     if (judge_folder(kind, trial).refusal == Refusal::none) return full_long_path(place);

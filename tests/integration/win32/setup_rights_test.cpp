@@ -264,6 +264,7 @@ TEST(FolderChoice, EachValueRefusedByOneRuleOrTakenAsMeant) {
       {kSettings, L"C:\\", L"", L"C:\\Program Files\\Kestrelon", L"C:\\Kestrelon"},
       {kProgram, L"C:\\", L"", L"", L"C:\\Kestrelon"},
       {kProgram, L"C:\\Program Files", L"", L"", L"C:\\Program Files\\Kestrelon"},
+      {kProgram, L"C:\\windows\\system32", L"", L"", L"C:\\Program Files\\Kestrelon"},
   };
   for (const auto& row : proposals) {
     EXPECT_EQ(proposed_folder(row.kind, row.from, {row.settings, row.program, system}),
