@@ -50,7 +50,7 @@ class WaitBound(WineCase):
         simulator = self.simulator(3, silent=True)
         self.workspace.write_settings(CONFIGURED)
         run = self.launch("silent-bound")
-        wait_until(lambda: identification_received(simulator.events()), RUN_LIMIT,
+        wait_until(lambda: identification_received(simulator.logged_events()), RUN_LIMIT,
                    "the identification frame", interval=0.01)
         asked = time.monotonic()
         box = run.wait_for_box(REPLY_WAIT_S + REPLY_WAIT_MARGIN_S)
