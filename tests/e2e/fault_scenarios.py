@@ -90,6 +90,16 @@ def _device(com=3, **kwargs):
     return Device(com, **kwargs)
 
 
+RELEASE_WRITES = [RELEASE[i:i + 1] for i in range(len(RELEASE))]  # one write each, 25 ms apart
+
+
+def _hung_up_at_next_read(before, writes):
+    """What a device that hangs up at its first read after its reply may have received: BEFORE,
+    then the first of the program's next WRITES and as many more as it had written by that
+    read, which comes later on a busy machine."""
+    return tuple(before + b"".join(writes[:count]) for count in range(1, len(writes) + 1))
+
+
 def _not_found(name, fault):
     """The device at COM3 fails the scan with its fault: the no-device box, answered No, and a
     second copy while the box shows."""
@@ -104,17 +114,16 @@ SCENARIOS = [
              (_device(options={"fault": "hangup-before-reply"}, wire=ID21, hangs_up=True),),
              box="open-failure", ends_at_unplug=True),
     Scenario("unplugged_after_reply", True,
-             # The line goes at the next read: the first release byte may come with the frame.
              (_device(options={"fault": "hangup-after-reply"}, reports=1, hangs_up=True,
-                      wire=(ID21 + REPORT22, ID21 + REPORT22 + RELEASE[:1])),)),
+                      wire=_hung_up_at_next_read(ID21, [REPORT22, *RELEASE_WRITES])),)),
     Scenario("unplugged_during_detection", False,
              (_device(options={"fault": "hangup-before-reply"}, wire=PROBE + ID21,
                       hangs_up=True),),
              box="no-device", second="box"),
     Scenario("unplugged_after_reply_during_detection", False,
-             # Found at 115200; the line goes at the first release byte; the open then fails.
-             (_device(options={"fault": "hangup-after-reply"}, wire=PROBE + ID21 + RELEASE[:1],
-                      hangs_up=True),),
+             # Found at 115200; the line goes with the release; the open then fails.
+             (_device(options={"fault": "hangup-after-reply"}, hangs_up=True,
+                      wire=_hung_up_at_next_read(PROBE + ID21, RELEASE_WRITES)),),
              box="open-failure", second="box", native_second="guard"),
     # --- a device that does not answer, or answers late ------------------------------------
     Scenario("never_answers_then_unplugged", True,
