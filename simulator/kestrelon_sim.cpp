@@ -21,8 +21,12 @@ namespace kestrelon_sim {
 namespace {
 
 volatile sig_atomic_t g_stop_signal = 0;
+volatile sig_atomic_t g_catch_up = 0;
 void on_stop_signal(int signal_number) {
   g_stop_signal = signal_number;
+}
+void on_catch_up_signal(int) {
+  g_catch_up = 1;
 }
 
 std::string hex(const std::vector<uint8_t>& bytes) {
@@ -55,28 +59,61 @@ bool open_line(const Options& options, EventLog& log, Line& line) {
   return true;
 }
 
+// Reads and answers everything the line holds now. A pseudo-terminal carries no speed with its
+// bytes: the speed is read after each read, so bytes are never put down to settings older than
+// those they were sent with, and a byte the program waits on an answer to gets its own. False
+// when the line has failed for good (`exit_reason` says so).
+bool receive_waiting(EventLog& log, Line& line, Device& device, std::string& exit_reason) {
+  uint8_t buffer[4096];
+  while (!device.finished() && line.fd() >= 0) {
+    // Polled first: a serial line set to return at once reads 0 bytes both when it holds
+    // none and when it has gone; only a readable line that gives 0 has gone.
+    pollfd pfd{line.fd(), POLLIN, 0};
+    const int ready = poll(&pfd, 1, 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || (pfd.revents & POLLIN) == 0) return true;
+    const ssize_t n = read(line.fd(), buffer, sizeof buffer);
+    if (n > 0) {
+      device.sample_line();
+      device.receive(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      log.write("WARN read failed: %s", n == 0 ? "end of input" : std::strerror(errno));
+      exit_reason = "line failed";
+      return false;
+    }
+  }
+  return true;
+}
+
 int run(const Options& options, EventLog& log, Line& line, Device& device) {
   sigset_t blocked;
   sigset_t during_poll;
   sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGHUP);
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&blocked, signal_number);
   sigprocmask(SIG_BLOCK, &blocked, &during_poll);
-  sigdelset(&during_poll, SIGTERM);
-  sigdelset(&during_poll, SIGINT);
-  sigdelset(&during_poll, SIGHUP);
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
+    sigdelset(&during_poll, signal_number);
 
   const int64_t end_ms =
       options.lifetime_s > 0 ? static_cast<int64_t>(options.lifetime_s) * 1000 : -1;
   std::string exit_reason;
-  uint8_t buffer[4096];
   while (!device.finished()) {
     if (g_stop_signal != 0) {
+      // What was written before the stop is in the log when the simulator has gone.
+      receive_waiting(log, line, device, exit_reason);
       exit_reason = g_stop_signal == SIGINT   ? "SIGINT"
                     : g_stop_signal == SIGHUP ? "SIGHUP"
                                               : "SIGTERM";
       break;
+    }
+    if (g_catch_up != 0) {
+      // Whoever asked reads the log once SYNC shows: every byte written before, and the line's
+      // settings, are above it.
+      g_catch_up = 0;
+      if (!receive_waiting(log, line, device, exit_reason)) break;
+      device.sample_line();
+      log.write("SYNC");
+      continue;
     }
     if (end_ms >= 0 && log.now_ms() >= end_ms) {
       exit_reason = "lifetime";
@@ -101,16 +138,9 @@ int run(const Options& options, EventLog& log, Line& line, Device& device) {
       exit_reason = "line failed";
       break;
     }
-    if (ready > 0 && (pfd.revents & POLLIN) != 0) {
-      device.sample_line();  // the speed at which these bytes came
-      const ssize_t n = read(line.fd(), buffer, sizeof buffer);
-      if (n > 0) {
-        device.receive(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        log.write("WARN read failed: %s", n == 0 ? "end of input" : std::strerror(errno));
-        exit_reason = "line failed";
-        break;
-      }
+    if (ready > 0 && (pfd.revents & POLLIN) != 0 &&
+        !receive_waiting(log, line, device, exit_reason)) {
+      break;
     }
     if (!device.finished() && ready > 0 && (pfd.revents & POLLOUT) != 0) device.flush_queue();
     if (!device.finished()) device.run_timers();
@@ -136,6 +166,8 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
+  action.sa_handler = on_catch_up_signal;
+  sigaction(SIGUSR1, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   EventLog log;

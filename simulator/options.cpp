@@ -49,7 +49,9 @@ void print_help(FILE* out) {
       "      empty-reply          identification reply frame without identifier\n"
       "      huge-reply=N         N-byte identification reply: 4 header bytes, the\n"
       "                           identifier, then '#' filler, no zero byte (N <= 16 MiB)\n"
-      "Exits cleanly on SIGTERM, SIGINT or SIGHUP. The log format is described in README.md.\n",
+      "Exits cleanly on SIGTERM, SIGINT or SIGHUP, once it has read what the line holds. On\n"
+      "SIGUSR1 it reads what the line holds and logs SYNC. The log format is described in\n"
+      "README.md.\n",
       out);
 }
 

@@ -20,19 +20,21 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
+from pathlib import Path
 
 from harness import (DEFAULT_SETTINGS, PROBE, RELEASE, Workspace, end_process, frame_command,
-                     SETTLE_LIMIT, identification_frame, log, processes_holding, report_frame,
-                     settled, wait_until)
+                     identification_frame, log, processes_holding, report_frame, wait_until)
 
 CONFIGURED = "com=COM3\r\nport=115200\r\n"
 
 # Bounds, not expectations.
 RUN_LIMIT = 60          # a whole run, detection included
-# The configured wait for the identification reply, and what may come on top of it (the
-# pauses around it, the release, a loaded machine).
+# The configured wait for the identification reply: 120000 ms of pauses, with a look at the
+# port after each. What the looks add depends on how busy the machine is (the unit tests count
+# the pauses, the benchmark measures the rest): a run is held to its pauses, and to
+# REPLY_WAIT_LIMIT_S only against a wait that never ends.
 REPLY_WAIT_S = 120
-REPLY_WAIT_MARGIN_S = 15
+REPLY_WAIT_LIMIT_S = 2 * REPLY_WAIT_S
 SECOND_COPY_LIMIT = 30  # a second copy ends at once; Wine alone takes a few seconds to start
 UNPLUG_LIMIT = 10       # a run shows its box, or ends, this soon after its device was unplugged
 STILL_WAITING_S = 5     # a device that never answers: the run is looked at after this long
@@ -44,8 +46,8 @@ SCANNED_NOT_FOUND = PROBE + ID21 + RELEASE + PROBE + ID22 + RELEASE
 
 # When a second copy is started, with the first mid-scenario:
 #   "box"      while the first shows its box (a yes/no question on the native terminal);
-#   "waiting"  once the identification frame has reached the device, which then keeps the
-#              first waiting for its reply for seconds;
+#   "waiting"  once the identification frame has reached the device, which then never
+#              answers: the first waits, sending nothing, while the second runs;
 #   "stopped"  the first is held (SIGSTOP) as soon as its device port is open at 115200 (the
 #              device then holds no timer of its own), the second runs to its end, and the
 #              first is let go (SIGCONT): for runs too short to start a copy beside them;
@@ -88,6 +90,16 @@ def _device(com=3, **kwargs):
     return Device(com, **kwargs)
 
 
+RELEASE_WRITES = [RELEASE[i:i + 1] for i in range(len(RELEASE))]  # one write each, 25 ms apart
+
+
+def _hung_up_at_next_read(before, writes):
+    """What a device that hangs up at its first read after its reply may have received: BEFORE,
+    then the first of the program's next WRITES and as many more as it had written by that
+    read, which comes later on a busy machine."""
+    return tuple(before + b"".join(writes[:count]) for count in range(1, len(writes) + 1))
+
+
 def _not_found(name, fault):
     """The device at COM3 fails the scan with its fault: the no-device box, answered No, and a
     second copy while the box shows."""
@@ -102,27 +114,27 @@ SCENARIOS = [
              (_device(options={"fault": "hangup-before-reply"}, wire=ID21, hangs_up=True),),
              box="open-failure", ends_at_unplug=True),
     Scenario("unplugged_after_reply", True,
-             # The line goes at the next read: the first release byte may come with the frame.
              (_device(options={"fault": "hangup-after-reply"}, reports=1, hangs_up=True,
-                      wire=(ID21 + REPORT22, ID21 + REPORT22 + RELEASE[:1])),)),
+                      wire=_hung_up_at_next_read(ID21, [REPORT22, *RELEASE_WRITES])),)),
     Scenario("unplugged_during_detection", False,
              (_device(options={"fault": "hangup-before-reply"}, wire=PROBE + ID21,
                       hangs_up=True),),
              box="no-device", second="box"),
     Scenario("unplugged_after_reply_during_detection", False,
-             # Found at 115200; the line goes at the first release byte; the open then fails.
-             (_device(options={"fault": "hangup-after-reply"}, wire=PROBE + ID21 + RELEASE[:1],
-                      hangs_up=True),),
+             # Found at 115200; the line goes with the release; the open then fails.
+             (_device(options={"fault": "hangup-after-reply"}, hangs_up=True,
+                      wire=_hung_up_at_next_read(PROBE + ID21, RELEASE_WRITES)),),
              box="open-failure", second="box", native_second="guard"),
     # --- a device that does not answer, or answers late ------------------------------------
     Scenario("never_answers_then_unplugged", True,
              (_device(options={"fault": "no-id-reply"}, wire=ID21, hangs_up=True),),
              box="open-failure", second="waiting", unplug_after_wait=True, ends_at_unplug=True),
     _not_found("answers_only_the_probe", "no-id-reply"),
+    # (The second copy goes beside the first held: left running, the first would go on after
+    # the 3 s, and its report frame could not be told from one of the second copy's.)
     Scenario("answers_3s_late", True,
              (_device(options={"fault": "delay-id-ms=3000"}, wire=ID21 + REPORT22 + RELEASE,
-                      reports=1),),
-             second="waiting"),
+                      reports=1),)),
     # Too late for the scan's 250 ms: no device is found.
     _not_found("answers_3s_late_during_detection", "delay-id-ms=3000"),
     # --- replies of every size --------------------------------------------------------------
@@ -341,8 +353,9 @@ class FaultChecks:
 
     def second_copy(self, first, name):
         """A second copy beside the first: ends at once, touches no file, sends and shows
-        nothing."""
-        received = self.received_once_quiet()
+        nothing. The first sends nothing meanwhile: it is held, shows its box, or waits for a
+        reply that never comes."""
+        received = [s.received() for s in self.simulators]
         shown = self.shown_now()
         second = self.launch(f"{name}-second", self.other.work)
         self.assertEqual(second.wait(SECOND_COPY_LIMIT), 0)
@@ -353,23 +366,14 @@ class FaultChecks:
                          "the second copy sends nothing")
         self.assert_shows_nothing(second, shown)
 
-    def received_once_quiet(self, still=0.5):
-        """What each simulator has received, once nothing new came for STILL seconds (the last
-        bytes the first copy wrote are logged a moment later), within SETTLE_LIMIT."""
-        deadline = time.monotonic() + SETTLE_LIMIT
-        received = [s.received() for s in self.simulators]
-        while time.monotonic() < deadline:
-            time.sleep(still)
-            now = [s.received() for s in self.simulators]
-            if now == received:
-                break
-            received = now
-        return received
-
     def hold_first(self, first, name):
         """The second copy while the first is stopped (SIGSTOP), then the first let go."""
         os.kill(first.process.pid, signal.SIGSTOP)
         try:
+            # A write under way when the signal came ends first: the first has stopped when
+            # every thread of it has.
+            wait_until(lambda: stopped(first.process.pid), RUN_LIMIT, "the first to stop",
+                       interval=0.01)
             self.second_copy(first, name)
         finally:
             os.kill(first.process.pid, signal.SIGCONT)
@@ -378,24 +382,23 @@ class FaultChecks:
         total = 0
         for device, simulator in zip(scenario.devices, simulators):
             with self.subTest(device=f"COM{device.com}"):
+                if device.hangs_up:  # it ends by itself at its fault, at most 1 s after
+                    wait_until(lambda: simulator.process.poll() is not None, RUN_LIMIT,
+                               f"COM{device.com}: the hang-up")
+                received = simulator.received()
                 if device.wire is not None:
                     allowed = device.wire if isinstance(device.wire, tuple) else (device.wire,)
-                    received = settled(simulator.received, lambda got: got in allowed)
                     self.assertIn(received.hex(" "), [w.hex(" ") for w in allowed],
                                   f"COM{device.com}: the bytes received")
                 else:
-                    received = settled(simulator.received,
-                                       lambda got: got.startswith(device.wire_prefix))
                     self.assertTrue(received.startswith(device.wire_prefix),
                                     f"COM{device.com}: received {received[:32].hex(' ')}...")
                 count, violations = report_frames(simulator)
                 self.assertEqual(violations, [], f"COM{device.com}: the safety rule")
                 self.assertEqual(count, device.reports, f"COM{device.com}: report frames")
                 total += count
-                unplugged = settled(lambda: simulator.process.poll() is not None,
-                                    lambda ended: ended == device.hangs_up)
-                self.assertEqual(unplugged, device.hangs_up, f"COM{device.com}: unplugged")
-                if not unplugged:
+                if not device.hangs_up:
+                    self.assertIsNone(simulator.process.poll(), f"COM{device.com}: the line is up")
                     self.assert_port_free(simulator)
         self.assertLessEqual(total, 1, "at most one report frame in a run")
 
@@ -410,7 +413,23 @@ class FaultChecks:
         self.assertEqual(problems, [], "the port must be free after the run")
 
     def wait_for_events(self, simulator, predicate, timeout, what):
-        return wait_until(lambda: predicate(simulator.events()), timeout, what, interval=0.01)
+        return wait_until(lambda: predicate(simulator.logged_events()), timeout, what,
+                          interval=0.01)
+
+
+def stopped(pid):
+    """True once every thread of the process is stopped (SIGSTOP), or has ended."""
+    try:
+        tasks = list(Path(f"/proc/{pid}/task").iterdir())
+    except OSError:  # gone: it sends nothing more either
+        return True
+    states = []
+    for task in tasks:
+        try:
+            states.append((task / "stat").read_text().rsplit(")", 1)[1].split()[0])
+        except OSError:  # a thread that has just ended
+            pass
+    return all(state in "TtZX" for state in states)
 
 
 def port_open_at_115200(events):

@@ -19,6 +19,7 @@ Paths come from the environment (CTest sets them):
   KESTRELON_E2E_DIR    build/<preset>/e2e-artifacts: screenshots, logs, the Wine prefixes
 """
 
+import itertools
 import os
 import re
 import select
@@ -118,32 +119,6 @@ FOUND_AND_PRINTED = [
 ]
 
 
-def merge_by_speed(pieces):
-    """(speed, bytes) pieces with neighbours at one speed joined."""
-    groups = []
-    for speed, data in pieces:
-        if groups and groups[-1][0] == speed:
-            groups[-1] = (speed, groups[-1][1] + data)
-        else:
-            groups.append((speed, data))
-    return groups
-
-
-SETTLE_LIMIT = 3  # the simulator has read and logged what a run wrote, or ended, this soon after
-
-
-def settled(read, good, limit=SETTLE_LIMIT):
-    """READ()'s value once GOOD holds for it, else its last value after LIMIT seconds: the
-    simulator reads and logs the last bytes a moment after the program has written them, a
-    longer moment on a busy machine."""
-    deadline = time.monotonic() + limit
-    value = read()
-    while not good(value) and time.monotonic() < deadline:
-        time.sleep(0.05)
-        value = read()
-    return value
-
-
 def end_process(process, ask=None, timeout=5):
     """Ends a child process (a subprocess.Popen) if it still runs: ASK (its terminate, or the
     close of its input) gives it TIMEOUT seconds to end by itself; then, or without ASK, it is
@@ -208,6 +183,7 @@ class Event:
 
 
 LOG_LINE = re.compile(r"^T=(\d+(?:\.\d+)?) (\S+) ?(.*)$")
+SYNC_LIMIT = 30  # a bound: the simulator catches up within milliseconds, even on a busy machine
 
 
 class Simulator:
@@ -238,10 +214,12 @@ class Simulator:
             self.args += ["--fault", fault]
         self.process = None
         self.slave = None
+        self.syncs = 0
 
     def start(self):
         for path in (self.ready_path, self.log_path):
             path.unlink(missing_ok=True)
+        self.syncs = 0
         self.process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
@@ -260,7 +238,20 @@ class Simulator:
         if self.process and self.process.stderr:
             self.process.stderr.close()
 
-    def events(self):
+    def sync(self):
+        """Once this returns, the log holds every byte written to the line before the call:
+        the simulator, asked with SIGUSR1, reads what the line holds and then logs SYNC. One
+        that has ended read what the line held as it went."""
+        if self.process is None or self.process.poll() is not None:
+            return
+        self.syncs += 1
+        self.process.send_signal(signal.SIGUSR1)
+        wait_until(lambda: self.process.poll() is not None or
+                   sum(1 for e in self._log() if e.kind == "SYNC") >= self.syncs,
+                   SYNC_LIMIT, f"simulator {self.name} to read what the line holds",
+                   interval=0.01)
+
+    def _log(self):
         if not self.log_path.exists():
             return []
         result = []
@@ -270,12 +261,21 @@ class Simulator:
                 result.append(Event(float(match[1]), match[2], match[3]))
         return result
 
+    def logged_events(self):
+        """The events logged so far, for a wait that looks again until one comes."""
+        return [e for e in self._log() if e.kind != "SYNC"]
+
+    def events(self):
+        """The events, every byte written to the line so far among them."""
+        self.sync()
+        return self.logged_events()
+
     def received(self):
         """Every byte received, in order."""
         return b"".join(e.data for e in self.events() if e.kind == "RX")
 
     def received_by_speed(self):
-        """(speed, bytes) for every RX line, with the line speed at that moment."""
+        """(speed, bytes) for every RX line, with the line's speed just after the read."""
         speed = None
         result = []
         for e in self.events():
@@ -463,11 +463,19 @@ class E2ECase(unittest.TestCase):
         pass
 
     def assert_traffic(self, simulator, expected):
-        """The bytes received, each with the line speed of that moment (neighbouring pieces
-        at one speed joined: the log shows speed changes, not opens and closes)."""
-        wanted = merge_by_speed(expected)
-        self.assertEqual(settled(lambda: merge_by_speed(simulator.received_by_speed()),
-                                 lambda received: received == wanted), wanted)
+        """EXPECTED: the device's trials, each (the speed the program set, the bytes it sent).
+        The bytes came in that order, and each trial's first byte at its trial's speed. That
+        is what a pseudo-terminal tells: it carries no speed with its bytes, and the simulator
+        counts a byte at the speed the line has when it reads it, so a trial's last bytes (its
+        release) may count at the next trial's speed; the first byte, which the program waits
+        on an answer to, counts at its own."""
+        received = simulator.received_by_speed()
+        self.assertEqual(b"".join(data for _, data in received).hex(" "),
+                         b"".join(data for _, data in expected).hex(" "))
+        speeds = [speed for speed, data in received for _ in data]
+        firsts = itertools.accumulate([len(data) for _, data in expected[:-1]], initial=0)
+        self.assertEqual([speeds[first] for first in firsts], [speed for speed, _ in expected],
+                         "the speed of each trial's first byte")
 
 
 class NativeCase(E2ECase):

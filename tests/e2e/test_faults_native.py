@@ -6,7 +6,7 @@ import os
 import time
 import unittest
 
-from fault_scenarios import (ID21, REPLY_WAIT_MARGIN_S, REPLY_WAIT_S, RUN_LIMIT, STILL_WAITING_S,
+from fault_scenarios import (ID21, REPLY_WAIT_LIMIT_S, REPLY_WAIT_S, RUN_LIMIT, STILL_WAITING_S,
                              FaultChecks, add_scenario_tests, identification_received)
 from harness import CONFIGURED_AND_PRINTED, RELEASE, NativeCase, log, require_isolation
 from test_native import NO_DEVICE_BOX, OPEN_FAILURE_BOX, PROMPT
@@ -100,7 +100,7 @@ class WaitBound(NativeFaultCase):
         self.second_copy(first, "silent-bound")
         time.sleep(STILL_WAITING_S)
         self.assertIsNone(first.process.poll(), "still waiting")
-        self.assertEqual(first.wait(REPLY_WAIT_S + REPLY_WAIT_MARGIN_S), 0)
+        self.assertEqual(first.wait(REPLY_WAIT_LIMIT_S), 0)
         waited = time.monotonic() - asked
         log(f"silent device: the run ended {waited:.1f} s after the identification frame")
         self.assertGreaterEqual(waited, REPLY_WAIT_S - 1, "the run gave up before its bound")

@@ -3,7 +3,7 @@
 import time
 import unittest
 
-from fault_scenarios import (CONFIGURED, ID21, REPLY_WAIT_MARGIN_S, REPLY_WAIT_S, RUN_LIMIT,
+from fault_scenarios import (CONFIGURED, ID21, REPLY_WAIT_LIMIT_S, REPLY_WAIT_S, RUN_LIMIT,
                              FaultChecks, add_scenario_tests, identification_received)
 from harness import BOX_TITLE, RELEASE, log, require_isolation, wait_until
 from wine_session import WineCase
@@ -50,10 +50,10 @@ class WaitBound(WineCase):
         simulator = self.simulator(3, silent=True)
         self.workspace.write_settings(CONFIGURED)
         run = self.launch("silent-bound")
-        wait_until(lambda: identification_received(simulator.events()), RUN_LIMIT,
+        wait_until(lambda: identification_received(simulator.logged_events()), RUN_LIMIT,
                    "the identification frame", interval=0.01)
         asked = time.monotonic()
-        box = run.wait_for_box(REPLY_WAIT_S + REPLY_WAIT_MARGIN_S)
+        box = run.wait_for_box(REPLY_WAIT_LIMIT_S)
         waited = time.monotonic() - asked
         log(f"silent device: the box {waited:.1f} s after the identification frame")
         self.assertGreaterEqual(waited, REPLY_WAIT_S - 1, "the run gave up before its bound")

@@ -134,7 +134,6 @@ class Detection(NativeCase):
         run.send("n\n")
         self.assertEqual(run.wait(RUN_LIMIT), 0)
         self.assertEqual(run.output(), NO_DEVICE_BOX + "Da sau nu? (d/n): n\n")
-        time.sleep(0.3)
         self.assertEqual(silent.received(), scanned, "no port may be opened after n")
         self.assertEqual(self.workspace.settings(), DEFAULT_SETTINGS)
 
@@ -151,7 +150,6 @@ class Detection(NativeCase):
         self.assertEqual(run.wait(RUN_LIMIT), 0)
         self.assertEqual(run.output(), (NO_DEVICE_BOX + "Da sau nu? (d/n): d\n") +
                          (NO_DEVICE_BOX + "Da sau nu? (d/n): n\n"))
-        time.sleep(0.3)
         self.assertEqual(silent.received(), one_scan * 2)
 
 

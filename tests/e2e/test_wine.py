@@ -199,7 +199,6 @@ class Detection(WineTestCase):
         self.assertEqual(scanned, PROBE + RELEASE + PROBE + RELEASE)
         run.answer(box, "alt+n")
         self.assertEqual(run.wait(RUN_LIMIT), 0)
-        time.sleep(0.5)
         self.assertEqual(silent.received(), scanned, "no port may be opened after No")
         self.assert_tray_gone(run)
 
@@ -230,7 +229,6 @@ class Detection(WineTestCase):
         self.assertEqual(silent.received(), one_scan * 2, "Yes must scan again")
         run.answer(box, "alt+n")
         self.assertEqual(run.wait(RUN_LIMIT), 0)
-        time.sleep(0.5)
         self.assertEqual(silent.received(), one_scan * 2)
         self.assert_tray_gone(run)
 

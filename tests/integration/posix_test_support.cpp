@@ -112,6 +112,23 @@ bool Simulator::wait_for_log(const std::string& text, int timeout_ms) const {
   return log().find(text) != std::string::npos;
 }
 
+bool Simulator::sync() {
+  if (pid_ < 0 || kill(pid_, SIGUSR1) != 0) return false;
+  ++syncs_;
+  const int64_t give_up = monotonic_ms() + 30000;  // a bound: it answers in milliseconds
+  do {
+    const std::string text = log();
+    size_t count = 0;
+    for (size_t at = text.find(" SYNC\n"); at != std::string::npos;
+         at = text.find(" SYNC\n", at + 1)) {
+      ++count;
+    }
+    if (count >= syncs_) return true;
+    sleep_briefly();
+  } while (monotonic_ms() < give_up);
+  return false;
+}
+
 bool Simulator::wait_exit(int timeout_ms, int& status) {
   if (pid_ < 0) return false;
   const int64_t give_up = monotonic_ms() + timeout_ms;

@@ -53,6 +53,10 @@ class Simulator {
   std::string log() const;
   // Waits (bounded) for a log line holding `text`; true when it came.
   bool wait_for_log(const std::string& text, int timeout_ms = 3000) const;
+  // Once true, the log holds every byte written to the line, and the line's settings, as they
+  // were before the call: asked with SIGUSR1, the simulator reads what the line holds, then
+  // logs SYNC.
+  bool sync();
   // SIGTERM, then a bounded wait for the exit; SIGKILL if it does not come. Returns the
   // exit status as waitpid gives it, or -1.
   int stop();
@@ -63,6 +67,7 @@ class Simulator {
   std::string log_path_;
   pid_t pid_ = -1;
   bool ready_ = false;
+  size_t syncs_ = 0;
 };
 
 // The bytes as upper-case hex pairs separated by spaces, as the simulator logs them.
